@@ -1,0 +1,36 @@
+#pragma once
+// Processor of the assembly and strip modes: loads the object and writes it
+// as a compiled script file.
+
+#include "HxScript/CodeGenIOutput.h"
+#include "HxScript/HxScriptErrorLogger.h"
+#include "HxScript/HxScriptIObjectProcessor.h"
+#include "HxSystem/HxTSmartPointer.h"
+
+namespace CodeGen {
+
+class AssemblerProcessor : public HxScript::IObjectProcessor {
+public:
+    explicit AssemblerProcessor(HxScript::ErrorLogger* logger);
+    ~AssemblerProcessor() override;
+
+    HxScript::IObjectProcessor* Clone() const override;
+    void SetLoader(HxScript::ILoader* loader) override;
+    bool Process(const HxFixedString& objectName) override;
+
+    void SetOutput(const HxTSmartPointer<IOutput>& output);
+    void SetVerbose(bool verbose) { verbose_ = verbose; }
+    // analyze and strip are exclusive: setting one clears the other.
+    void SetAnalyze(bool analyze) { analyze_ = analyze; if (analyze) strip_ = false; }
+    void SetStrip(bool strip) { strip_ = strip; if (strip) analyze_ = false; }
+
+private:
+    HxScript::ErrorLogger* logger_;
+    HxScript::ILoader* loader_ = nullptr;
+    HxTSmartPointer<IOutput> output_;
+    bool verbose_ = false;
+    bool analyze_ = false;
+    bool strip_ = false;
+};
+
+}  // namespace CodeGen
