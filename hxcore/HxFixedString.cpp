@@ -1,0 +1,444 @@
+#include "hxcore/HxFixedString.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "hxcore/HxCrc.h"
+#include "platform/Platform.h"
+
+// The string pool: 65536 bucket chains, one per 16-bit CRC value, guarded by
+// 128 reader/writer spin locks (bucket b uses lock b % 128). Entries are
+// single heap blocks: a header followed by the text and its terminator.
+//
+// Both arrays are constant-initialised to zero, so they exist before any
+// static initialiser of another file interns its names, and they live until
+// the process ends. Entries still referenced at exit are simply left behind.
+
+namespace HxInternal {
+
+struct PoolEntry {
+    PoolEntry* next;              // next entry of the same bucket, null at the end
+    std::atomic<uint32_t> flags;  // count (bits 0-13), alias (14), wide (15), bucket (16-31)
+    union {
+        uint32_t length;     // characters without the terminator
+        PoolEntry* target;   // alias: the entry that holds the text
+    };
+    // The text and its terminator follow the header.
+};
+
+}  // namespace HxInternal
+
+using HxInternal::PoolEntry;
+
+namespace {
+
+constexpr uint32_t kCountMask = 0x3FFFu;
+constexpr uint32_t kCountSaturated = 0x3FFFu;
+constexpr uint32_t kAliasBit = 1u << 14;
+constexpr uint32_t kWideBit = 1u << 15;
+constexpr uint32_t kBucketShift = 16;
+constexpr uint32_t kBucketCount = 65536;
+constexpr uint32_t kLockCount = 128;
+constexpr uint32_t kWriterBit = 0x80000000u;
+constexpr uint32_t kQuickBackoffAttempts = 10000;
+
+PoolEntry* g_buckets[kBucketCount];
+std::atomic<uint32_t> g_locks[kLockCount];
+
+// ASCII-only lowering: what tolower does in the default "C" locale. Bytes
+// above 127 are left alone.
+constexpr struct LowerTable {
+    unsigned char map[256];
+    constexpr LowerTable() : map() {
+        for (unsigned i = 0; i < 256; ++i) map[i] = static_cast<unsigned char>(i >= 'A' && i <= 'Z' ? i + 32 : i);
+    }
+} kLower;
+
+inline char* TextOf(PoolEntry* e) { return reinterpret_cast<char*>(e + 1); }
+
+inline PoolEntry* Resolve(PoolEntry* e) {
+    while (e->flags.load(std::memory_order_relaxed) & kAliasBit) e = e->target;
+    return e;
+}
+
+// ---- spin locks -------------------------------------------------------------
+
+void Backoff(uint32_t& attempt) {
+    Platform::SleepMilliseconds(attempt < kQuickBackoffAttempts ? 0 : 1);
+    if (attempt < kQuickBackoffAttempts) ++attempt;
+}
+
+std::atomic<uint32_t>& LockFor(uint32_t bucket) { return g_locks[bucket % kLockCount]; }
+
+void LockRead(std::atomic<uint32_t>& lock, uint32_t& attempt) {
+    for (;;) {
+        uint32_t word = lock.load(std::memory_order_relaxed);
+        if ((word & kWriterBit) == 0 &&
+            lock.compare_exchange_weak(word, word + 1, std::memory_order_acquire, std::memory_order_relaxed))
+            return;
+        Backoff(attempt);
+    }
+}
+
+void UnlockRead(std::atomic<uint32_t>& lock) { lock.fetch_sub(1, std::memory_order_release); }
+
+// Succeeds only while the caller is the one reader.
+bool TryUpgrade(std::atomic<uint32_t>& lock) {
+    uint32_t expected = 1;
+    return lock.compare_exchange_strong(expected, kWriterBit, std::memory_order_acquire, std::memory_order_relaxed);
+}
+
+void LockWrite(std::atomic<uint32_t>& lock) {
+    uint32_t attempt = 0;
+    for (;;) {
+        uint32_t expected = 0;
+        if (lock.compare_exchange_weak(expected, kWriterBit, std::memory_order_acquire, std::memory_order_relaxed))
+            return;
+        Backoff(attempt);
+    }
+}
+
+void UnlockWrite(std::atomic<uint32_t>& lock) { lock.store(0, std::memory_order_release); }
+
+// ---- counts -----------------------------------------------------------------
+
+void AddRef(PoolEntry* e) {
+    uint32_t f = e->flags.load(std::memory_order_relaxed);
+    for (;;) {
+        if ((f & kCountMask) == kCountSaturated) return;
+        if (e->flags.compare_exchange_weak(f, f + 1, std::memory_order_relaxed)) return;
+    }
+}
+
+void ReleaseEntry(PoolEntry* e) {
+    for (;;) {
+        uint32_t f = e->flags.load(std::memory_order_relaxed);
+        for (;;) {
+            uint32_t count = f & kCountMask;
+            if (count == kCountSaturated) return;
+            if (count <= 1) break;
+            if (e->flags.compare_exchange_weak(f, f - 1, std::memory_order_release, std::memory_order_relaxed))
+                return;
+        }
+        // Possibly the last reference: only under the bucket's write lock may
+        // the entry leave its chain, so no reader can be handing it out.
+        const uint32_t bucket = f >> kBucketShift;
+        std::atomic<uint32_t>& lock = LockFor(bucket);
+        LockWrite(lock);
+        f = e->flags.load(std::memory_order_acquire);
+        if ((f & kCountMask) != 1) {
+            // Someone took a reference meanwhile: an ordinary decrement.
+            const uint32_t count = f & kCountMask;
+            if (count > 1 && count != kCountSaturated) e->flags.fetch_sub(1, std::memory_order_release);
+            UnlockWrite(lock);
+            return;
+        }
+        PoolEntry** link = &g_buckets[bucket];
+        while (*link != nullptr && *link != e) link = &(*link)->next;
+        if (*link == e) *link = e->next;
+        UnlockWrite(lock);
+
+        PoolEntry* target = (f & kAliasBit) ? e->target : nullptr;
+        e->~PoolEntry();
+        std::free(e);
+        if (target == nullptr) return;
+        e = target;  // the alias's reference on its target goes too
+    }
+}
+
+// ---- entries ----------------------------------------------------------------
+
+PoolEntry* NewTextEntry(const char* text, uint32_t length, uint32_t bucket) {
+    void* mem = std::malloc(sizeof(PoolEntry) + size_t(length) + 1);
+    if (mem == nullptr) return nullptr;
+    PoolEntry* e = new (mem) PoolEntry;
+    e->next = nullptr;
+    e->flags.store(1u | (bucket << kBucketShift), std::memory_order_relaxed);
+    e->length = length;
+    char* dst = TextOf(e);
+    std::memcpy(dst, text, length);
+    dst[length] = '\0';
+    return e;
+}
+
+// The alias takes over the caller's reference on `target`.
+PoolEntry* NewAliasEntry(PoolEntry* target, uint32_t bucket) {
+    void* mem = std::malloc(sizeof(PoolEntry));
+    if (mem == nullptr) return nullptr;
+    PoolEntry* e = new (mem) PoolEntry;
+    e->next = nullptr;
+    e->flags.store(1u | kAliasBit | (bucket << kBucketShift), std::memory_order_relaxed);
+    e->target = target;
+    return e;
+}
+
+inline bool EqualNoCase(const char* a, const char* b, uint32_t length) {
+    for (uint32_t i = 0; i < length; ++i)
+        if (kLower.map[static_cast<unsigned char>(a[i])] != kLower.map[static_cast<unsigned char>(b[i])]) return false;
+    return true;
+}
+
+// Walks a bucket for the case-insensitive match: an 8-bit entry with its own
+// text. Aliases are skipped (their target lives in its own bucket).
+PoolEntry* FindNoCase(uint32_t bucket, const char* text, uint32_t length) {
+    for (PoolEntry* e = g_buckets[bucket]; e != nullptr; e = e->next) {
+        uint32_t f = e->flags.load(std::memory_order_relaxed);
+        if (f & (kAliasBit | kWideBit)) continue;
+        if (e->length == length && EqualNoCase(TextOf(e), text, length)) return e;
+    }
+    return nullptr;
+}
+
+// Walks a bucket for the exact match, following aliases to their text.
+PoolEntry* FindExact(uint32_t bucket, const char* text, uint32_t length) {
+    for (PoolEntry* e = g_buckets[bucket]; e != nullptr; e = e->next) {
+        PoolEntry* r = Resolve(e);
+        if (r->flags.load(std::memory_order_relaxed) & kWideBit) continue;
+        if (r->length == length && std::memcmp(TextOf(r), text, length) == 0) return e;
+    }
+    return nullptr;
+}
+
+PoolEntry* InternNoCase(const char* text, uint32_t length, uint32_t bucket) {
+    std::atomic<uint32_t>& lock = LockFor(bucket);
+    uint32_t attempt = 0;
+    for (;;) {
+        LockRead(lock, attempt);
+        if (PoolEntry* e = FindNoCase(bucket, text, length)) {
+            AddRef(e);
+            UnlockRead(lock);
+            return e;
+        }
+        if (TryUpgrade(lock)) {
+            PoolEntry* e = NewTextEntry(text, length, bucket);
+            if (e != nullptr) {
+                e->next = g_buckets[bucket];
+                g_buckets[bucket] = e;
+            }
+            UnlockWrite(lock);
+            return e;
+        }
+        UnlockRead(lock);
+        Backoff(attempt);
+    }
+}
+
+PoolEntry* InternExact(const char* text, uint32_t length, uint32_t bucket) {
+    std::atomic<uint32_t>& lock = LockFor(bucket);
+    uint32_t attempt = 0;
+    LockRead(lock, attempt);
+    if (PoolEntry* e = FindExact(bucket, text, length)) {
+        AddRef(e);
+        UnlockRead(lock);
+        return e;
+    }
+    UnlockRead(lock);
+
+    // The case-insensitive entry decides whether the text can be shared.
+    uint32_t lowered = 0;
+    for (uint32_t i = 0; i < length; ++i)
+        lowered = HxCrc::Crc16Step(static_cast<uint16_t>(lowered), kLower.map[static_cast<unsigned char>(text[i])]);
+    PoolEntry* folded = InternNoCase(text, length, lowered);
+    if (folded == nullptr) return nullptr;
+
+    LockWrite(lock);
+    PoolEntry* result = FindExact(bucket, text, length);  // another thread may have been quicker
+    bool keepFolded = false;
+    if (result != nullptr) {
+        AddRef(result);
+    } else if (std::memcmp(TextOf(folded), text, length) == 0) {
+        // Same text in another bucket (in the same bucket the walk above
+        // would have found it): an alias that keeps our reference on it.
+        result = NewAliasEntry(folded, bucket);
+        if (result != nullptr) {
+            result->next = g_buckets[bucket];
+            g_buckets[bucket] = result;
+            keepFolded = true;
+        }
+    } else {
+        result = NewTextEntry(text, length, bucket);
+        if (result != nullptr) {
+            // In a shared bucket the case-insensitive entry must stay the
+            // first case-insensitive match, so this one goes behind it.
+            PoolEntry** link = lowered == bucket ? &folded->next : &g_buckets[bucket];
+            result->next = *link;
+            *link = result;
+        }
+    }
+    UnlockWrite(lock);
+    if (!keepFolded) ReleaseEntry(folded);
+    return result;
+}
+
+PoolEntry* EmptyEntry() {
+    // The pool's own reference keeps the "" entry alive for the whole run.
+    static PoolEntry* const entry = InternNoCase("", 0, 0);
+    return entry;
+}
+
+PoolEntry* InternNoCaseZ(const char* text) {
+    if (text == nullptr) return nullptr;
+    uint32_t crc = 0;
+    const char* p = text;
+    for (; *p != '\0'; ++p)
+        crc = HxCrc::Crc16Step(static_cast<uint16_t>(crc), kLower.map[static_cast<unsigned char>(*p)]);
+    return InternNoCase(text, static_cast<uint32_t>(p - text), crc);
+}
+
+PoolEntry* InternNoCaseN(const char* text, uint32_t length) {
+    if (text == nullptr) return nullptr;
+    uint32_t crc = 0;
+    for (uint32_t i = 0; i < length; ++i)
+        crc = HxCrc::Crc16Step(static_cast<uint16_t>(crc), kLower.map[static_cast<unsigned char>(text[i])]);
+    return InternNoCase(text, length, crc);
+}
+
+PoolEntry* InternExactZ(const char* text) {
+    if (text == nullptr) return nullptr;
+    uint32_t crc = 0;
+    const char* p = text;
+    for (; *p != '\0'; ++p) crc = HxCrc::Crc16Step(static_cast<uint16_t>(crc), static_cast<uint8_t>(*p));
+    return InternExact(text, static_cast<uint32_t>(p - text), crc);
+}
+
+PoolEntry* InternExactN(const char* text, uint32_t length) {
+    if (text == nullptr) return nullptr;
+    return InternExact(text, length, HxCrc::Crc16(text, length));
+}
+
+const char* EntryText(PoolEntry* e) { return e ? TextOf(Resolve(e)) : nullptr; }
+uint32_t EntryLength(PoolEntry* e) { return e ? Resolve(e)->length : 0; }
+
+void Retain(PoolEntry* e) {
+    if (e) AddRef(e);
+}
+void Drop(PoolEntry*& e) {
+    PoolEntry* old = e;
+    e = nullptr;
+    if (old) ReleaseEntry(old);
+}
+
+int CompareNoCase(const char* a, const char* b) {
+    for (;; ++a, ++b) {
+        int ca = kLower.map[static_cast<unsigned char>(*a)];
+        int cb = kLower.map[static_cast<unsigned char>(*b)];
+        if (ca != cb || ca == 0) return ca - cb;
+    }
+}
+
+}  // namespace
+
+// ---- HxFixedString ----------------------------------------------------------
+
+HxFixedString::HxFixedString() : entry_(EmptyEntry()) { Retain(entry_); }
+HxFixedString::HxFixedString(const char* text) : entry_(InternNoCaseZ(text)) {}
+HxFixedString::HxFixedString(const char* text, uint32_t length) : entry_(InternNoCaseN(text, length)) {}
+HxFixedString::HxFixedString(const HxFixedStringCS& other)
+    : entry_(other.entry_ ? InternNoCaseN(EntryText(other.entry_), EntryLength(other.entry_)) : nullptr) {}
+HxFixedString::HxFixedString(const HxFixedString& other) : entry_(other.entry_) { Retain(entry_); }
+HxFixedString::HxFixedString(HxFixedString&& other) noexcept : entry_(other.entry_) { other.entry_ = nullptr; }
+HxFixedString::~HxFixedString() { Drop(entry_); }
+
+HxFixedString& HxFixedString::operator=(const HxFixedString& other) {
+    if (entry_ != other.entry_) {
+        PoolEntry* old = entry_;
+        entry_ = other.entry_;
+        Retain(entry_);
+        Drop(old);
+    }
+    return *this;
+}
+
+HxFixedString& HxFixedString::operator=(HxFixedString&& other) noexcept {
+    if (this != &other) {
+        PoolEntry* old = entry_;
+        entry_ = other.entry_;
+        other.entry_ = nullptr;
+        Drop(old);
+    }
+    return *this;
+}
+
+HxFixedString& HxFixedString::operator=(const char* text) {
+    PoolEntry* fresh = InternNoCaseZ(text);
+    PoolEntry* old = entry_;
+    entry_ = fresh;
+    Drop(old);
+    return *this;
+}
+
+void HxFixedString::swap(HxFixedString& other) noexcept {
+    PoolEntry* t = entry_;
+    entry_ = other.entry_;
+    other.entry_ = t;
+}
+
+void HxFixedString::Release() { Drop(entry_); }
+const char* HxFixedString::c_str() const { return EntryText(entry_); }
+uint32_t HxFixedString::length() const { return EntryLength(entry_); }
+
+bool HxFixedString::operator==(const char* other) const {
+    if (entry_ == nullptr || other == nullptr) return entry_ == nullptr && other == nullptr;
+    return CompareNoCase(EntryText(entry_), other) == 0;
+}
+
+// ---- HxFixedStringCS --------------------------------------------------------
+
+HxFixedStringCS::HxFixedStringCS() : entry_(EmptyEntry()) { Retain(entry_); }
+HxFixedStringCS::HxFixedStringCS(const char* text) : entry_(InternExactZ(text)) {}
+HxFixedStringCS::HxFixedStringCS(const char* text, uint32_t length) : entry_(InternExactN(text, length)) {}
+HxFixedStringCS::HxFixedStringCS(const HxFixedStringCS& other) : entry_(other.entry_) { Retain(entry_); }
+HxFixedStringCS::HxFixedStringCS(HxFixedStringCS&& other) noexcept : entry_(other.entry_) { other.entry_ = nullptr; }
+HxFixedStringCS::~HxFixedStringCS() { Drop(entry_); }
+
+HxFixedStringCS& HxFixedStringCS::operator=(const HxFixedStringCS& other) {
+    if (entry_ != other.entry_) {
+        PoolEntry* old = entry_;
+        entry_ = other.entry_;
+        Retain(entry_);
+        Drop(old);
+    }
+    return *this;
+}
+
+HxFixedStringCS& HxFixedStringCS::operator=(HxFixedStringCS&& other) noexcept {
+    if (this != &other) {
+        PoolEntry* old = entry_;
+        entry_ = other.entry_;
+        other.entry_ = nullptr;
+        Drop(old);
+    }
+    return *this;
+}
+
+HxFixedStringCS& HxFixedStringCS::operator=(const char* text) {
+    PoolEntry* fresh = InternExactZ(text);
+    PoolEntry* old = entry_;
+    entry_ = fresh;
+    Drop(old);
+    return *this;
+}
+
+void HxFixedStringCS::swap(HxFixedStringCS& other) noexcept {
+    PoolEntry* t = entry_;
+    entry_ = other.entry_;
+    other.entry_ = t;
+}
+
+void HxFixedStringCS::Release() { Drop(entry_); }
+const char* HxFixedStringCS::c_str() const { return EntryText(entry_); }
+uint32_t HxFixedStringCS::length() const { return EntryLength(entry_); }
+
+bool HxFixedStringCS::operator==(const char* other) const {
+    if (entry_ == nullptr || other == nullptr) return entry_ == nullptr && other == nullptr;
+    return std::strcmp(EntryText(entry_), other) == 0;
+}
+
+// ---- introspection ----------------------------------------------------------
+
+uint32_t HxFixedStringRefCount(const HxFixedString& s) {
+    auto* e = static_cast<PoolEntry*>(const_cast<void*>(s.Handle()));
+    return e ? (e->flags.load(std::memory_order_relaxed) & kCountMask) : 0;
+}
