@@ -6,6 +6,7 @@
 #include "HxScript/HxScriptErrorLogger.h"
 #include "HxScript/HxScriptIObjectProcessor.h"
 #include "HxSystem/HxTSmartPointer.h"
+#include "output/CompiledScriptWriter.h"
 
 namespace CodeGen {
 
@@ -24,13 +25,20 @@ public:
     void SetAnalyze(bool analyze) { analyze_ = analyze; if (analyze) strip_ = false; }
     void SetStrip(bool strip) { strip_ = strip; if (strip) analyze_ = false; }
 
+    // The string table of the last file written (for tests and tools).
+    const CompiledStringTable& GetStringTable() const { return strings_; }
+
 private:
+    // Opens the output, writes the file and closes it; false once a failure was posted.
+    bool WriteObject(const HxFixedString& objectName, const HxScript::UnlinkedTypes::Object& object);
+
     HxScript::ErrorLogger* logger_;
     HxScript::ILoader* loader_ = nullptr;
     HxTSmartPointer<IOutput> output_;
     bool verbose_ = false;
     bool analyze_ = false;
     bool strip_ = false;
+    CompiledStringTable strings_;
 };
 
 }  // namespace CodeGen

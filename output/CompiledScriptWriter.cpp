@@ -1,0 +1,581 @@
+#include "output/CompiledScriptWriter.h"
+
+#include "HxScript/HxScriptCompiledFormat.h"
+#include "HxScript/HxScriptOpcodes.h"
+#include "HxSystem/HxStorageIO.h"
+
+namespace CodeGen {
+
+using HxScript::Severity;
+using HxScript::UnlinkedTypes::Function;
+using HxScript::UnlinkedTypes::FunctionDebugInfo;
+using HxScript::UnlinkedTypes::InstructionStream;
+using HxScript::UnlinkedTypes::NameTypePair;
+using HxScript::UnlinkedTypes::Object;
+using HxScript::UnlinkedTypes::Property;
+using HxScript::UnlinkedTypes::PropertyGroup;
+using HxScript::UnlinkedTypes::State;
+using HxScript::UnlinkedTypes::Struct;
+using HxScript::UnlinkedTypes::StructOrder;
+using HxScript::UnlinkedTypes::Value;
+using HxScript::UnlinkedTypes::ValueKind;
+using HxScript::UnlinkedTypes::Variable;
+
+namespace {
+
+constexpr StorageResult kOk = StorageResult::Success;
+constexpr StorageResult kFailed = StorageResult::Failure;
+
+// The null handle and "" both mean "no text"; the table keeps them as one
+// entry, the interned "".
+HxFixedString Normalized(const HxFixedString& text) { return text.IsEmpty() ? HxFixedString() : text; }
+
+// A count field of the file: 16 bits, so a longer list cannot be written.
+StorageResult WriteCount16(HxStorage& store, uint32_t count) {
+    if (count > 0xFFFFu) return kFailed;
+    return HxStorageIO::WriteU16(store, static_cast<uint16_t>(count));
+}
+
+// Walks a function's code and adds the text of every Identifier, String and
+// TypeName operand to the table.
+class CollectStringsFunctor : public InstructionStream::InstructionFunctor {
+public:
+    explicit CollectStringsFunctor(CompiledStringTable& table) : table_(table) {}
+    bool BeginInstruction(uint32_t, uint16_t) override { return true; }
+    bool ProcessArgument(const Value& operand) override {
+        if (operand.HasText()) table_.Add(operand.GetText());
+        return true;
+    }
+
+private:
+    CompiledStringTable& table_;
+};
+
+// Writes a function's code: each instruction's opcode byte, then its operands
+// as Values. A call also carries its argument count, an Integer Value placed
+// right after its fixed operands; the model does not store it.
+class WriteInstructionsFunctor : public InstructionStream::InstructionFunctor {
+public:
+    explicit WriteInstructionsFunctor(CompiledScriptWriter& writer, HxStorage& store)
+        : writer_(writer), store_(store) {}
+
+    bool BeginInstruction(uint32_t opcode, uint16_t operandCount) override {
+        if (!ok_) return false;
+        opcode_ = opcode;
+        operandCount_ = operandCount;
+        operandIndex_ = 0;
+        ok_ = HxStorageIO::WriteU8(store_, static_cast<uint8_t>(opcode)) == kOk;
+        return ok_;
+    }
+
+    bool ProcessArgument(const Value& operand) override {
+        if (!ok_) return false;
+        ok_ = writer_.WriteValue(operand) == kOk;
+        ++operandIndex_;
+        if (ok_ && HxScript::HasVariableArguments(opcode_) &&
+            operandIndex_ == HxScript::GetFixedOperandCount(opcode_)) {
+            ok_ = WriteArgumentCount();
+        }
+        return ok_;
+    }
+
+    bool Succeeded() const { return ok_; }
+
+private:
+    bool WriteArgumentCount() {
+        uint32_t fixed = HxScript::GetFixedOperandCount(opcode_);
+        uint32_t count = operandCount_ > fixed ? operandCount_ - fixed : 0;
+        return writer_.WriteValue(Value::MakeInteger(static_cast<int32_t>(count))) == kOk;
+    }
+
+    CompiledScriptWriter& writer_;
+    HxStorage& store_;
+    uint32_t opcode_ = 0;
+    uint16_t operandCount_ = 0;
+    uint32_t operandIndex_ = 0;
+    bool ok_ = true;
+};
+
+void CollectFunctionStrings(const Function& function, CompiledStringTable& table) {
+    table.Add(function.returnTypeName);
+    table.Add(function.docString);
+    for (const NameTypePair& param : function.params) {
+        table.Add(param.name);
+        table.Add(param.typeName);
+    }
+    if (function.isNative) return;
+    for (const NameTypePair& local : function.locals) {
+        table.Add(local.name);
+        table.Add(local.typeName);
+    }
+    CollectStringsFunctor collect(table);
+    function.instructions.ForEachInstruction(collect);
+}
+
+// Only String initial values carry a string into the table.
+void CollectInitialValue(const HxTOrderedMap<HxFixedString, Value>& initialValues, const HxFixedString& name,
+                         CompiledStringTable& table) {
+    const Value* value = initialValues.Find(name);
+    if (value != nullptr && value->GetKind() == ValueKind::String) table.Add(value->GetText());
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// String table
+
+void CompiledStringTable::Clear() {
+    indexes_.Clear();
+    strings_.Clear();
+}
+
+void CompiledStringTable::Add(const HxFixedString& text) {
+    HxFixedString key = Normalized(text);
+    if (indexes_.Find(key) != nullptr) return;
+    uint32_t index = strings_.Add(key);
+    HX_CHECK(index != kHxInvalidIndex, "Out of memory");
+    indexes_.Insert(key, index);
+}
+
+uint32_t CompiledStringTable::IndexOf(const HxFixedString& text) const {
+    const uint32_t* index = indexes_.Find(Normalized(text));
+    return index ? *index : kHxInvalidIndex;
+}
+
+StorageResult CompiledStringTable::Write(HxStorage& store) const {
+    if (strings_.Size() > kMaxEntries) return kFailed;
+    StorageResult result = WriteCount16(store, strings_.Size());
+    for (uint32_t i = 0; i < strings_.Size() && result == kOk; ++i) {
+        result = HxStorageIO::WriteString16(store, strings_[i]);
+    }
+    return result;
+}
+
+StorageResult CompiledStringTable::WriteRef(HxStorage& store, const HxFixedString& text) const {
+    uint32_t index = IndexOf(text);
+    if (index == kHxInvalidIndex || index > kMaxEntries) return kFailed;
+    return HxStorageIO::WriteU16(store, static_cast<uint16_t>(index));
+}
+
+void CollectStrings(const Object& object, CompiledStringTable& table) {
+    if (object.hasDebugInfo) {
+        for (const FunctionDebugInfo& info : object.debugInfo.functionDebugInfos) {
+            table.Add(info.objectName);
+            table.Add(info.stateName);
+            table.Add(info.functionName);
+        }
+        for (const PropertyGroup& group : object.debugInfo.propertyGroups) {
+            table.Add(group.name);
+            table.Add(group.docString);
+        }
+    }
+    for (const auto& flag : object.userFlagTable) table.Add(flag.key);
+
+    table.Add(object.name);
+    table.Add(object.parentName);
+    table.Add(object.docString);
+    table.Add(object.autoStateName);
+
+    for (const auto& structEntry : object.structs) {
+        const Struct& structure = structEntry.value;
+        table.Add(structEntry.key);
+        for (const auto& member : structure.variables) {
+            table.Add(member.key);
+            table.Add(member.value.typeName);
+            CollectInitialValue(structure.initialValues, member.key, table);
+            const HxFixedString* doc = structure.variableDocStrings.Find(member.key);
+            table.Add(doc ? *doc : HxFixedString());
+        }
+    }
+
+    for (const auto& variable : object.variables) {
+        table.Add(variable.key);
+        table.Add(variable.value.typeName);
+        CollectInitialValue(object.initialValues, variable.key, table);
+    }
+
+    for (const auto& entry : object.properties) {
+        const Property& property = entry.value;
+        table.Add(entry.key);
+        table.Add(property.typeName);
+        if (property.getFunction) CollectFunctionStrings(*property.getFunction, table);
+        if (property.setFunction) CollectFunctionStrings(*property.setFunction, table);
+        table.Add(property.docString);
+    }
+
+    for (const auto& function : object.staticFunctions) {
+        table.Add(function.key);
+        CollectFunctionStrings(function.value, table);
+    }
+
+    table.Add(HxFixedString());
+
+    for (const auto& function : object.emptyState.functions) {
+        table.Add(function.key);
+        CollectFunctionStrings(function.value, table);
+    }
+
+    for (const auto& state : object.states) {
+        table.Add(state.key);
+        for (const auto& function : state.value.functions) {
+            table.Add(function.key);
+            CollectFunctionStrings(function.value, table);
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Writer
+
+CompiledScriptWriter::CompiledScriptWriter(HxStorage& store, HxScript::ErrorLogger& logger,
+                                           const HxFixedString& fileName, const CompiledStringTable& strings)
+    : store_(store), logger_(logger), fileName_(fileName), strings_(strings) {}
+
+bool CompiledScriptWriter::Fail(const char* message) {
+    logger_.PostFileError(HxScript::TextMessage(message), fileName_.text(), Severity::Fatal);
+    return false;
+}
+
+bool CompiledScriptWriter::Check(StorageResult result, const char* message) {
+    return result == kOk || Fail(message);
+}
+
+bool CompiledScriptWriter::Ref(const HxFixedString& text, const char* message) {
+    return Check(strings_.WriteRef(store_, text), message);
+}
+
+bool CompiledScriptWriter::Count(uint32_t count, const char* message) {
+    return Check(WriteCount16(store_, count), message);
+}
+
+bool CompiledScriptWriter::WriteFile(const Object& object) {
+    return WriteHeader(object) && WriteStringTable() && WriteDebugSection(object) && WriteUserFlagTable(object) &&
+           WriteObjectTable(object);
+}
+
+bool CompiledScriptWriter::WriteHeader(const Object& object) {
+    using namespace HxScript::CompiledFormat;
+    return Check(HxStorageIO::WriteU32(store_, kMagic), "Error writing magic number") &&
+           Check(HxStorageIO::WriteU8(store_, kWriteMajor), "Error writing major version number") &&
+           Check(HxStorageIO::WriteU8(store_, kWriteMinor), "Error writing minor version number") &&
+           Check(HxStorageIO::WriteU16(store_, kGameId), "Error writing game ID") &&
+           Check(HxStorageIO::WriteI64(store_, object.compileTime), "Error writing compilation time") &&
+           Check(HxStorageIO::WriteString16(store_, object.sourceFileName), "Error writing source code filename") &&
+           Check(HxStorageIO::WriteString16(store_, object.userName), "Error writing username") &&
+           Check(HxStorageIO::WriteString16(store_, object.computerName), "Error writing computer name");
+}
+
+bool CompiledScriptWriter::WriteStringTable() {
+    return Check(strings_.Write(store_), "Error writing string table");
+}
+
+// ---------------------------------------------------------------------------
+// Debug section
+
+bool CompiledScriptWriter::WriteDebugSection(const Object& object) {
+    if (!Check(HxStorageIO::WriteBool(store_, object.hasDebugInfo), "Error writing debug info flag")) return false;
+    if (!object.hasDebugInfo) return true;
+    const auto& debug = object.debugInfo;
+    if (!Check(HxStorageIO::WriteI64(store_, debug.modifyTime), "Error writing source modification time")) {
+        return false;
+    }
+
+    if (!Count(debug.functionDebugInfos.Size(), "Error writing debug function count")) return false;
+    for (const FunctionDebugInfo& info : debug.functionDebugInfos) {
+        if (!WriteFunctionDebugInfo(info)) return false;
+    }
+
+    if (!Count(debug.propertyGroups.Size(), "Error writing property group count")) return false;
+    for (const PropertyGroup& group : debug.propertyGroups) {
+        if (!WritePropertyGroup(group)) return false;
+    }
+
+    if (!Count(debug.structOrders.Size(), "Error writing struct order count")) return false;
+    for (const StructOrder& order : debug.structOrders) {
+        if (!WriteStructOrder(order)) return false;
+    }
+    return true;
+}
+
+bool CompiledScriptWriter::WriteFunctionDebugInfo(const FunctionDebugInfo& info) {
+    if (!Ref(info.objectName, "Error writing debug function object name") ||
+        !Ref(info.stateName, "Error writing debug function state name") ||
+        !Ref(info.functionName, "Error writing debug function name") ||
+        !Check(HxStorageIO::WriteU8(store_, static_cast<uint8_t>(info.functionKind)),
+               "Error writing debug function type") ||
+        !Count(info.lineNumbers.Size(), "Error writing debug function instruction count")) {
+        return false;
+    }
+    for (uint32_t line : info.lineNumbers) {
+        // The field is 16 bits wide; a larger line number keeps its low bits.
+        if (!Check(HxStorageIO::WriteU16(store_, static_cast<uint16_t>(line)),
+                   "Error writing debug function line number cross reference")) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool CompiledScriptWriter::WritePropertyGroup(const PropertyGroup& group) {
+    if (!Ref(group.objectName, "Error writing property group object name") ||
+        !Ref(group.name, "Error writing property group name") ||
+        !Ref(group.docString, "Error writing property group doc string") ||
+        !Check(HxStorageIO::WriteU32(store_, group.userFlags), "Error writing property group user flags") ||
+        !Count(group.propertyNames.Size(), "Error writing property group property count")) {
+        return false;
+    }
+    for (const HxFixedString& name : group.propertyNames) {
+        if (!Ref(name, "Error writing property group property name")) return false;
+    }
+    return true;
+}
+
+bool CompiledScriptWriter::WriteStructOrder(const StructOrder& order) {
+    if (!Ref(order.objectName, "Error writing struct order info object name") ||
+        !Ref(order.structName, "Error writing struct order info name") ||
+        !Count(order.variableNames.Size(), "Error writing struct order var count")) {
+        return false;
+    }
+    for (const HxFixedString& name : order.variableNames) {
+        if (!Ref(name, "Error writing struct order var name")) return false;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// User flag table
+
+bool CompiledScriptWriter::WriteUserFlagTable(const Object& object) {
+    if (!Count(object.userFlagTable.Size(), "Error writing user flag count")) return false;
+    for (const auto& flag : object.userFlagTable) {
+        if (!Ref(flag.key, "Error writing user flag name") ||
+            !Check(HxStorageIO::WriteU8(store_, flag.value), "Error writing user flag index")) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Object table
+
+bool CompiledScriptWriter::WriteObjectTable(const Object& object) {
+    if (!Count(1, "Error writing object count") || !Ref(object.name, "Error writing object name")) return false;
+
+    // The size field is patched once the record is complete: it counts its
+    // own four bytes and everything after them up to the end of the record.
+    uint64_t sizeAt = store_.GetPosition();
+    if (!Check(sizeAt == ~uint64_t(0) ? kFailed : HxStorageIO::WriteU32(store_, 0),
+               "Error writing object size placeholder")) {
+        return false;
+    }
+
+    if (!Ref(object.parentName, "Error writing object's parent's name") ||
+        !Ref(object.docString, "Error writing object docstring") ||
+        !Check(HxStorageIO::WriteBool(store_, object.isConst), "Error writing object const flag") ||
+        !Check(HxStorageIO::WriteU32(store_, object.userFlags), "Error writing object user-flags") ||
+        !Ref(object.autoStateName, "Error writing object autostate")) {
+        return false;
+    }
+
+    if (!Count(object.structs.Size(), "Error writing object struct count")) return false;
+    for (const auto& entry : object.structs) {
+        if (!WriteStruct(entry.key, entry.value)) return false;
+    }
+
+    if (!Count(object.variables.Size(), "Error writing object variable count")) return false;
+    for (const auto& entry : object.variables) {
+        if (!WriteVariable(entry.key, entry.value, object.initialValues.Find(entry.key), nullptr)) return false;
+    }
+
+    if (!Count(object.properties.Size(), "Error writing object property count")) return false;
+    for (const auto& entry : object.properties) {
+        if (!WriteProperty(entry.key, entry.value)) return false;
+    }
+
+    if (!Count(object.states.Size() + 1, "Error writing object state count")) return false;
+    if (!WriteEmptyState(object)) return false;
+    for (const auto& entry : object.states) {
+        if (!WriteState(entry.key, entry.value)) return false;
+    }
+
+    uint64_t endAt = store_.GetPosition();
+    if (endAt == ~uint64_t(0) || endAt < sizeAt + 4 || endAt - sizeAt > 0xFFFFFFFFu) {
+        return Fail("Error seeking to object size placeholder");
+    }
+    int64_t size = static_cast<int64_t>(endAt - sizeAt);
+    return Check(store_.Seek(-size, SeekOrigin::Current), "Error seeking to object size placeholder") &&
+           Check(HxStorageIO::WriteU32(store_, static_cast<uint32_t>(size)), "Error writing object size") &&
+           Check(store_.Seek(size - 4, SeekOrigin::Current), "Error seeking to object end");
+}
+
+bool CompiledScriptWriter::WriteStruct(const HxFixedString& name, const Struct& structure) {
+    if (!Ref(name, "Error writing struct name") ||
+        !Count(structure.variables.Size(), "Error writing struct variable count")) {
+        return false;
+    }
+    const HxFixedString noDocString;
+    for (const auto& member : structure.variables) {
+        const HxFixedString* doc = structure.variableDocStrings.Find(member.key);
+        if (!WriteVariable(member.key, member.value, structure.initialValues.Find(member.key),
+                           doc ? doc : &noDocString)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Object variables pass no doc string; struct members always pass one ("" for none).
+bool CompiledScriptWriter::WriteVariable(const HxFixedString& name, const Variable& variable,
+                                         const Value* initialValue, const HxFixedString* docString) {
+    const Value none = Value::MakeNone();
+    return Ref(name, "Error writing variable name") && Ref(variable.typeName, "Error writing variable type") &&
+           Check(HxStorageIO::WriteU32(store_, variable.userFlags), "Error writing variable user-flags") &&
+           Check(WriteValue(initialValue ? *initialValue : none), "Error writing variable initial value") &&
+           Check(HxStorageIO::WriteBool(store_, variable.isConst), "Error writing variable const flag") &&
+           (docString == nullptr || Ref(*docString, "Error writing variable doc string"));
+}
+
+bool CompiledScriptWriter::WriteProperty(const HxFixedString& name, const Property& property) {
+    using namespace HxScript::CompiledFormat;
+    uint8_t flags = 0;
+    if (property.accessFlags != 2) flags |= kPropertyReadable;
+    if (property.accessFlags != 1) flags |= kPropertyWritable;
+    const bool isAuto = Normalized(property.autoVarName) != HxFixedString();
+    if (isAuto) flags |= kPropertyAuto;
+
+    if (!Ref(name, "Error writing property name") || !Ref(property.typeName, "Error writing property type") ||
+        !Ref(property.docString, "Error writing property docstring") ||
+        !Check(HxStorageIO::WriteU32(store_, property.userFlags), "Error writing property user-flags") ||
+        !Check(HxStorageIO::WriteU8(store_, flags), "Error writing property flags")) {
+        return false;
+    }
+    if (isAuto) return Ref(property.autoVarName, "Error writing property auto variable name");
+    if ((flags & kPropertyReadable) != 0 &&
+        !WriteAccessor(property.getFunction.get(), "Can't write a NULL get function",
+                       "Error writing property get function")) {
+        return false;
+    }
+    if ((flags & kPropertyWritable) != 0 &&
+        !WriteAccessor(property.setFunction.get(), "Can't write a NULL set function",
+                       "Error writing property set function")) {
+        return false;
+    }
+    return true;
+}
+
+bool CompiledScriptWriter::WriteAccessor(const Function* function, const char* nullMessage,
+                                         const char* failMessage) {
+    if (function == nullptr) return Fail(nullMessage);
+    return Check(WriteFunctionRecord(*function), failMessage);
+}
+
+// The empty state holds the static functions first, then its member functions.
+bool CompiledScriptWriter::WriteEmptyState(const Object& object) {
+    if (!Ref(HxFixedString(), "Error writing state name") ||
+        !Count(object.staticFunctions.Size() + object.emptyState.functions.Size(),
+               "Error writing state function count")) {
+        return false;
+    }
+    for (const auto& entry : object.staticFunctions) {
+        if (!WriteStateFunction(entry.key, entry.value)) return false;
+    }
+    for (const auto& entry : object.emptyState.functions) {
+        if (!WriteStateFunction(entry.key, entry.value)) return false;
+    }
+    return true;
+}
+
+bool CompiledScriptWriter::WriteState(const HxFixedString& name, const State& state) {
+    if (!Ref(name, "Error writing state name") ||
+        !Count(state.functions.Size(), "Error writing state function count")) {
+        return false;
+    }
+    for (const auto& entry : state.functions) {
+        if (!WriteStateFunction(entry.key, entry.value)) return false;
+    }
+    return true;
+}
+
+bool CompiledScriptWriter::WriteStateFunction(const HxFixedString& name, const Function& function) {
+    return Ref(name, "Error writing function name") &&
+           Check(WriteFunctionRecord(function), "Error writing function data");
+}
+
+// ---------------------------------------------------------------------------
+// Function records, instructions and values
+
+StorageResult CompiledScriptWriter::WriteFunctionRecord(const Function& function) {
+    using namespace HxScript::CompiledFormat;
+    uint8_t flags = 0;
+    if (function.isStatic) flags |= kFunctionStatic;
+    if (function.isNative) flags |= kFunctionNative;
+
+    StorageResult result = strings_.WriteRef(store_, function.returnTypeName);
+    if (result == kOk) result = strings_.WriteRef(store_, function.docString);
+    if (result == kOk) result = HxStorageIO::WriteU32(store_, function.userFlags);
+    if (result == kOk) result = HxStorageIO::WriteU8(store_, flags);
+    if (result == kOk) result = WriteNameTypePairs(function.params);
+    if (result != kOk) return result;
+
+    if (function.isNative) {
+        // Native functions have no code: no locals and no instructions,
+        // whatever the record holds in memory.
+        result = HxStorageIO::WriteU16(store_, 0);
+        if (result == kOk) result = HxStorageIO::WriteU16(store_, 0);
+        return result;
+    }
+    result = WriteNameTypePairs(function.locals);
+    if (result == kOk) result = WriteInstructions(function.instructions);
+    return result;
+}
+
+StorageResult CompiledScriptWriter::WriteNameTypePairs(const HxTArray<NameTypePair>& pairs) {
+    StorageResult result = WriteCount16(store_, pairs.Size());
+    for (uint32_t i = 0; i < pairs.Size() && result == kOk; ++i) {
+        result = strings_.WriteRef(store_, pairs[i].name);
+        if (result == kOk) result = strings_.WriteRef(store_, pairs[i].typeName);
+    }
+    return result;
+}
+
+StorageResult CompiledScriptWriter::WriteInstructions(const InstructionStream& stream) {
+    StorageResult result = WriteCount16(store_, stream.GetInstructionCount());
+    if (result != kOk) return result;
+    WriteInstructionsFunctor write(*this, store_);
+    stream.ForEachInstruction(write);
+    return write.Succeeded() ? kOk : kFailed;
+}
+
+StorageResult CompiledScriptWriter::WriteValue(const Value& value) {
+    using namespace HxScript::CompiledFormat;
+    switch (value.GetKind()) {
+        case ValueKind::None:
+            return HxStorageIO::WriteU8(store_, kKindNone);
+        case ValueKind::Identifier:
+        case ValueKind::String:
+        case ValueKind::TypeName: {
+            StorageResult result = HxStorageIO::WriteU8(store_, static_cast<uint8_t>(value.GetKind()));
+            return result == kOk ? strings_.WriteRef(store_, value.GetText()) : result;
+        }
+        case ValueKind::Integer: {
+            StorageResult result = HxStorageIO::WriteU8(store_, kKindInteger);
+            return result == kOk ? HxStorageIO::WriteI32(store_, value.GetInteger()) : result;
+        }
+        case ValueKind::Float: {
+            StorageResult result = HxStorageIO::WriteU8(store_, kKindFloat);
+            return result == kOk ? HxStorageIO::WriteF32(store_, value.GetFloat()) : result;
+        }
+        case ValueKind::Bool: {
+            StorageResult result = HxStorageIO::WriteU8(store_, kKindBool);
+            return result == kOk ? HxStorageIO::WriteBool(store_, value.GetBool()) : result;
+        }
+        case ValueKind::MemberVariableIndex:
+        case ValueKind::LocalVariableIndex:
+            break;
+    }
+    // Resolved variable indexes belong to linked code and have no encoding here.
+    return kFailed;
+}
+
+}  // namespace CodeGen

@@ -1,0 +1,105 @@
+#pragma once
+// Encoding of an object model as a compiled script file (.cex): the string
+// table that every string field refers to, the walk that fills it, and the
+// writer of the file's sections. One function per record, in file order.
+//
+// Every field is one write of its exact width through the little-endian
+// primitives of HxStorageIO. The first failed write posts one fatal message
+// naming the field (with the output's file name) and stops the writing.
+
+#include <cstdint>
+
+#include "HxScript/HxScriptErrorLogger.h"
+#include "HxScript/HxScriptUnlinkedTypes.h"
+#include "HxSystem/HxStorage.h"
+#include "hxcore/HxFixedString.h"
+#include "hxcore/HxTArray.h"
+#include "hxcore/HxTScatterTable.h"
+
+namespace CodeGen {
+
+// The strings of the file being written, numbered in the order they are
+// first added. Strings equal without regard to case are one HxFixedString
+// and so one entry.
+class CompiledStringTable {
+public:
+    // The most entries a file can index with its 16-bit refs and count.
+    static constexpr uint32_t kMaxEntries = 0xFFFF;
+
+    void Clear();
+    // Gives the string the next index unless it is present already.
+    void Add(const HxFixedString& text);
+    uint32_t Count() const { return strings_.Size(); }
+    const HxFixedString& At(uint32_t index) const { return strings_[index]; }
+    // Index of the string, or kHxInvalidIndex when it is not in the table.
+    uint32_t IndexOf(const HxFixedString& text) const;
+
+    // The u16 count and every entry as a 16-bit length and its bytes.
+    // Failure when the table holds more than 65535 entries, an entry is
+    // longer than 65535 bytes, or a write fails.
+    StorageResult Write(HxStorage& store) const;
+    // The string's index as a u16; Failure when it is not in the table.
+    StorageResult WriteRef(HxStorage& store, const HxFixedString& text) const;
+
+private:
+    HxTScatterTable<HxFixedString, uint32_t> indexes_;
+    HxTArray<HxFixedString> strings_;
+};
+
+// Adds every string the file refers to, in the order that fixes the indexes:
+// debug function entries and property groups (when the object has debug
+// information), user flags, the object's own names, structs, variables,
+// properties, static functions, the empty string, the empty state's
+// functions, then each named state.
+void CollectStrings(const HxScript::UnlinkedTypes::Object& object, CompiledStringTable& table);
+
+// Writes the sections of one compiled file to a store that is open.
+class CompiledScriptWriter {
+public:
+    // `fileName` names the output in messages.
+    CompiledScriptWriter(HxStorage& store, HxScript::ErrorLogger& logger, const HxFixedString& fileName,
+                         const CompiledStringTable& strings);
+
+    // Header, string table, debug section, user flag table and object table;
+    // stops at the first failure.
+    bool WriteFile(const HxScript::UnlinkedTypes::Object& object);
+
+    bool WriteHeader(const HxScript::UnlinkedTypes::Object& object);
+    bool WriteStringTable();
+    bool WriteDebugSection(const HxScript::UnlinkedTypes::Object& object);
+    bool WriteUserFlagTable(const HxScript::UnlinkedTypes::Object& object);
+    bool WriteObjectTable(const HxScript::UnlinkedTypes::Object& object);
+
+    // Records without a message of their own: the caller names the field.
+    StorageResult WriteValue(const HxScript::UnlinkedTypes::Value& value);
+    StorageResult WriteFunctionRecord(const HxScript::UnlinkedTypes::Function& function);
+
+private:
+    // Posts the fatal message when `result` is not Success; true on success.
+    bool Check(StorageResult result, const char* message);
+    bool Fail(const char* message);
+    bool Ref(const HxFixedString& text, const char* message);
+    bool Count(uint32_t count, const char* message);
+
+    bool WriteFunctionDebugInfo(const HxScript::UnlinkedTypes::FunctionDebugInfo& info);
+    bool WritePropertyGroup(const HxScript::UnlinkedTypes::PropertyGroup& group);
+    bool WriteStructOrder(const HxScript::UnlinkedTypes::StructOrder& order);
+    bool WriteStruct(const HxFixedString& name, const HxScript::UnlinkedTypes::Struct& structure);
+    bool WriteVariable(const HxFixedString& name, const HxScript::UnlinkedTypes::Variable& variable,
+                       const HxScript::UnlinkedTypes::Value* initialValue, const HxFixedString* docString);
+    bool WriteProperty(const HxFixedString& name, const HxScript::UnlinkedTypes::Property& property);
+    bool WriteAccessor(const HxScript::UnlinkedTypes::Function* function, const char* nullMessage,
+                       const char* failMessage);
+    bool WriteEmptyState(const HxScript::UnlinkedTypes::Object& object);
+    bool WriteState(const HxFixedString& name, const HxScript::UnlinkedTypes::State& state);
+    bool WriteStateFunction(const HxFixedString& name, const HxScript::UnlinkedTypes::Function& function);
+    StorageResult WriteNameTypePairs(const HxTArray<HxScript::UnlinkedTypes::NameTypePair>& pairs);
+    StorageResult WriteInstructions(const HxScript::UnlinkedTypes::InstructionStream& stream);
+
+    HxStorage& store_;
+    HxScript::ErrorLogger& logger_;
+    HxFixedString fileName_;
+    const CompiledStringTable& strings_;
+};
+
+}  // namespace CodeGen
