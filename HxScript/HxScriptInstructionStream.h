@@ -70,14 +70,21 @@ public:
     bool operator==(const InstructionStream& other) const;
 
 private:
+    // A block's values are constructed only as they are appended (raw
+    // storage), so a fresh block costs one allocation and nothing more.
     struct Block {
-        Value values[kBlockSize];
-        uint32_t used = 0;
-        Block* next = nullptr;
+        Block* next;
+        uint32_t used;
+        alignas(Value) unsigned char storage[sizeof(Value) * kBlockSize];
+        Value* At(uint32_t i) { return reinterpret_cast<Value*>(storage) + i; }
+        const Value* At(uint32_t i) const { return reinterpret_cast<const Value*>(storage) + i; }
     };
+    static Block* NewBlock();
+    static void DestroyBlock(Block* block);
     bool AppendOperand(const Value& operand);
     void TruncateOperands(uint32_t total);
     void FreeAll();
+    void CopyFrom(const InstructionStream& other);
 
     uint32_t instructionCount_ = 0;
     uint32_t totalOperands_ = 0;
