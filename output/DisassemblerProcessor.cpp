@@ -1,6 +1,422 @@
 #include "output/DisassemblerProcessor.h"
 
+#include "HxScript/HxScriptUnlinkedTypes.h"
+#include "hxcore/HxTScatterTable.h"
+#include "output/AnalysisReport.h"
+#include "output/DisassemblyFunctors.h"
+#include "output/DisassemblyText.h"
+
 namespace CodeGen {
+
+namespace {
+
+using HxScript::Severity;
+using HxScript::UnlinkedTypes::Function;
+using HxScript::UnlinkedTypes::FunctionDebugInfo;
+using HxScript::UnlinkedTypes::FunctionKind;
+using HxScript::UnlinkedTypes::Object;
+using HxScript::UnlinkedTypes::Property;
+using HxScript::UnlinkedTypes::PropertyGroup;
+using HxScript::UnlinkedTypes::State;
+using HxScript::UnlinkedTypes::Struct;
+using HxScript::UnlinkedTypes::Value;
+using HxScript::UnlinkedTypes::Variable;
+
+// Depth of the entries of the object's tables, and of the functions inside
+// states and properties.
+constexpr uint32_t kEntryDepth = 3;
+constexpr uint32_t kFunctionDepth = kEntryDepth + 1;
+
+void Indent(TextBuffer& text, uint32_t depth) { text.AppendRepeated('\t', depth); }
+
+void AppendUserFlags(TextBuffer& text, uint32_t depth, uint32_t flags) {
+    Indent(text, depth);
+    text.AppendF("\t.userFlags %u\t; Flags: 0x%08X\n", flags, flags);
+}
+
+void AppendDocString(TextBuffer& text, uint32_t depth, const HxFixedString& docString) {
+    Indent(text, depth);
+    text.Append("\t.docString ");
+    EscapeString(docString, text);
+    text.AppendChar('\n');
+}
+
+// Writes one loaded object as assembly text. Every block is assembled in
+// memory and written with one line write; the first failed write is reported
+// and ends the writing.
+class ObjectTextWriter {
+public:
+    ObjectTextWriter(HxScript::ErrorLogger* logger, IOutput& output, const Object& object)
+        : logger_(logger), output_(output), object_(object) {}
+
+    bool WriteInfoBlock();
+    bool WriteUserFlagBlock();
+    bool WriteObjectBlock();
+
+private:
+    void Fail(const char* message) {
+        logger_->PostFileError(HxScript::TextMessage(message), output_.GetFileName().text(), Severity::Fatal);
+    }
+    // Writes the gathered text as one line write; false on failure.
+    bool Flush() { return WriteLine(output_, text_); }
+
+    bool WriteStruct(const HxFixedString& name, const Struct& record);
+    bool WriteVariable(const HxFixedString& name, const Variable& variable, const Value& initialValue,
+                       const HxFixedString* docString, uint32_t depth);
+    bool WriteProperty(const HxFixedString& name, const Property& property);
+    bool WritePropertyGroup(const PropertyGroup& group);
+    bool WriteState(const HxFixedString& name, const State& state, bool isEmptyState);
+    bool WriteFunction(const char* name, const Function& function, const FunctionDebugInfo* debugInfo,
+                       uint32_t depth);
+    bool WriteCode(const Function& function, const FunctionDebugInfo* debugInfo, uint32_t depth);
+
+    HxScript::ErrorLogger* logger_;
+    IOutput& output_;
+    const Object& object_;
+    TextBuffer text_;
+};
+
+bool ObjectTextWriter::WriteInfoBlock() {
+    text_.Clear();
+    text_.Append(".info\n\t.source ");
+    EscapeString(object_.sourceFileName, text_);
+    text_.AppendChar('\n');
+    if (object_.hasDebugInfo) {
+        text_.AppendF("\t.modifyTime %lld ;", static_cast<long long>(object_.debugInfo.modifyTime));
+        FormatTime(object_.debugInfo.modifyTime, text_);
+        text_.Append(" Local\n");
+    } else {
+        text_.Append("\t.modifyTime 0 ;Debug info: No\n");
+    }
+    text_.AppendF("\t.compileTime %lld ;", static_cast<long long>(object_.compileTime));
+    FormatTime(object_.compileTime, text_);
+    text_.Append(" Local\n\t.user ");
+    EscapeString(object_.userName, text_);
+    text_.Append("\n\t.computer ");
+    EscapeString(object_.computerName, text_);
+    text_.Append("\n.endInfo\n");
+    if (Flush()) return true;
+    Fail("Error writing header");
+    return false;
+}
+
+bool ObjectTextWriter::WriteUserFlagBlock() {
+    text_.Clear();
+    text_.Append(".userFlagsRef\n");
+    for (const auto& flag : object_.userFlagTable) {
+        unsigned index = flag.value;
+        text_.AppendF("\t.flag %s %d\t; 0x%08X\n", flag.key.text(), static_cast<int>(index), index);
+    }
+    text_.Append(".endUserFlagsRef\n");
+    if (Flush()) return true;
+    Fail("Error writing user flag info");
+    return false;
+}
+
+bool ObjectTextWriter::WriteObjectBlock() {
+    auto flushChunk = [this]() {
+        if (Flush()) return true;
+        Fail("Error writing class chunk");
+        return false;
+    };
+
+    text_.Clear();
+    text_.AppendF(".objectTable\n\t.object %s %s%s\n", object_.name.text(), object_.parentName.text(),
+                  object_.isConst ? " const" : "");
+    AppendUserFlags(text_, 1, object_.userFlags);
+    AppendDocString(text_, 1, object_.docString);
+    text_.AppendF("\t\t.autoState %s\n\t\t.structTable\n", object_.autoStateName.text());
+    if (!flushChunk()) return false;
+    for (const auto& entry : object_.structs) {
+        if (!WriteStruct(entry.key, entry.value)) return false;
+    }
+
+    text_.Clear();
+    text_.Append("\t\t.endStructTable\n\t\t.variableTable\n");
+    if (!flushChunk()) return false;
+    const Value none{};
+    for (const auto& entry : object_.variables) {
+        const Value* initial = object_.initialValues.Find(entry.key);
+        if (!WriteVariable(entry.key, entry.value, initial ? *initial : none, nullptr, kEntryDepth)) return false;
+    }
+
+    text_.Clear();
+    text_.Append("\t\t.endVariableTable\n\t\t.propertyTable\n");
+    if (!flushChunk()) return false;
+    for (const auto& entry : object_.properties) {
+        if (!WriteProperty(entry.key, entry.value)) return false;
+    }
+
+    text_.Clear();
+    text_.Append("\t\t.endPropertyTable\n\t\t.propertyGroupTable\n");
+    if (!flushChunk()) return false;
+    if (object_.hasDebugInfo) {
+        for (const PropertyGroup& group : object_.debugInfo.propertyGroups) {
+            if (!WritePropertyGroup(group)) return false;
+        }
+    }
+
+    text_.Clear();
+    text_.Append("\t\t.endPropertyGroupTable\n\t\t.stateTable\n");
+    if (!flushChunk()) return false;
+    if (!WriteState(HxFixedString(), object_.emptyState, true)) return false;
+    for (const auto& entry : object_.states) {
+        if (!WriteState(entry.key, entry.value, false)) return false;
+    }
+
+    text_.Clear();
+    text_.Append("\t\t.endStateTable\n\t.endObject\n.endObjectTable\n");
+    return flushChunk();
+}
+
+bool ObjectTextWriter::WriteStruct(const HxFixedString& name, const Struct& record) {
+    text_.Clear();
+    Indent(text_, kEntryDepth);
+    text_.AppendF(".struct %s\n", name.text());
+    if (!Flush()) {
+        Fail("Error writing struct");
+        return false;
+    }
+
+    const Value none{};
+    const HxFixedString noDocString;
+    auto writeMember = [&](const HxFixedString& member, const Variable& variable) {
+        const Value* initial = record.initialValues.Find(member);
+        const HxFixedString* doc = record.variableDocStrings.Find(member);
+        return WriteVariable(member, variable, initial ? *initial : none, doc ? doc : &noDocString,
+                             kEntryDepth + 1);
+    };
+
+    // Members in declaration order when the debug information has it, then
+    // whatever the order record does not list.
+    HxTScatterTable<HxFixedString, bool> written;
+    const HxScript::UnlinkedTypes::StructOrder* order = object_.hasDebugInfo ? object_.FindStructOrder(name) : nullptr;
+    if (order != nullptr) {
+        for (const HxFixedString& member : order->variableNames) {
+            written.Insert(member, true);
+            const Variable* variable = record.variables.Find(member);
+            if (variable == nullptr) {
+                logger_->PostFileErrorF(output_.GetFileName().text(), Severity::Error,
+                                        "Struct order information for %s lists variable named %s but struct "
+                                        "does not contain a variable with that name",
+                                        name.text(), member.text());
+                return false;
+            }
+            if (!writeMember(member, *variable)) return false;
+        }
+    }
+    for (const auto& entry : record.variables) {
+        if (written.Contains(entry.key)) continue;
+        if (!writeMember(entry.key, entry.value)) return false;
+    }
+
+    text_.Clear();
+    Indent(text_, kEntryDepth);
+    text_.Append(".endStruct\n");
+    if (Flush()) return true;
+    Fail("Error writing struct");
+    return false;
+}
+
+bool ObjectTextWriter::WriteVariable(const HxFixedString& name, const Variable& variable, const Value& initialValue,
+                                     const HxFixedString* docString, uint32_t depth) {
+    text_.Clear();
+    Indent(text_, depth);
+    text_.AppendF(".variable %s %s%s\n", name.text(), variable.typeName.text(), variable.isConst ? " const" : "");
+    AppendUserFlags(text_, depth, variable.userFlags);
+    Indent(text_, depth);
+    text_.Append("\t.initialValue ");
+    FormatValue(initialValue, text_);
+    text_.AppendChar('\n');
+    if (docString != nullptr) AppendDocString(text_, depth, *docString);
+    Indent(text_, depth);
+    text_.Append(".endVariable\n");
+    if (Flush()) return true;
+    Fail("Error writing variable");
+    return false;
+}
+
+bool ObjectTextWriter::WriteProperty(const HxFixedString& name, const Property& property) {
+    bool isAuto = property.IsAuto();
+    text_.Clear();
+    Indent(text_, kEntryDepth);
+    // A property that is not auto keeps the blank before the missing flag.
+    text_.AppendF(".property %s %s %s\n", name.text(), property.typeName.text(), isAuto ? "auto" : "");
+    AppendUserFlags(text_, kEntryDepth, property.userFlags);
+    AppendDocString(text_, kEntryDepth, property.docString);
+    if (isAuto) {
+        Indent(text_, kEntryDepth);
+        text_.AppendF("\t.autoVar %s\n", property.autoVarName.text());
+    }
+    if (!Flush()) {
+        Fail("Error writing property");
+        return false;
+    }
+
+    const HxFixedString noState;
+    if (property.getFunction) {
+        const FunctionDebugInfo* lines =
+            object_.FindFunctionDebugInfo(FunctionKind::Getter, object_.name, noState, name);
+        if (!WriteFunction("get", *property.getFunction, lines, kFunctionDepth)) return false;
+    }
+    if (property.setFunction) {
+        const FunctionDebugInfo* lines =
+            object_.FindFunctionDebugInfo(FunctionKind::Setter, object_.name, noState, name);
+        if (!WriteFunction("set", *property.setFunction, lines, kFunctionDepth)) return false;
+    }
+
+    text_.Clear();
+    Indent(text_, kEntryDepth);
+    text_.Append(".endProperty");
+    if (Flush()) return true;
+    Fail("Error writing property");
+    return false;
+}
+
+bool ObjectTextWriter::WritePropertyGroup(const PropertyGroup& group) {
+    text_.Clear();
+    Indent(text_, kEntryDepth);
+    text_.AppendF(".propertyGroup %s\n", group.name.text());
+    AppendUserFlags(text_, kEntryDepth, group.userFlags);
+    Indent(text_, kEntryDepth);
+    text_.Append("\t.docString ");
+    EscapeString(group.docString, text_);
+    if (!Flush()) {
+        Fail("Error writing property group block");
+        return false;
+    }
+    for (const HxFixedString& property : group.propertyNames) {
+        text_.Clear();
+        Indent(text_, kEntryDepth);
+        text_.AppendF("\t.property %s", property.text());
+        if (!Flush()) {
+            Fail("Error writing property group property entry");
+            return false;
+        }
+    }
+    text_.Clear();
+    Indent(text_, kEntryDepth);
+    text_.Append(".endPropertyGroup");
+    if (Flush()) return true;
+    Fail("Error writing property group end directive");
+    return false;
+}
+
+bool ObjectTextWriter::WriteState(const HxFixedString& name, const State& state, bool isEmptyState) {
+    text_.Clear();
+    Indent(text_, kEntryDepth);
+    // The empty state's line ends in a blank.
+    text_.AppendF(".state %s", name.text());
+    if (!Flush()) {
+        Fail("Error writing state begin directive");
+        return false;
+    }
+
+    auto writeFunctions = [&](const HxTOrderedMap<HxFixedString, Function>& functions) {
+        for (const auto& entry : functions) {
+            const FunctionDebugInfo* lines =
+                object_.FindFunctionDebugInfo(FunctionKind::Normal, object_.name, name, entry.key);
+            if (!WriteFunction(entry.key.text(), entry.value, lines, kFunctionDepth)) return false;
+        }
+        return true;
+    };
+    if (isEmptyState && !writeFunctions(object_.staticFunctions)) return false;
+    if (!writeFunctions(state.functions)) return false;
+
+    text_.Clear();
+    Indent(text_, kEntryDepth);
+    text_.Append(".endState");
+    if (Flush()) return true;
+    Fail("Error writing state end directive");
+    return false;
+}
+
+bool ObjectTextWriter::WriteFunction(const char* name, const Function& function, const FunctionDebugInfo* debugInfo,
+                                     uint32_t depth) {
+    text_.Clear();
+    Indent(text_, depth);
+    text_.AppendF(".function %s%s%s\n", name, function.isNative ? " native" : "", function.isStatic ? " static" : "");
+    AppendUserFlags(text_, depth, function.userFlags);
+    AppendDocString(text_, depth, function.docString);
+    Indent(text_, depth);
+    text_.AppendF("\t.return %s\n", function.returnTypeName.text());
+    Indent(text_, depth);
+    text_.Append("\t.paramTable\n");
+    for (const auto& param : function.params) {
+        Indent(text_, depth);
+        text_.AppendF("\t\t.param %s %s\n", param.name.text(), param.typeName.text());
+    }
+    Indent(text_, depth);
+    text_.Append("\t.endParamTable\n");
+    if (!Flush()) {
+        Fail("Error writing function chunk");
+        return false;
+    }
+
+    // Failures inside the code are reported there and do not fail the function.
+    if (!function.isNative) WriteCode(function, debugInfo, depth);
+
+    text_.Clear();
+    Indent(text_, depth);
+    text_.Append(".endFunction");
+    if (Flush()) return true;
+    Fail("Error writing function end directive");
+    return false;
+}
+
+bool ObjectTextWriter::WriteCode(const Function& function, const FunctionDebugInfo* debugInfo, uint32_t depth) {
+    text_.Clear();
+    Indent(text_, depth);
+    text_.Append("\t.localTable\n");
+    for (const auto& local : function.locals) {
+        Indent(text_, depth);
+        text_.AppendF("\t\t.local %s %s\n", local.name.text(), local.typeName.text());
+    }
+    Indent(text_, depth);
+    text_.Append("\t.endLocalTable\n");
+    Indent(text_, depth);
+    text_.Append("\t.code\n");
+    bool ok = Flush();
+    if (!ok) Fail("Error writing function chunk");
+
+    // All labels are known before the first line is written, so a backward
+    // jump finds its label already placed.
+    LabelMap labelsByTarget;
+    LabelMap labelByJump;
+    ConstructJumpInfoFunctor jumpInfo(labelsByTarget, labelByJump);
+    function.instructions.ForEachInstruction(jumpInfo);
+
+    WriteAssemblyFunctor writer(labelsByTarget, labelByJump, debugInfo ? &debugInfo->lineNumbers : nullptr,
+                                depth + 1, logger_, output_);
+    function.instructions.ForEachInstruction(writer);
+    if (!writer.Succeeded()) {
+        Fail("Error writing function code");
+        ok = false;
+    }
+
+    // A jump to the end of the code has its label after the last instruction.
+    if (const HxFixedString* endLabel = labelsByTarget.Find(function.instructions.GetInstructionCount())) {
+        text_.Clear();
+        Indent(text_, depth);
+        text_.AppendChar('\t');
+        text_.Append(*endLabel);
+        text_.AppendChar(':');
+        if (!Flush()) {
+            Fail("Error writing label");
+            ok = false;
+        }
+    }
+
+    if (!ok) return false;
+    text_.Clear();
+    Indent(text_, depth);
+    text_.Append("\t.endCode");
+    if (Flush()) return true;
+    Fail("Error writing code end directive");
+    return false;
+}
+
+}  // namespace
 
 DisassemblerProcessor::DisassemblerProcessor(HxScript::ErrorLogger* logger) : logger_(logger) {}
 DisassemblerProcessor::~DisassemblerProcessor() = default;
@@ -10,12 +426,47 @@ HxScript::IObjectProcessor* DisassemblerProcessor::Clone() const {
     copy->loader_ = loader_;
     return copy;
 }
+
 void DisassemblerProcessor::SetLoader(HxScript::ILoader* loader) { loader_ = loader; }
 void DisassemblerProcessor::SetOutput(const HxTSmartPointer<IOutput>& output) { output_ = output; }
 
-bool DisassemblerProcessor::Process(const HxFixedString&) {
-    logger_->PostError(HxScript::TextMessage("Disassembly is not available yet"), HxScript::Severity::Fatal);
-    return false;
+bool DisassemblerProcessor::Process(const HxFixedString& objectName) {
+    if (loader_ == nullptr) {
+        logger_->PostError(HxScript::TextMessage("Cannot disassemble class without a loader"), Severity::Fatal);
+        return false;
+    }
+    if (!output_) {
+        logger_->PostError(HxScript::TextMessage("Cannot disassemble class without an output"), Severity::Fatal);
+        return false;
+    }
+
+    Object object;
+    if (!loader_->Load(objectName.text(), object)) return false;
+
+    if (verbose_) PrintAnalysisReport(object);
+
+    bool ok = true;
+    if (!analyze_) {
+        TextBuffer outputName;
+        outputName.Append(objectName);
+        outputName.Append(".disassemble");
+        if (!output_->Open(outputName.CStr())) {
+            logger_->PostError(HxScript::TextMessage("Cannot open output file for writing"), Severity::Fatal);
+            ok = false;
+        } else {
+            ObjectTextWriter writer(logger_, *output_, object);
+            ok = writer.WriteInfoBlock() && writer.WriteUserFlagBlock() && writer.WriteObjectBlock();
+        }
+        output_->Close();
+        // A store that buffers reports a failed final write only through its state.
+        if (ok && !output_->IsGood()) {
+            logger_->PostFileError(HxScript::TextMessage("Error writing to output file"),
+                                   output_->GetFileName().text(), Severity::Fatal);
+            ok = false;
+        }
+    }
+
+    return ok && logger_->GetErrorCount() == 0 && logger_->GetFatalCount() == 0;
 }
 
 }  // namespace CodeGen
