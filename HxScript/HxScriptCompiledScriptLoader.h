@@ -1,14 +1,22 @@
 #pragma once
-// Loader of compiled script files.
+// Loader of compiled script files: reads the object of one name out of a
+// compiled script file into the object model, checking the file as it goes.
+// Every problem is posted to the logger with the store's file name; a load
+// succeeds only when it posted no error and no fatal message.
+
+#include <cstdint>
 
 #include "HxScript/HxScriptErrorLogger.h"
 #include "HxScript/HxScriptILoader.h"
 #include "HxSystem/HxTSmartPointer.h"
+#include "hxcore/HxFixedString.h"
 
 namespace HxScript {
 
 class CompiledScriptLoader : public ILoader {
 public:
+    // loadDebugInfo keeps the header strings and the debug section;
+    // loadDocStrings keeps doc strings, and only together with loadDebugInfo.
     CompiledScriptLoader(ErrorLogger* logger, bool loadDebugInfo, bool loadDocStrings);
     ~CompiledScriptLoader() override;
 
@@ -16,9 +24,16 @@ public:
     void SetStore(const HxTSmartPointer<IStore>& store) override;
     bool Load(const char* objectName, UnlinkedTypes::Object& object) override;
 
+    // Version of the file of the last header read; 0.0 before any.
+    uint8_t GetMajorVersion() const { return majorVersion_; }
+    uint8_t GetMinorVersion() const { return minorVersion_; }
+
 private:
     ErrorLogger* logger_;
     HxTSmartPointer<IStore> store_;
+    HxFixedString objectName_;
+    uint8_t majorVersion_ = 0;
+    uint8_t minorVersion_ = 0;
     bool loadDebugInfo_;
     bool loadDocStrings_;
 };

@@ -1,0 +1,71 @@
+#pragma once
+// The string table of a compiled script file as its reader holds it: the
+// raw bytes of every entry, copied with a terminating zero into blocks of
+// 4096 bytes, and one interned name per entry that is made only when a kept
+// field first refers to the entry. Entries that nothing kept refers to (the
+// debug records of other objects, skipped names) are never interned.
+//
+// An entry longer than 4095 bytes does not fit a block; it gets a block of
+// its own, sized to hold it whole.
+
+#include <cstdint>
+
+#include "HxSystem/HxStorage.h"
+#include "hxcore/HxFixedString.h"
+#include "hxcore/HxTArray.h"
+
+namespace HxScript {
+namespace Internal {
+
+class CompiledReadStringTable {
+public:
+    static constexpr uint32_t kBlockSize = 4096;
+
+    CompiledReadStringTable() = default;
+    CompiledReadStringTable(const CompiledReadStringTable&) = delete;
+    CompiledReadStringTable& operator=(const CompiledReadStringTable&) = delete;
+    ~CompiledReadStringTable() { Clear(); }
+
+    // Drops every entry and frees the blocks.
+    void Clear();
+
+    // Discards the previous table and reads a u16 count followed by that
+    // many (u16 length, bytes) entries. `bytesRead` grows by what was
+    // consumed; `bytesLeft` (0 when unknown) only bounds how much is
+    // reserved ahead. False on any failed read or allocation.
+    bool Read(HxStorage& store, uint64_t& bytesRead, uint64_t bytesLeft);
+
+    uint32_t Count() const { return entries_.Size(); }
+    bool IsValid(uint32_t index) const { return index < entries_.Size(); }
+
+    // Raw bytes of a valid entry (zero-terminated) and their length.
+    const char* Text(uint32_t index) const { return entries_[index].text; }
+    uint32_t Length(uint32_t index) const { return entries_[index].length; }
+
+    // The interned name of a valid entry, made on first use and reused.
+    const HxFixedString& Get(uint32_t index);
+    bool IsInterned(uint32_t index) const { return !entries_[index].name.IsEmpty(); }
+
+    // True when a valid entry spells `name` without regard to ASCII letter
+    // case, the comparison names use; interns nothing.
+    bool EqualsName(uint32_t index, const HxFixedString& name) const;
+
+    uint32_t BlockCount() const { return blocks_.Size(); }
+
+private:
+    struct Entry {
+        const char* text;
+        uint32_t length;
+        HxFixedString name;  // null handle until first use
+    };
+    // Room for `length` bytes and a terminator; null when memory is short.
+    char* Allocate(uint32_t length);
+
+    HxTArray<Entry> entries_;
+    HxTArray<char*> blocks_;
+    uint32_t blockUsed_ = kBlockSize;  // bytes used in the last ordinary block
+    char* current_ = nullptr;          // the last ordinary block
+};
+
+}  // namespace Internal
+}  // namespace HxScript

@@ -1,0 +1,828 @@
+#include "HxScript/HxScriptCompiledReader.h"
+
+#include <cstring>
+#include <new>
+#include <utility>
+
+#include "HxScript/HxScriptCompiledFormat.h"
+#include "HxScript/HxScriptOpcodes.h"
+#include "HxSystem/HxStorageIO.h"
+#include "hxcore/HxTScatterTable.h"
+
+namespace HxScript {
+namespace Internal {
+
+using namespace UnlinkedTypes;
+namespace Format = CompiledFormat;
+
+namespace {
+
+const char kHeaderMessage[] = "Error reading script header from store.";
+const char kSkipDebugMessage[] = "Error skipping debug information.";
+const char kOpcodeMessage[] = "Error reading instruction opcode from store.";
+
+using NameSet = HxTScatterTable<HxFixedString, uint8_t>;
+
+// The signature check files each function name under the first state that
+// held it.
+struct FirstSeen {
+    const Function* function;
+    const HxFixedString* stateName;  // null: the empty state
+};
+
+const char* StateLabel(const HxFixedString& name) { return name == HxFixedString() ? "<empty state>" : name.text(); }
+
+// Moves a function's contents into a fresh entry of a map; the instruction
+// stream changes hands by exchange, never by copy.
+void MoveInto(HxTOrderedMap<HxFixedString, Function>& map, const HxFixedString& name, Function& from) {
+    Function& to = map.Set(name, Function());
+    to.returnTypeName.swap(from.returnTypeName);
+    to.docString.swap(from.docString);
+    to.isNative = from.isNative;
+    to.isStatic = from.isStatic;
+    to.functionKind = from.functionKind;
+    to.userFlags = from.userFlags;
+    to.params.swap(from.params);
+    to.locals.swap(from.locals);
+    to.instructions.Exchange(from.instructions);
+}
+
+// Whether a Value's kind is admitted at a signature letter of a fixed operand.
+bool KindAdmitted(char letter, const Value& value) {
+    const ValueKind kind = value.GetKind();
+    switch (letter) {
+        case 'S': return kind == ValueKind::Identifier;
+        case 'I': return kind == ValueKind::Integer || kind == ValueKind::Identifier;
+        case 'F': return kind == ValueKind::Float || kind == ValueKind::Identifier;
+        case 'u': return (kind == ValueKind::Integer && value.GetInteger() >= 0) || kind == ValueKind::Identifier;
+        case 'L': return kind == ValueKind::Integer;
+        case 'N':
+        case 'Q': return kind == ValueKind::String || kind == ValueKind::Identifier;
+        case 'T': return kind == ValueKind::TypeName || kind == ValueKind::Identifier;
+        case 'A': return true;
+        case '*': return kind == ValueKind::Integer && value.GetInteger() >= 0;
+        default: return false;
+    }
+}
+
+const char* ExpectedText(char letter) {
+    switch (letter) {
+        case 'S': return "an identifier";
+        case 'I': return "an integer literal or an identifier";
+        case 'u': return "an unsigned integer literal or an identifier";
+        case 'F': return "a float literal or an identifier";
+        case 'Q': return "a string literal or an identifier";
+        case 'L': return "a label";
+        case 'N': return "a type, property, or function name";
+        case 'T': return "a type name";
+        case '*': return "an unsigned int count for variable length arguments";
+        default: return "";
+    }
+}
+
+}  // namespace
+
+CompiledReader::CompiledReader(ErrorLogger& logger, IStore& store, const char* requested,
+                               const HxFixedString& objectName, bool loadDebugInfo, bool loadDocStrings)
+    : logger_(logger),
+      store_(store),
+      fileName_(store.GetFileName().text()),
+      requested_(requested),
+      objectName_(objectName),
+      loadDebugInfo_(loadDebugInfo),
+      keepDocStrings_(loadDebugInfo && loadDocStrings),
+      scriptObject_("ScriptObject") {}
+
+// ---------------------------------------------------------------------------
+// Primitives
+
+bool CompiledReader::Bytes(void* destination, uint32_t count) {
+    if (store_.Read(count, destination) != StorageResult::Success) return false;
+    position_ += count;
+    return true;
+}
+
+bool CompiledReader::U16(uint16_t& value) {
+    uint8_t raw[2];
+    if (!Bytes(raw, 2)) return false;
+    value = HxStorageIO::GetU16(raw);
+    return true;
+}
+
+bool CompiledReader::U32(uint32_t& value) {
+    uint8_t raw[4];
+    if (!Bytes(raw, 4)) return false;
+    value = HxStorageIO::GetU32(raw);
+    return true;
+}
+
+bool CompiledReader::I32(int32_t& value) {
+    uint32_t bits;
+    if (!U32(bits)) return false;
+    value = static_cast<int32_t>(bits);
+    return true;
+}
+
+bool CompiledReader::I64(int64_t& value) {
+    uint8_t raw[8];
+    if (!Bytes(raw, 8)) return false;
+    value = static_cast<int64_t>(HxStorageIO::GetU64(raw));
+    return true;
+}
+
+bool CompiledReader::F32(float& value) {
+    uint32_t bits;
+    if (!U32(bits)) return false;
+    std::memcpy(&value, &bits, sizeof value);
+    return true;
+}
+
+bool CompiledReader::String16(uint32_t& length) {
+    uint16_t count;
+    if (!U16(count)) return false;
+    length = count;
+    if (scratch_.Size() < length + 1u && !scratch_.Resize(length + 1u)) return false;
+    scratch_[length] = 0;
+    return length == 0 || Bytes(scratch_.Data(), length);
+}
+
+bool CompiledReader::RefIndex(uint32_t& index) {
+    uint16_t raw;
+    if (!U16(raw) || raw >= table_.Count()) return false;
+    index = raw;
+    return true;
+}
+
+bool CompiledReader::ReadValue(Value& value) {
+    uint8_t kind;
+    if (!U8(kind)) return false;
+    uint32_t index;
+    switch (kind) {
+        case Format::kKindNone:
+            value = Value();
+            return true;
+        case Format::kKindIdentifier:
+            if (!RefIndex(index)) return false;
+            value = Value::MakeIdentifier(table_.Get(index));
+            return true;
+        case Format::kKindString:
+            if (!RefIndex(index)) return false;
+            value = Value::MakeString(table_.Get(index));
+            return true;
+        case Format::kKindTypeName:
+            if (!RefIndex(index)) return false;
+            value = Value::MakeTypeName(table_.Get(index));
+            return true;
+        case Format::kKindInteger: {
+            int32_t number;
+            if (!I32(number)) return false;
+            value = Value::MakeInteger(number);
+            return true;
+        }
+        case Format::kKindFloat: {
+            float number;
+            if (!F32(number)) return false;
+            value = Value::MakeFloat(number);
+            return true;
+        }
+        case Format::kKindBool: {
+            uint8_t flag;
+            if (!U8(flag)) return false;
+            value = Value::MakeBool(flag != 0);
+            return true;
+        }
+        default:
+            return false;
+    }
+}
+
+bool CompiledReader::Fatal(const char* message) {
+    logger_.PostFileError(TextMessage(message), fileName_, Severity::Fatal);
+    return false;
+}
+
+bool CompiledReader::Ref(HxFixedString& field, const char* message) {
+    uint32_t index;
+    if (!RefIndex(index)) {
+        field = empty_;
+        return Fatal(message);
+    }
+    field = table_.Get(index);
+    return true;
+}
+
+bool CompiledReader::SkipRef(const char* message) {
+    uint8_t raw[2];
+    return Bytes(raw, 2) || Fatal(message);
+}
+
+bool CompiledReader::DocString(HxFixedString& field, const char* message) {
+    if (keepDocStrings_) return Ref(field, message);
+    field = empty_;
+    return SkipRef(message);
+}
+
+uint32_t CompiledReader::Plausible(uint32_t count, uint32_t bytesEach) const {
+    if (fileSize_ == 0) return count;
+    const uint64_t left = fileSize_ > position_ ? fileSize_ - position_ : 0;
+    const uint64_t fit = left / bytesEach;
+    return fit < count ? static_cast<uint32_t>(fit) : count;
+}
+
+// ---------------------------------------------------------------------------
+// Sections
+
+bool CompiledReader::Run(Object& object) {
+    fileSize_ = store_.GetSize();
+    const uint64_t at = store_.GetPosition();
+    position_ = at == ~uint64_t(0) ? 0 : at;
+
+    if (!ReadHeader(object)) return false;
+    const uint64_t left = fileSize_ > position_ ? fileSize_ - position_ : 0;
+    if (!table_.Read(store_, position_, left)) {
+        Post(Severity::Error, "Failed to read string table");
+        return false;
+    }
+    return ReadDebugSection(object) && ReadUserFlags(object) && ReadObjectTable(object);
+}
+
+bool CompiledReader::ReadHeader(Object& object) {
+    bool ok = true;
+    uint32_t magic;
+    if (!U32(magic)) {
+        ok = Fatal(kHeaderMessage);
+    } else if (magic != Format::kMagic) {
+        ok = Fatal("Magic number doesn't match, file is not a compiled script.");
+    }
+    if (ok) {
+        uint8_t major, minor;
+        if (!U8(major) || !U8(minor)) {
+            ok = Fatal(kHeaderMessage);
+        } else {
+            major_ = major;
+            minor_ = minor;
+            hasVersion_ = true;
+        }
+    }
+    if (ok) {
+        if (major_ > Format::kWriteMajor || (major_ == Format::kWriteMajor && minor_ > Format::kWriteMinor)) {
+            Post(Severity::Fatal, "Version number is too new. Expected %u.%u or lower, found %u.%u",
+                 unsigned(Format::kWriteMajor), unsigned(Format::kWriteMinor), unsigned(major_), unsigned(minor_));
+            ok = false;
+        } else if (major_ < Format::kMinMajor) {
+            Post(Severity::Fatal, "Version number is too old. Expected 3.0 or higher, found %u.%u", unsigned(major_),
+                 unsigned(minor_));
+            ok = false;
+        }
+    }
+    if (ok) {
+        uint16_t gameId;
+        if (!U16(gameId)) {
+            ok = Fatal(kHeaderMessage);
+        } else if (gameId != Format::kGameId) {
+            Post(Severity::Fatal, "Game ID number doesn't match. Expected 0x%Xh found 0x%Xh", unsigned(Format::kGameId),
+                 unsigned(gameId));
+            ok = false;
+        }
+    }
+    if (ok) {
+        int64_t compileTime;
+        if (!I64(compileTime)) {
+            ok = Fatal(kHeaderMessage);
+        } else {
+            object.compileTime = compileTime;
+        }
+    }
+
+    object.sourceFileName = "<unknown file>";
+    object.userName = "<unknown user>";
+    object.computerName = "<unknown computer>";
+    if (!ok) return false;
+
+    HxFixedString* fields[3] = {&object.sourceFileName, &object.userName, &object.computerName};
+    for (HxFixedString* field : fields) {
+        uint32_t length;
+        if (!String16(length)) return Fatal(loadDebugInfo_ ? kHeaderMessage : "Error skipping header information.");
+        if (loadDebugInfo_) *field = HxFixedString(scratch_.Data(), length);
+    }
+    return true;
+}
+
+bool CompiledReader::ReadDebugSection(Object& object) {
+    DebugInfo& debug = object.debugInfo;
+    object.hasDebugInfo = false;
+    debug.modifyTime = 0;
+    debug.functionDebugInfos.Clear();
+
+    uint8_t flag;
+    if (!U8(flag)) return Fatal("Error reading debugging info flag from store.");
+    object.hasDebugInfo = flag != 0 && loadDebugInfo_;
+    if (flag == 0) return true;
+
+    int64_t modifyTime;
+    if (!I64(modifyTime)) return Fatal("Error reading debug source modification time from store.");
+    if (loadDebugInfo_) debug.modifyTime = modifyTime;
+
+    uint16_t count;
+    if (!U16(count)) return Fatal("Error reading debug function count from store.");
+    for (uint32_t i = 0; i < count; ++i)
+        if (!ReadFunctionDebugEntry(debug)) return false;
+
+    if (Format::HasPropertyGroups(major_, minor_) && !ReadPropertyGroups(debug)) return false;
+    if (Format::HasStructs(major_, minor_) && !ReadStructOrders(debug)) return false;
+    return true;
+}
+
+bool CompiledReader::ReadFunctionDebugEntry(DebugInfo& debug) {
+    uint32_t objectIndex = 0, stateIndex = 0, functionIndex = 0;
+    if (loadDebugInfo_) {
+        if (!RefIndex(objectIndex)) return Fatal("Error reading debug function object name from store.");
+        if (!RefIndex(stateIndex)) return Fatal("Error reading debug function state name from store.");
+        if (!RefIndex(functionIndex)) return Fatal("Error reading debug function name from store.");
+    } else {
+        for (int i = 0; i < 3; ++i)
+            if (!SkipRef(kSkipDebugMessage)) return false;
+    }
+    uint8_t kind;
+    if (!U8(kind) || kind >= 3) return Fatal("Error reading debug function type from store.");
+    uint16_t lineCount;
+    if (!U16(lineCount)) return Fatal("Error reading debug function instruction count from store.");
+
+    const bool keep = loadDebugInfo_ && table_.EqualsName(objectIndex, objectName_);
+    if (!keep) {
+        uint16_t line;
+        for (uint32_t i = 0; i < lineCount; ++i)
+            if (!U16(line)) return Fatal("Error reading debug instruction line number from store.");
+        return true;
+    }
+
+    FunctionDebugInfo info;
+    info.functionKind = static_cast<FunctionKind>(kind);
+    info.objectName = table_.Get(objectIndex);
+    info.stateName = table_.Get(stateIndex);
+    info.functionName = table_.Get(functionIndex);
+    info.lineNumbers.Reserve(Plausible(lineCount, 2));
+    for (uint32_t i = 0; i < lineCount; ++i) {
+        uint16_t line;
+        if (!U16(line)) return Fatal("Error reading debug instruction line number from store.");
+        info.lineNumbers.Add(line);
+    }
+    debug.functionDebugInfos.Add(std::move(info));
+    return true;
+}
+
+bool CompiledReader::ReadPropertyGroups(DebugInfo& debug) {
+    uint16_t count;
+    if (!U16(count)) return Fatal("Error reading property group count from store.");
+    NameSet placedProperties;
+    NameSet seenGroups;
+    for (uint32_t g = 0; g < count; ++g) {
+        uint32_t objectIndex = 0, nameIndex = 0, docIndex = 0;
+        if (loadDebugInfo_) {
+            if (!RefIndex(objectIndex)) return Fatal("Error reading property group object name from store.");
+            if (!RefIndex(nameIndex)) return Fatal("Error reading property group name from store.");
+            const char* docMessage = "Error reading property group doc string from store.";
+            if (keepDocStrings_ ? !RefIndex(docIndex) : !SkipRef(docMessage)) return Fatal(docMessage);
+        } else {
+            for (int i = 0; i < 3; ++i)
+                if (!SkipRef(kSkipDebugMessage)) return false;
+        }
+        uint32_t userFlags;
+        if (!U32(userFlags)) return Fatal("Error reading property group user-flags from store.");
+        uint16_t propertyCount;
+        if (!U16(propertyCount)) return Fatal("Error reading property group property count from store.");
+
+        if (!loadDebugInfo_ || !table_.EqualsName(objectIndex, objectName_)) {
+            for (uint32_t i = 0; i < propertyCount; ++i)
+                if (!SkipRef(kSkipDebugMessage)) return false;
+            continue;
+        }
+
+        PropertyGroup group;
+        group.objectName = table_.Get(objectIndex);
+        group.name = table_.Get(nameIndex);
+        group.docString = keepDocStrings_ ? table_.Get(docIndex) : empty_;
+        group.userFlags = userFlags;
+        group.propertyNames.Reserve(Plausible(propertyCount, 2));
+        for (uint32_t i = 0; i < propertyCount; ++i) {
+            HxFixedString property;
+            if (!Ref(property, "Error reading property group property name from store.")) return false;
+            if (placedProperties.Contains(property)) {
+                Post(Severity::Warning,
+                     "Warning: Property \"%s\" in group info \"%s\" appears in a different group for object \"%s\". "
+                     "Ignoring second appearance",
+                     property.text(), group.name.text(), group.objectName.text());
+                continue;
+            }
+            group.propertyNames.Add(property);
+            placedProperties.Insert(property, 1);
+        }
+        if (seenGroups.Contains(group.name)) {
+            Post(Severity::Warning,
+                 "Warning: Property group \"%s\" appears more then once in object \"%s\". Ignoring second appearance",
+                 group.name.text(), group.objectName.text());
+            continue;
+        }
+        seenGroups.Insert(group.name, 1);
+        debug.propertyGroups.Add(std::move(group));
+    }
+    return true;
+}
+
+bool CompiledReader::ReadStructOrders(DebugInfo& debug) {
+    uint16_t count;
+    if (!U16(count)) return Fatal("Error reading struct order count from store.");
+    NameSet seenStructs;
+    for (uint32_t s = 0; s < count; ++s) {
+        uint32_t objectIndex = 0, structIndex = 0;
+        if (loadDebugInfo_) {
+            if (!RefIndex(objectIndex)) return Fatal("Error reading struct order object name from store.");
+            if (!RefIndex(structIndex)) return Fatal("Error reading struct order struct name from store.");
+        } else {
+            for (int i = 0; i < 2; ++i)
+                if (!SkipRef(kSkipDebugMessage)) return false;
+        }
+        uint16_t variableCount;
+        if (!U16(variableCount)) return Fatal("Error reading struct order var count from store.");
+
+        if (!loadDebugInfo_ || !table_.EqualsName(objectIndex, objectName_)) {
+            for (uint32_t i = 0; i < variableCount; ++i)
+                if (!SkipRef(kSkipDebugMessage)) return false;
+            continue;
+        }
+
+        StructOrder order;
+        order.objectName = table_.Get(objectIndex);
+        order.structName = table_.Get(structIndex);
+        order.variableNames.Reserve(Plausible(variableCount, 2));
+        NameSet seenVariables;
+        for (uint32_t i = 0; i < variableCount; ++i) {
+            HxFixedString variable;
+            if (!Ref(variable, "Error reading struct order var name from store.")) return false;
+            if (seenVariables.Contains(variable)) {
+                Post(Severity::Warning,
+                     "Warning: Var \"%s\" in struct order info \"%s\" for object \"%s\" appears more then once. "
+                     "Ignoring second appearance",
+                     variable.text(), order.structName.text(), order.objectName.text());
+                continue;
+            }
+            seenVariables.Insert(variable, 1);
+            order.variableNames.Add(variable);
+        }
+        if (seenStructs.Contains(order.structName)) {
+            Post(Severity::Warning,
+                 "Warning: Struct order info \"%s\" appears more then once in object \"%s\". Ignoring second "
+                 "appearance",
+                 order.structName.text(), order.objectName.text());
+            continue;
+        }
+        seenStructs.Insert(order.structName, 1);
+        debug.structOrders.Add(std::move(order));
+    }
+    return true;
+}
+
+bool CompiledReader::ReadUserFlags(Object& object) {
+    uint16_t count;
+    if (!U16(count)) return Fatal("Error reading user flag info count from store.");
+    for (uint32_t i = 0; i < count; ++i) {
+        HxFixedString name;
+        if (!Ref(name, "Error reading user flag name from store.")) return false;
+        uint8_t bit;
+        if (!U8(bit)) return Fatal("Error reading user flag index from store.");
+        object.userFlagTable.Set(name, bit);
+    }
+    return true;
+}
+
+bool CompiledReader::ReadObjectTable(Object& object) {
+    uint16_t count;
+    if (!U16(count)) return Fatal("Error reading object count from store.");
+    for (uint32_t i = 0; i < count; ++i) {
+        if (!Ref(object.name, "Error reading object name from store.")) return false;
+        uint32_t size;
+        if (!U32(size)) return Fatal("Error reading object size from store.");
+        if (object.name == objectName_) return ReadObjectBody(object);
+
+        // The size counts its own four bytes, which are already read. A seek
+        // that fails shows up as failed reads of the next record.
+        const int64_t skip = static_cast<int64_t>(size) - 4;
+        if (store_.Seek(skip, SeekOrigin::Current) == StorageResult::Success) {
+            const uint64_t at = store_.GetPosition();
+            position_ = at != ~uint64_t(0) ? at : static_cast<uint64_t>(static_cast<int64_t>(position_) + skip);
+        }
+    }
+    Post(Severity::Error, "Unable to find object \"%s\"", requested_);
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Object records
+
+bool CompiledReader::ReadObjectBody(Object& object) {
+    const char* objectText = object.name.text();
+    if (!Ref(object.parentName, "Error reading parent class name from store.")) return false;
+    if (object.parentName == empty_ && object.name != "ScriptObject") object.parentName = scriptObject_;
+    if (!DocString(object.docString, "Error reading object docstring from store.")) return false;
+    if (Format::HasConstFlags(major_, minor_)) {
+        uint8_t isConst;
+        if (!U8(isConst)) return Fatal("Error reading object const flag from store.");
+        object.isConst = isConst != 0;
+    }
+    if (!U32(object.userFlags)) return Fatal("Error reading object user-flags from store.");
+    if (!Ref(object.autoStateName, "Error reading object autostate from store.")) return false;
+
+    uint16_t count;
+    if (Format::HasStructs(major_, minor_)) {
+        if (!U16(count)) return Fatal("Error reading struct count from store.");
+        for (uint32_t i = 0; i < count; ++i) {
+            HxFixedString name;
+            Struct record;
+            if (!ReadStruct(object, name, record)) return false;
+            if (object.structs.Contains(name)) {
+                Post(Severity::Error, "Duplicate struct \"%s\" in object \"%s\"", name.text(), objectText);
+                continue;
+            }
+            object.structs.Set(name, std::move(record));
+        }
+    }
+
+    if (!U16(count)) return Fatal("Error reading object variable count from store.");
+    for (uint32_t i = 0; i < count; ++i) {
+        VariableRecord record;
+        if (!ReadVariable(record, false)) return false;
+        if (object.variables.Contains(record.name)) {
+            Post(Severity::Error, "Duplicate variable \"%s\" in object \"%s\"", record.name.text(), objectText);
+            continue;
+        }
+        object.variables.Set(record.name, record.variable);
+        if (record.initialValue.GetKind() == ValueKind::Identifier) {
+            Post(Severity::Error, "Variable \"%s\" in object \"%s\" cannot have a non-constant initial value",
+                 record.name.text(), objectText);
+        } else if (record.initialValue.GetKind() != ValueKind::None) {
+            object.initialValues.Set(record.name, record.initialValue);
+        }
+    }
+
+    if (!U16(count)) return Fatal("Error reading object property count from store.");
+    for (uint32_t i = 0; i < count; ++i) {
+        HxFixedString name;
+        Property property;
+        if (!ReadProperty(name, property)) return false;
+        if (object.properties.Contains(name)) {
+            Post(Severity::Error, "Duplicate property \"%s\" in object \"%s\"", name.text(), objectText);
+            continue;
+        }
+        object.properties.Set(name, std::move(property));
+    }
+
+    if (!U16(count)) return Fatal("Error reading object state count from store.");
+    bool haveEmptyState = false;
+    for (uint32_t i = 0; i < count; ++i) {
+        HxFixedString name;
+        State state;
+        FunctionMap statics;
+        if (!ReadState(name, state, statics)) return false;
+        if (name == empty_) {
+            if (haveEmptyState) {
+                Post(Severity::Error, "Duplicate empty state in object \"%s\"", objectText);
+                continue;
+            }
+            haveEmptyState = true;
+            object.emptyState.functions.swap(state.functions);
+            object.staticFunctions.swap(statics);
+        } else if (object.states.Contains(name)) {
+            Post(Severity::Error, "Duplicate state \"%s\" in object \"%s\"", name.text(), objectText);
+        } else {
+            object.states.Set(name, std::move(state));
+        }
+    }
+
+    if (!haveEmptyState) Post(Severity::Error, "Object \"%s\" must have at least the empty state", objectText);
+    CheckSignatures(object);
+    return true;
+}
+
+bool CompiledReader::ReadStruct(const Object& object, HxFixedString& name, Struct& record) {
+    if (!Ref(name, "Error reading struct name from store.")) return false;
+    uint16_t count;
+    if (!U16(count)) return Fatal("Error reading struct variable count from store.");
+    for (uint32_t i = 0; i < count; ++i) {
+        VariableRecord member;
+        if (!ReadVariable(member, true)) return false;
+        if (record.variables.Contains(member.name)) {
+            Post(Severity::Error, "Duplicate variable \"%s\" in struct \"%s\" in object \"%s\"", member.name.text(),
+                 name.text(), object.name.text());
+            continue;
+        }
+        record.variables.Set(member.name, member.variable);
+        if (member.initialValue.GetKind() == ValueKind::Identifier) {
+            Post(Severity::Error,
+                 "Variable \"%s\" in struct \"%s\" in object \"%s\" cannot have a non-constant initial value",
+                 member.name.text(), name.text(), object.name.text());
+        } else if (member.initialValue.GetKind() != ValueKind::None) {
+            record.initialValues.Set(member.name, member.initialValue);
+        }
+        if (member.docString != empty_) record.variableDocStrings.Set(member.name, member.docString);
+    }
+    return true;
+}
+
+bool CompiledReader::ReadVariable(VariableRecord& record, bool structMember) {
+    if (!Ref(record.name, "Error reading variable name from store.")) return false;
+    if (!Ref(record.variable.typeName, "Error reading variable type from store.")) return false;
+    if (!U32(record.variable.userFlags)) return Fatal("Error reading variable user-flags from store.");
+    if (!ReadValue(record.initialValue)) return Fatal("Error reading variable's initial value from store.");
+    if (Format::HasConstFlags(major_, minor_)) {
+        uint8_t isConst;
+        if (!U8(isConst)) return Fatal("Error reading variable const flag from store.");
+        record.variable.isConst = isConst != 0;
+    }
+    if (structMember && Format::HasMemberDocStrings(major_, minor_))
+        return DocString(record.docString, "Error reading variable doc string from store.");
+    record.docString = empty_;
+    return true;
+}
+
+bool CompiledReader::ReadProperty(HxFixedString& name, Property& property) {
+    if (!Ref(name, "Error reading property name from store.")) return false;
+    if (!Ref(property.typeName, "Error reading property type from store.")) return false;
+    if (!DocString(property.docString, "Error reading property docstring from store.")) return false;
+    if (!U32(property.userFlags)) return Fatal("Error reading property user-flags from store.");
+    uint8_t flags;
+    if (!U8(flags)) return Fatal("Error reading property flags from store.");
+    const uint8_t access = flags & (Format::kPropertyReadable | Format::kPropertyWritable);
+    if (access == 0) return Fatal("Property flags are invalid - must specify readable, writable, or both.");
+    property.accessFlags = access;
+
+    if (flags & Format::kPropertyAuto)
+        return Ref(property.autoVarName, "Error reading property auto var name from store.");
+    property.autoVarName = empty_;
+    if (flags & Format::kPropertyReadable) {
+        property.getFunction.reset(new (std::nothrow) Function());
+        if (!property.getFunction) return Fatal("Error reading function return type from store.");
+        if (!ReadFunction(name, *property.getFunction)) return false;
+        property.getFunction->functionKind = FunctionKind::Getter;
+    }
+    if (flags & Format::kPropertyWritable) {
+        property.setFunction.reset(new (std::nothrow) Function());
+        if (!property.setFunction) return Fatal("Error reading function return type from store.");
+        if (!ReadFunction(name, *property.setFunction)) return false;
+        property.setFunction->functionKind = FunctionKind::Setter;
+    }
+    return true;
+}
+
+bool CompiledReader::ReadState(HxFixedString& name, State& state, FunctionMap& statics) {
+    if (!Ref(name, "Error reading state name from store.")) return false;
+    const bool isEmptyState = name == empty_;
+    const char* stateText = StateLabel(name);
+    uint16_t count;
+    if (!U16(count)) return Fatal("Error reading state function count from store.");
+    for (uint32_t i = 0; i < count; ++i) {
+        HxFixedString functionName;
+        if (!Ref(functionName, "Error reading function name from store.")) return false;
+        Function function;
+        if (!ReadFunction(functionName, function)) return false;
+
+        if (state.functions.Contains(functionName)) {
+            Post(Severity::Error, "Duplicate function \"%s\" in state \"%s\"", functionName.text(), stateText);
+        } else if (function.isStatic && statics.Contains(functionName)) {
+            Post(Severity::Error, "Duplicate static function \"%s\"", functionName.text());
+        } else if (!isEmptyState && function.isStatic) {
+            Post(Severity::Error, "Static functions may only exist in the empty state");
+        } else {
+            MoveInto(function.isStatic ? statics : state.functions, functionName, function);
+        }
+    }
+    return true;
+}
+
+bool CompiledReader::ReadFunction(const HxFixedString& name, Function& function) {
+    if (!Ref(function.returnTypeName, "Error reading function return type from store.")) return false;
+    if (!DocString(function.docString, "Error reading function docstring from store.")) return false;
+    if (!U32(function.userFlags)) return Fatal("Error reading function user-flags from store.");
+    uint8_t flags;
+    if (!U8(flags)) return Fatal("Error reading function flags from store.");
+    function.isStatic = (flags & Format::kFunctionStatic) != 0;
+    function.isNative = (flags & Format::kFunctionNative) != 0;
+
+    uint16_t count;
+    if (!U16(count)) return Fatal("Error reading function param count from store.");
+    function.params.Reserve(Plausible(count, 4));
+    for (uint32_t i = 0; i < count; ++i) {
+        NameTypePair param;
+        if (!Ref(param.name, "Error reading function parameter name from store.")) return false;
+        if (!Ref(param.typeName, "Error reading function parameter type from store.")) return false;
+        function.params.Add(std::move(param));
+    }
+
+    if (!U16(count)) return Fatal("Error reading function locals count from store.");
+    function.locals.Reserve(Plausible(count, 4));
+    for (uint32_t i = 0; i < count; ++i) {
+        NameTypePair local;
+        if (!Ref(local.name, "Error reading function local name from store.")) return false;
+        if (!Ref(local.typeName, "Error reading function type name from store.")) return false;
+        function.locals.Add(std::move(local));
+    }
+
+    uint16_t instructionCount;
+    if (!U16(instructionCount)) return Fatal("Error reading function code size from store.");
+    if (instructionCount != 0) {
+        // Every instruction takes at least its opcode byte, so a count beyond
+        // the rest of the file fails at the read past its end; the records
+        // reserved ahead are bounded by what the file can hold.
+        InstructionStream stream(Plausible(instructionCount, 1));
+        for (uint32_t i = 0; i < instructionCount; ++i)
+            if (!ReadInstruction(stream, i)) return false;
+        // A native function keeps no code; the error below reports it.
+        if (!function.isNative) function.SetInstructions(stream);
+    }
+
+    if (function.isNative && function.locals.Size() != 0)
+        Post(Severity::Error, "Native function\"%s\" cannot have locals", name.text());
+    if (function.isNative && instructionCount != 0)
+        Post(Severity::Error, "Native function \"%s\" cannot have code", name.text());
+    return true;
+}
+
+bool CompiledReader::ReadInstruction(InstructionStream& stream, uint32_t index) {
+    uint8_t opcode;
+    if (!U8(opcode)) return Fatal(kOpcodeMessage);
+    if (opcode >= Opcodes::Invalid) {
+        Post(Severity::Error, "Unknown opcode: 0x%Xh", unsigned(opcode));
+        return false;
+    }
+    if (!IsOpcodeAllowedInVersion(opcode, major_, minor_)) {
+        Post(Severity::Error, "Opcode too new for file version: 0x%Xh", unsigned(opcode));
+        return false;
+    }
+    // Only a store that delivers more than its size claimed gets here.
+    if (stream.GetBuiltCount() >= stream.GetInstructionCount()) return Fatal(kOpcodeMessage);
+
+    const OpcodeInfo& info = GetOpcodeInfo(opcode);
+    InstructionStream::InstructionBuilder builder(stream, opcode);  // rolls back unless finished
+    Value value;
+    for (uint32_t p = 0; info.signature[p] != 0; ++p) {
+        const char letter = info.signature[p];
+        if (!ReadValue(value)) {
+            Post(Severity::Error, "Failed to read argument %u on instruction %u (%s)", p, index, info.mnemonic);
+            return false;
+        }
+        if (!KindAdmitted(letter, value)) {
+            Post(Severity::Error, "Argument %u on instruction %s must be %s", p, info.mnemonic, ExpectedText(letter));
+            return false;
+        }
+        if (letter == '*') {
+            // The call-argument count: not an operand of its own.
+            const uint32_t arguments = static_cast<uint32_t>(value.GetInteger());
+            if (arguments > Format::kMaxCallArguments) {
+                Post(Severity::Error, "Function call has %u parameters, and we only support up to %d", arguments,
+                     int(Format::kMaxCallArguments));
+                return false;
+            }
+            for (uint32_t k = 0; k < arguments; ++k) {
+                if (!ReadValue(value) || !builder.AddOperand(value)) {
+                    Post(Severity::Error, "Failed to read argument %u on instruction %u (%s)", p, index,
+                         info.mnemonic);
+                    return false;
+                }
+            }
+            break;
+        }
+        if (value.GetKind() == ValueKind::Identifier) {
+            if (letter == 'N') value = Value::MakeString(value.GetText());
+            else if (letter == 'T') value = Value::MakeTypeName(value.GetText());
+        }
+        if (!builder.AddOperand(value)) {
+            Post(Severity::Error, "Failed to read argument %u on instruction %u (%s)", p, index, info.mnemonic);
+            return false;
+        }
+    }
+    builder.Finish(true);
+    return true;
+}
+
+void CompiledReader::CheckSignatures(const Object& object) {
+    HxTScatterTable<HxFixedString, FirstSeen> firstSeen;
+    for (const auto& entry : object.emptyState.functions) firstSeen.Insert(entry.key, FirstSeen{&entry.value, nullptr});
+    for (const auto& state : object.states) {
+        for (const auto& entry : state.value.functions) {
+            const FirstSeen* seen = firstSeen.Find(entry.key);
+            if (seen == nullptr) {
+                firstSeen.Insert(entry.key, FirstSeen{&entry.value, &state.key});
+                continue;
+            }
+            if (entry.value.HasSameSignature(*seen->function)) continue;
+            HxFixedString current, recorded;
+            FormatInto(current, "state \"%s\"", state.key.text());
+            if (seen->stateName == nullptr) recorded = "<empty state>";
+            else FormatInto(recorded, "state \"%s\"", seen->stateName->text());
+            Post(Severity::Error, "Function \"%s\" in %s does not match signature in %s", entry.key.text(),
+                 current.text(), recorded.text());
+        }
+    }
+}
+
+}  // namespace Internal
+}  // namespace HxScript

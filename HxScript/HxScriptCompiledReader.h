@@ -1,0 +1,111 @@
+#pragma once
+// One pass of the compiled script reader over an opened store: header,
+// string table, debug section, user flag table and object table, in file
+// order, stopping at the first section that fails. CompiledScriptLoader
+// opens and closes the store around it and judges the result.
+
+#include <cstdint>
+
+#include "HxScript/HxScriptCompiledReadStringTable.h"
+#include "HxScript/HxScriptErrorLogger.h"
+#include "HxScript/HxScriptIStore.h"
+#include "HxScript/HxScriptUnlinkedTypes.h"
+#include "hxcore/HxFixedString.h"
+#include "hxcore/HxTOrderedMap.h"
+
+namespace HxScript {
+namespace Internal {
+
+class CompiledReader {
+public:
+    // `requested` is the object name as given to the loader; `objectName`
+    // the same name interned.
+    CompiledReader(ErrorLogger& logger, IStore& store, const char* requested, const HxFixedString& objectName,
+                   bool loadDebugInfo, bool loadDocStrings);
+
+    // Reads the whole file into `object`; false at the first failed step.
+    bool Run(UnlinkedTypes::Object& object);
+
+    bool HasVersion() const { return hasVersion_; }
+    uint8_t MajorVersion() const { return major_; }
+    uint8_t MinorVersion() const { return minor_; }
+
+private:
+    using FunctionMap = HxTOrderedMap<HxFixedString, UnlinkedTypes::Function>;
+
+    struct VariableRecord {
+        HxFixedString name;
+        UnlinkedTypes::Variable variable;
+        UnlinkedTypes::Value initialValue;
+        HxFixedString docString;
+    };
+
+    // Sections.
+    bool ReadHeader(UnlinkedTypes::Object& object);
+    bool ReadDebugSection(UnlinkedTypes::Object& object);
+    bool ReadFunctionDebugEntry(UnlinkedTypes::DebugInfo& debug);
+    bool ReadPropertyGroups(UnlinkedTypes::DebugInfo& debug);
+    bool ReadStructOrders(UnlinkedTypes::DebugInfo& debug);
+    bool ReadUserFlags(UnlinkedTypes::Object& object);
+    bool ReadObjectTable(UnlinkedTypes::Object& object);
+
+    // Object records.
+    bool ReadObjectBody(UnlinkedTypes::Object& object);
+    bool ReadStruct(const UnlinkedTypes::Object& object, HxFixedString& name, UnlinkedTypes::Struct& record);
+    bool ReadVariable(VariableRecord& record, bool structMember);
+    bool ReadProperty(HxFixedString& name, UnlinkedTypes::Property& property);
+    bool ReadState(HxFixedString& name, UnlinkedTypes::State& state, FunctionMap& statics);
+    bool ReadFunction(const HxFixedString& name, UnlinkedTypes::Function& function);
+    bool ReadInstruction(UnlinkedTypes::InstructionStream& stream, uint32_t index);
+    void CheckSignatures(const UnlinkedTypes::Object& object);
+
+    // Primitives: one store read of the exact width, decoded little-endian.
+    bool Bytes(void* destination, uint32_t count);
+    bool U8(uint8_t& value) { return Bytes(&value, 1); }
+    bool U16(uint16_t& value);
+    bool U32(uint32_t& value);
+    bool I32(int32_t& value);
+    bool I64(int64_t& value);
+    bool F32(float& value);
+    // A str16 into `scratch_`; `length` receives its byte count.
+    bool String16(uint32_t& length);
+    // A u16 below the string count.
+    bool RefIndex(uint32_t& index);
+    bool ReadValue(UnlinkedTypes::Value& value);
+
+    // Field readers: on failure post `message` as fatal and return false.
+    bool Ref(HxFixedString& field, const char* message);
+    bool SkipRef(const char* message);
+    bool DocString(HxFixedString& field, const char* message);
+    bool Fatal(const char* message);
+    template <typename... Args>
+    void Post(Severity severity, const char* format, Args... args) {
+        logger_.PostFileErrorF(fileName_, severity, format, args...);
+    }
+
+    // How many of `count` entries of at least `bytesEach` bytes the rest of
+    // the file can hold: what may be reserved ahead of reading them.
+    uint32_t Plausible(uint32_t count, uint32_t bytesEach) const;
+
+    ErrorLogger& logger_;
+    IStore& store_;
+    const char* fileName_;
+    const char* requested_;
+    HxFixedString objectName_;
+    bool loadDebugInfo_;
+    bool keepDocStrings_;
+
+    CompiledReadStringTable table_;
+    HxTArray<char> scratch_;
+    uint64_t fileSize_ = 0;  // 0: unknown
+    uint64_t position_ = 0;
+    uint8_t major_ = 0;
+    uint8_t minor_ = 0;
+    bool hasVersion_ = false;
+
+    HxFixedString empty_;
+    HxFixedString scriptObject_;
+};
+
+}  // namespace Internal
+}  // namespace HxScript
