@@ -1,6 +1,118 @@
 #include "tool/AssemblyLoader.h"
 
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <utility>
+
+#include "HxScript/HxScriptOpcodes.h"
+#include "platform/Platform.h"
+#include "tool/SystemInfo.h"
+
 namespace Assembler {
+
+using HxScript::Severity;
+using namespace HxScript::UnlinkedTypes;
+
+namespace {
+
+// Every directive of the format, built once and kept for the life of the
+// process. Readers combine them into tables of one row (a directive whose
+// place is fixed) or two rows (a table entry, then the table's end).
+struct Directives {
+    DirectiveSpec info, source, modifyTime, compileTime, user, computer, endInfo;
+    DirectiveSpec userFlagsRef, flag, endUserFlagsRef;
+    DirectiveSpec objectTable, object, userFlags, docString, autoState;
+    DirectiveSpec structTable, structEntry, endStruct, endStructTable;
+    DirectiveSpec variableTable, variable, initialValue, endVariable, endVariableTable;
+    DirectiveSpec propertyTable, property, autoVar, endProperty, endPropertyTable;
+    DirectiveSpec propertyGroupTable, propertyGroup, groupProperty, endPropertyGroup, endPropertyGroupTable;
+    DirectiveSpec stateTable, state, endState, endStateTable;
+    DirectiveSpec function, returnType, paramTable, param, endParamTable, localTable, local, endLocalTable, code;
+    DirectiveSpec endFunction, endObject, endObjectTable;
+};
+
+DirectiveSpec Row(const char* name, const char* kinds) { return DirectiveSpec{HxFixedString(name), HxFixedStringCS(kinds), name}; }
+
+const Directives& GetDirectives() {
+    // Never destroyed: the rows hold pool strings and must outlive every loader.
+    static const Directives* const directives = new Directives{
+        Row(".INFO", ""), Row(".SOURCE", "S"), Row(".MODIFYTIME", "T"), Row(".COMPILETIME", "T"),
+        Row(".USER", "S"), Row(".COMPUTER", "S"), Row(".ENDINFO", ""),
+        Row(".USERFLAGSREF", ""), Row(".FLAG", "IU"), Row(".ENDUSERFLAGSREF", ""),
+        Row(".OBJECTTABLE", ""), Row(".OBJECT", "Iii"), Row(".USERFLAGS", "U"), Row(".DOCSTRING", "S"),
+        Row(".AUTOSTATE", "i"),
+        Row(".STRUCTTABLE", ""), Row(".STRUCT", "I"), Row(".ENDSTRUCT", ""), Row(".ENDSTRUCTTABLE", ""),
+        Row(".VARIABLETABLE", ""), Row(".VARIABLE", "IYi"), Row(".INITIALVALUE", "A"), Row(".ENDVARIABLE", ""),
+        Row(".ENDVARIABLETABLE", ""),
+        Row(".PROPERTYTABLE", ""), Row(".PROPERTY", "IYi"), Row(".AUTOVAR", "I"), Row(".ENDPROPERTY", ""),
+        Row(".ENDPROPERTYTABLE", ""),
+        Row(".PROPERTYGROUPTABLE", ""), Row(".PROPERTYGROUP", "i"), Row(".PROPERTY", "I"),
+        Row(".ENDPROPERTYGROUP", ""), Row(".ENDPROPERTYGROUPTABLE", ""),
+        Row(".STATETABLE", ""), Row(".STATE", "i"), Row(".ENDSTATE", ""), Row(".ENDSTATETABLE", ""),
+        Row(".FUNCTION", "Iii"), Row(".RETURN", "Y"), Row(".PARAMTABLE", ""), Row(".PARAM", "IY"),
+        Row(".ENDPARAMTABLE", ""), Row(".LOCALTABLE", ""), Row(".LOCAL", "IY"), Row(".ENDLOCALTABLE", ""),
+        Row(".CODE", ""),
+        Row(".ENDFUNCTION", ""), Row(".ENDOBJECT", ""), Row(".ENDOBJECTTABLE", ""),
+    };
+    return *directives;
+}
+
+// The messages of the argument letters that take a required argument.
+struct LetterRule {
+    char letter;
+    bool (*test)(TokenView);
+    const char* missing;
+    const char* wrong;
+};
+
+bool AcceptAnything(TokenView) { return true; }
+
+const LetterRule kRequiredLetters[] = {
+    {'A', AcceptAnything, "\"%s\" expects anything, which is missing", nullptr},
+    {'I', IsIdentifierToken, "\"%s\" expects an identifier, which is missing", "\"%s\" expects an identifier, found %s"},
+    {'S', IsQuotedToken, "\"%s\" expects a string, which is missing", "\"%s\" expects a string, found %s"},
+    {'T', IsUnsignedToken, "\"%s\" expects a time, which is missing", "\"%s\" expects a time, found %s"},
+    {'U', IsUnsignedToken, "\"%s\" expects an unsigned int, which is missing",
+     "\"%s\" expects an unsigned int, found %s"},
+    {'Y', IsTypeNameToken, "\"%s\" expects a type, which is missing", "\"%s\" expects a type, found %s"},
+};
+
+bool (*OptionalLetterTest(char letter))(TokenView) {
+    switch (letter) {
+        case 'i': return IsIdentifierToken;
+        case 's': return IsQuotedToken;
+        case 'u': return IsUnsignedToken;
+        default: return nullptr;
+    }
+}
+
+void Append(HxTArray<char>& out, const char* text, uint32_t length) {
+    const uint32_t at = out.Size();
+    out.Resize(at + length);
+    if (length != 0) std::memcpy(out.Data() + at, text, length);
+}
+void Append(HxTArray<char>& out, const char* text) { Append(out, text, static_cast<uint32_t>(std::strlen(text))); }
+
+bool IsBlankName(const HxFixedString& name) { return name.text()[0] == '\0'; }
+
+// A copy of a token that keeps its letter case, for messages that quote the
+// input as written.
+HxFixedStringCS AsWritten(TokenView token) { return HxFixedStringCS(token.text, token.length); }
+
+}  // namespace
+
+void MoveFunction(Function& to, Function& from) {
+    to.returnTypeName = from.returnTypeName;
+    to.docString = from.docString;
+    to.isNative = from.isNative;
+    to.isStatic = from.isStatic;
+    to.functionKind = from.functionKind;
+    to.userFlags = from.userFlags;
+    to.params.swap(from.params);
+    to.locals.swap(from.locals);
+    to.instructions.Exchange(from.instructions);
+}
 
 AssemblyLoader::AssemblyLoader(HxScript::ErrorLogger* logger) : logger_(logger) {}
 AssemblyLoader::~AssemblyLoader() = default;
@@ -11,12 +123,890 @@ HxScript::ILoader* AssemblyLoader::Clone() const {
     copy->currentLine_ = currentLine_;
     return copy;
 }
+
 void AssemblyLoader::SetStore(const HxTSmartPointer<HxScript::IStore>& store) { store_ = store; }
 
-bool AssemblyLoader::Load(const char*, HxScript::UnlinkedTypes::Object&) {
-    logger_->PostError(HxScript::TextMessage("Reading assembly files is not available yet"),
-                       HxScript::Severity::Fatal);
-    return false;
+void AssemblyLoader::PostText(const char* text) {
+    logger_->PostFileLineError(HxScript::TextMessage(text), store_->GetFileName().text(), currentLine_,
+                               Severity::Error);
+}
+
+// ---------------------------------------------------------------------------
+// Directives
+
+bool AssemblyLoader::NextLine(TokenView& line) {
+    ++currentLine_;
+    if (!reader_.ReadLine(line)) return false;
+    TrimLine(line);
+    return true;
+}
+
+bool AssemblyLoader::ReadDirective(const DirectiveSpec* const* rows, uint32_t count, uint32_t& matched) {
+    for (;;) {
+        TokenView line;
+        if (!NextLine(line)) {
+            Post(Severity::Fatal, "Error while reading from store");
+            return false;
+        }
+        TokenizeLine(line, tokens_);
+        if (tokens_.Empty()) continue;
+        uint32_t row = 0;
+        while (row < count && !EqualsNoCase(tokens_[0], rows[row]->text)) ++row;
+        if (row == count) {
+            // "A", "B", or "C", then the line as it was read.
+            messageText_.Clear();
+            for (uint32_t r = 0; r < count; ++r) {
+                if (r != 0) Append(messageText_, r + 1 == count ? ", or " : ", ");
+                Append(messageText_, "\"");
+                Append(messageText_, rows[r]->text);
+                Append(messageText_, "\"");
+            }
+            messageText_.Add('\0');
+            const uint32_t lineAt = messageText_.Size();
+            Append(messageText_, line.text, line.length);
+            messageText_.Add('\0');
+            Post(Severity::Error, "Expected %s, found \"%s\"", messageText_.Data(), messageText_.Data() + lineAt);
+            continue;
+        }
+        if (!CheckDirectiveArguments(*rows[row])) continue;
+        matched = row;
+        return true;
+    }
+}
+
+bool AssemblyLoader::ReadEither(const DirectiveSpec& first, const DirectiveSpec& second, uint32_t& matched) {
+    const DirectiveSpec* rows[2] = {&first, &second};
+    return ReadDirective(rows, 2, matched);
+}
+
+bool AssemblyLoader::ExpectDirective(const DirectiveSpec& row) {
+    const DirectiveSpec* rows[1] = {&row};
+    uint32_t matched = 0;
+    return ReadDirective(rows, 1, matched);
+}
+
+bool AssemblyLoader::CheckDirectiveArguments(const DirectiveSpec& row) {
+    uint32_t index = 1;
+    bool ok = true;
+    for (const char* kind = row.kinds.text(); *kind != '\0' && ok; ++kind) {
+        const bool present = index < tokens_.Size();
+        if (auto test = OptionalLetterTest(*kind)) {
+            if (present && test(tokens_[index])) ++index;
+            continue;
+        }
+        const LetterRule* rule = nullptr;
+        for (const LetterRule& r : kRequiredLetters)
+            if (r.letter == *kind) rule = &r;
+        if (rule == nullptr) {
+            const char letter[2] = {*kind, '\0'};
+            Post(Severity::Error, "Internal Error - unknown argument directive: %s on directive %s", letter, row.text);
+            ok = false;
+            break;
+        }
+        if (!present) {
+            Post(Severity::Error, rule->missing, row.text);
+            ok = false;
+        } else if (!rule->test(tokens_[index])) {
+            Post(Severity::Error, rule->wrong, row.text, AsWritten(tokens_[index]).text());
+            ok = false;
+        }
+        ++index;
+    }
+    if (index < tokens_.Size()) {
+        Post(Severity::Error, "\"%s\" has too many arguments, found %u", row.text, tokens_.Size() - 1);
+        ok = false;
+    }
+    return ok;
+}
+
+// ---------------------------------------------------------------------------
+// Header, flags and object tables
+
+bool AssemblyLoader::Load(const char* objectName, Object& object) {
+    if (objectName == nullptr) objectName = "";
+    object.Clear();
+    if (!store_) {
+        logger_->PostErrorF(Severity::Fatal, "Cannot load class \"%s\" without a store", objectName);
+        return false;
+    }
+    if (!store_->Open(objectName)) {
+        logger_->PostErrorF(Severity::Fatal, "Cannot open store for class \"%s\", missing file?", objectName);
+        return false;
+    }
+    currentLine_ = 0;
+    objectNameText_ = objectName;
+    debugIndex_.Clear();
+    debugChain_.Clear();
+    reader_.Begin(store_.Get());
+
+    const HxFixedString name(objectName);
+    const bool info = ReadInfoBlock(name, object);
+    const bool flags = ReadUserFlagsRef(object);
+    const bool table = info && flags && ReadObjectTable(name, object);
+
+    store_->Close();
+    reader_.Begin(nullptr);
+    return table && logger_->GetErrorCount() == 0 && logger_->GetFatalCount() == 0;
+}
+
+bool AssemblyLoader::ReadInfoBlock(const HxFixedString&, Object& object) {
+    const Directives& d = GetDirectives();
+    if (!ExpectDirective(d.info)) return false;
+    uint32_t matched = 0;
+    if (!ReadEither(d.source, d.endInfo, matched)) return false;
+    if (matched == 0) {
+        object.sourceFileName = UnescapeString(ArgView(1));
+        if (!ExpectDirective(d.modifyTime)) return false;
+        object.debugInfo.modifyTime = ParseSigned64(ArgView(1));
+        if (!ExpectDirective(d.compileTime)) return false;
+        object.compileTime = ParseSigned64(ArgView(1));
+        if (!ExpectDirective(d.user)) return false;
+        object.userName = UnescapeString(ArgView(1));
+        if (!ExpectDirective(d.computer)) return false;
+        object.computerName = UnescapeString(ArgView(1));
+        return ExpectDirective(d.endInfo);
+    }
+    // No information block: stamp the object as if it were compiled now.
+    HxScript::FormatInto(object.sourceFileName, "%s.cas", objectNameText_);
+    object.compileTime = Platform::CurrentTime();
+    object.debugInfo.modifyTime = static_cast<int64_t>(GetFileModifyTime(object.sourceFileName.text()));
+    object.userName = GetCurrentUserName();
+    object.computerName = GetCurrentComputerName();
+    return true;
+}
+
+bool AssemblyLoader::ReadUserFlagsRef(Object& object) {
+    const Directives& d = GetDirectives();
+    if (!ExpectDirective(d.userFlagsRef)) return false;
+    bool result = true;
+    // The name that took each index, for the duplicate-index message.
+    HxFixedString owner[32];
+    bool taken[32] = {};
+    for (;;) {
+        uint32_t matched = 0;
+        if (!ReadEither(d.flag, d.endUserFlagsRef, matched)) return false;
+        if (matched == 1) return result;
+        const HxFixedString name = Arg(1);
+        const uint32_t index = ParseUnsigned32(ArgView(2));
+        if (index >= 32) {
+            // Printed unsigned so that an index past 2147483647 shows as written.
+            Post(Severity::Error, "Flag %s has an invalid index %u", name.text(), index);
+            result = false;
+        } else if (taken[index]) {
+            Post(Severity::Error, "Flag %s has a duplicate index %d (other flag: %s)", name.text(),
+                 static_cast<int>(index), owner[index].text());
+            result = false;
+        } else if (object.userFlagTable.Contains(name)) {
+            Post(Severity::Error, "Flag %s is duplicated", name.text());
+            result = false;
+        } else {
+            object.userFlagTable.Set(name, static_cast<uint8_t>(index));
+            taken[index] = true;
+            owner[index] = name;
+        }
+    }
+}
+
+bool AssemblyLoader::ReadObjectTable(const HxFixedString& objectName, Object& object) {
+    const Directives& d = GetDirectives();
+    if (!ExpectDirective(d.objectTable)) return false;
+    for (;;) {
+        uint32_t matched = 0;
+        if (!ReadEither(d.object, d.endObjectTable, matched)) return false;
+        if (matched == 1) {
+            Post(Severity::Error, "Object \"%s\" missing from file", objectNameText_);
+            return false;
+        }
+        const HxFixedString name = Arg(1);
+        const uint32_t argCount = ArgCount();
+        const HxFixedString second = OptionalArg(2);
+        const HxFixedString third = OptionalArg(3);
+        if (!ReadObjectBody(object, name, argCount, second, third)) return false;
+        if (object.name == objectName) return true;
+
+        // Not the one asked for: forget it entirely, its debug records included.
+        object.ResetBody();
+        object.hasDebugInfo = false;
+        object.debugInfo.functionDebugInfos.Clear();
+        object.debugInfo.propertyGroups.Clear();
+        object.debugInfo.structOrders.Clear();
+        debugIndex_.Clear();
+        debugChain_.Clear();
+    }
+}
+
+bool AssemblyLoader::ReadObjectBody(Object& object, const HxFixedString& name, uint32_t argCount,
+                                    const HxFixedString& second, const HxFixedString& third) {
+    const Directives& d = GetDirectives();
+    bool ok = true;
+    object.name = name;
+    if (argCount == 2) {
+        if (second == "const")
+            object.isConst = true;
+        else
+            object.parentName = second;
+    } else if (argCount == 3) {
+        object.parentName = second;
+        if (third == "const") {
+            object.isConst = true;
+        } else {
+            Post(Severity::Error, "Unknown object flag: %s", third.text());
+            ok = false;
+        }
+    }
+    if (name != "ScriptObject" && IsBlankName(object.parentName)) object.parentName = "ScriptObject";
+
+    if (ok) {
+        if (!ExpectDirective(d.userFlags)) return false;
+        object.userFlags = ParseUnsigned32(ArgView(1));
+        if (!ExpectDirective(d.docString)) return false;
+        object.docString = UnescapeString(ArgView(1));
+        if (!ExpectDirective(d.autoState)) return false;
+        object.autoStateName = OptionalArg(1);
+    }
+
+    // Structs.
+    if (ok) {
+        if (!ExpectDirective(d.structTable)) {
+            ok = false;
+        } else {
+            for (;;) {
+                HxFixedString structName;
+                Struct record;
+                StructOrder order;
+                if (!ReadStruct(structName, record, order)) break;
+                if (object.structs.Contains(structName)) {
+                    Post(Severity::Error, "Duplicate struct \"%s\" in object \"%s\"", structName.text(),
+                         object.name.text());
+                    continue;
+                }
+                object.structs.Set(structName, std::move(record));
+                order.objectName = object.name;
+                object.debugInfo.structOrders.Add(std::move(order));
+            }
+        }
+    }
+
+    // Variables.
+    if (ok) {
+        if (!ExpectDirective(d.variableTable)) {
+            ok = false;
+        } else {
+            for (;;) {
+                HxFixedString variableName, docString;
+                Variable variable;
+                Value initialValue;
+                if (!ReadVariable(d.endVariableTable, false, variableName, variable, initialValue, docString)) break;
+                if (object.variables.Contains(variableName)) {
+                    Post(Severity::Error, "Duplicate variable \"%s\" in object \"%s\"", variableName.text(),
+                         object.name.text());
+                } else if (object.isConst && !variable.isConst) {
+                    Post(Severity::Error,
+                         "Variable \"%s\" in object \"%s\" is non-const. Const objects cannot have non-const variables.",
+                         variableName.text(), object.name.text());
+                } else {
+                    object.variables.Set(variableName, variable);
+                    if (initialValue.GetKind() != ValueKind::None)
+                        object.initialValues.Set(variableName, std::move(initialValue));
+                }
+            }
+        }
+    }
+
+    // Properties.
+    if (ok) {
+        if (!ExpectDirective(d.propertyTable)) {
+            ok = false;
+        } else {
+            for (;;) {
+                HxFixedString propertyName;
+                Property property;
+                if (!ReadProperty(object, propertyName, property)) break;
+                if (object.properties.Contains(propertyName)) {
+                    Post(Severity::Error, "Duplicate property \"%s\" in object \"%s\"", propertyName.text(),
+                         object.name.text());
+                } else {
+                    object.properties.Set(propertyName, std::move(property));
+                }
+            }
+        }
+    }
+
+    // Property groups.
+    if (ok) {
+        if (!ExpectDirective(d.propertyGroupTable)) {
+            ok = false;
+        } else {
+            HxTOrderedMap<HxFixedString, bool> grouped;
+            HxTOrderedMap<HxFixedString, bool> groupNames;
+            for (;;) {
+                PropertyGroup group;
+                if (!ReadPropertyGroup(object, grouped, group)) break;
+                if (!groupNames.Add(group.name, true)) {
+                    Post(Severity::Error, "Duplicate property group \"%s\" in object \"%s\"", group.name.text(),
+                         object.name.text());
+                    continue;
+                }
+                object.debugInfo.propertyGroups.Add(std::move(group));
+            }
+            if (!object.debugInfo.propertyGroups.Empty()) {
+                object.hasDebugInfo = true;
+                CheckUngroupedProperties(object, grouped);
+            }
+        }
+    }
+
+    // States; the two object-level checks run even when the object failed.
+    bool emptyStateInstalled = false;
+    if (ok && !ReadStateTable(object, emptyStateInstalled)) ok = false;
+    if (!emptyStateInstalled)
+        Post(Severity::Error, "Object \"%s\" must have at least the empty state", object.name.text());
+    CheckStateSignatures(object);
+
+    if (ok && !ExpectDirective(d.endObject)) ok = false;
+    return ok;
+}
+
+bool AssemblyLoader::ReadStruct(HxFixedString& name, Struct& record, StructOrder& order) {
+    const Directives& d = GetDirectives();
+    uint32_t matched = 0;
+    if (!ReadEither(d.structEntry, d.endStructTable, matched) || matched == 1) return false;
+    name = Arg(1);
+    order.structName = name;
+    for (;;) {
+        HxFixedString variableName, docString;
+        Variable variable;
+        Value initialValue;
+        if (!ReadVariable(d.endStruct, true, variableName, variable, initialValue, docString)) break;
+        if (record.variables.Contains(variableName)) {
+            Post(Severity::Error, "Duplicate variable \"%s\" in struct \"%s\"", variableName.text(), name.text());
+            continue;
+        }
+        record.variables.Set(variableName, variable);
+        if (initialValue.GetKind() != ValueKind::None) record.initialValues.Set(variableName, std::move(initialValue));
+        if (!IsBlankName(docString)) record.variableDocStrings.Set(variableName, docString);
+        order.variableNames.Add(variableName);
+    }
+    return true;
+}
+
+bool AssemblyLoader::ReadVariable(const DirectiveSpec& endRow, bool structMode, HxFixedString& name,
+                                  Variable& variable, Value& initialValue, HxFixedString& docString) {
+    const Directives& d = GetDirectives();
+    uint32_t matched = 0;
+    if (!ReadEither(d.variable, endRow, matched) || matched == 1) return false;
+    name = Arg(1);
+    variable.typeName = Arg(2);
+    if (ArgCount() == 3) {
+        if (!EqualsNoCase(ArgView(3), "const")) {
+            Post(Severity::Error, "Unknown flag on \"%s\": %s", name.text(), AsWritten(ArgView(3)).text());
+            return false;
+        }
+        variable.isConst = true;
+    }
+    if (!ExpectDirective(d.userFlags)) return false;
+    variable.userFlags = ParseUnsigned32(ArgView(1));
+    if (!ExpectDirective(d.initialValue)) return false;
+    const char* error = "";
+    ParseValue(ArgView(1), initialValue, error);
+    if (*error != '\0') {
+        Post(Severity::Error, "Error reading initial value \"%s\": %s", AsWritten(ArgView(1)).text(), error);
+        return false;
+    }
+    if (initialValue.GetKind() == ValueKind::Identifier) {
+        Post(Severity::Error, "Variable initial values must be constants");
+        return false;
+    }
+    if (structMode) {
+        if (!ExpectDirective(d.docString)) return false;
+        docString = UnescapeString(ArgView(1));
+    }
+    return ExpectDirective(d.endVariable);
+}
+
+bool AssemblyLoader::ReadProperty(Object& object, HxFixedString& name, Property& property) {
+    const Directives& d = GetDirectives();
+    uint32_t matched = 0;
+    if (!ReadEither(d.property, d.endPropertyTable, matched) || matched == 1) return false;
+    name = Arg(1);
+    property.typeName = Arg(2);
+    bool isAuto = false;
+    if (ArgCount() == 3) {
+        if (!EqualsNoCase(ArgView(3), "AUTO")) {
+            Post(Severity::Error, "Expected AUTO on property %s, found %s", name.text(), AsWritten(ArgView(3)).text());
+            return false;
+        }
+        isAuto = true;
+    }
+    if (!ExpectDirective(d.userFlags)) return false;
+    property.userFlags = ParseUnsigned32(ArgView(1));
+    if (!ExpectDirective(d.docString)) return false;
+    property.docString = UnescapeString(ArgView(1));
+
+    if (isAuto) {
+        if (!ExpectDirective(d.autoVar)) return false;
+        property.autoVarName = Arg(1);
+        if (!ExpectDirective(d.endProperty)) return false;
+        property.accessFlags = 3;
+        return true;
+    }
+
+    for (;;) {
+        HxFixedString functionName;
+        Function function;
+        FunctionDebugInfo record;
+        if (!ReadFunction(FunctionMode::Property, functionName, function, record)) break;
+        if (functionName == "get") {
+            if (property.getFunction) {
+                Post(Severity::Error, "Duplicate get function found in property %s", name.text());
+            } else if (function.returnTypeName != property.typeName) {
+                Post(Severity::Error, "Get function in property %s must return the same type as the property",
+                     name.text());
+            } else if (function.GetParamCount() != 0) {
+                Post(Severity::Error, "Get function in property %s cannot accept parameters", name.text());
+            } else {
+                function.functionKind = FunctionKind::Getter;
+                property.getFunction = std::make_unique<Function>();
+                MoveFunction(*property.getFunction, function);
+                record.functionKind = FunctionKind::Getter;
+                record.stateName = HxFixedString();
+                record.functionName = name;
+                AddFunctionDebugInfo(object, record);
+            }
+        } else if (functionName == "set") {
+            if (property.setFunction) {
+                Post(Severity::Error, "Duplicate set function found in property %s", name.text());
+            } else if (function.returnTypeName != "none") {
+                Post(Severity::Error, "Set function in property %s must return None", name.text());
+            } else if (function.GetParamCount() != 1) {
+                Post(Severity::Error, "Set function in property %s can only accept 1 parameter", name.text());
+            } else if (function.params[0].typeName != property.typeName) {
+                Post(Severity::Error,
+                     "Set function in property %s can only accept a parameter of the same type as the property",
+                     name.text());
+            } else {
+                function.functionKind = FunctionKind::Setter;
+                property.setFunction = std::make_unique<Function>();
+                MoveFunction(*property.setFunction, function);
+                record.functionKind = FunctionKind::Setter;
+                record.stateName = HxFixedString();
+                record.functionName = name;
+                AddFunctionDebugInfo(object, record);
+            }
+        } else {
+            Post(Severity::Error, "Property %s, has an invalid function named %s - expected get or set", name.text(),
+                 functionName.text());
+        }
+    }
+    property.accessFlags = (property.getFunction ? 1u : 0u) | (property.setFunction ? 2u : 0u);
+    if (property.accessFlags == 0)
+        Post(Severity::Error, "Non-auto property %s must have at least a get or a set function", name.text());
+    return true;
+}
+
+bool AssemblyLoader::ReadPropertyGroup(Object& object, HxTOrderedMap<HxFixedString, bool>& grouped,
+                                       PropertyGroup& group) {
+    const Directives& d = GetDirectives();
+    uint32_t matched = 0;
+    if (!ReadEither(d.propertyGroup, d.endPropertyGroupTable, matched) || matched == 1) return false;
+    group.objectName = object.name;
+    group.name = OptionalArg(1);
+    if (!ExpectDirective(d.userFlags)) return false;
+    group.userFlags = ParseUnsigned32(ArgView(1));
+    if (!ExpectDirective(d.docString)) return false;
+    group.docString = UnescapeString(ArgView(1));
+    for (;;) {
+        if (!ReadEither(d.groupProperty, d.endPropertyGroup, matched)) return false;
+        if (matched == 1) break;
+        const HxFixedString propertyName = Arg(1);
+        if (grouped.Contains(propertyName)) {
+            Post(Severity::Error, "Property \"%s\", in group \"%s\" is already grouped", propertyName.text(),
+                 group.name.text());
+            return false;
+        }
+        if (!object.properties.Contains(propertyName)) {
+            Post(Severity::Error, "Property \"%s\" in group \"%s\" is not defined in the object", propertyName.text(),
+                 group.name.text());
+            return false;
+        }
+        group.propertyNames.Add(propertyName);
+        grouped.Set(propertyName, true);
+    }
+    if (group.propertyNames.Empty()) {
+        Post(Severity::Error, "Property group \"%s\" is empty - property groups cannot be empty", group.name.text());
+        return false;
+    }
+    return true;
+}
+
+void AssemblyLoader::CheckUngroupedProperties(Object& object, const HxTOrderedMap<HxFixedString, bool>& grouped) {
+    if (grouped.Size() == object.properties.Size()) return;
+    for (const auto& entry : object.properties) {
+        if (!grouped.Contains(entry.key))
+            Post(Severity::Error, "Object \"%s\" contains group information but property \"%s\" is not in a group",
+                 object.name.text(), entry.key.text());
+    }
+}
+
+// ---------------------------------------------------------------------------
+// States, functions and code
+
+bool AssemblyLoader::ReadStateTable(Object& object, bool& emptyStateInstalled) {
+    const Directives& d = GetDirectives();
+    if (!ExpectDirective(d.stateTable)) return false;
+    FunctionMap statics;
+    for (;;) {
+        HxFixedString stateName;
+        FunctionMap functions;
+        if (!ReadState(object, stateName, functions, statics)) break;
+        if (!IsBlankName(stateName)) {
+            if (object.states.Contains(stateName)) {
+                Post(Severity::Error, "Duplicate state \"%s\" in object \"%s\"", stateName.text(), object.name.text());
+            } else if (object.isConst) {
+                Post(Severity::Error, "State \"%s\" not allowed in object \"%s\" because object is const",
+                     stateName.text(), object.name.text());
+            } else {
+                State& state = object.states.Set(stateName, State());
+                state.functions.swap(functions);
+            }
+        } else if (emptyStateInstalled) {
+            Post(Severity::Error, "Duplicate empty state in object \"%s\"", object.name.text());
+        } else {
+            object.emptyState.functions.swap(functions);
+            // The static functions met so far belong to the empty state.
+            object.staticFunctions.swap(statics);
+            emptyStateInstalled = true;
+        }
+    }
+    return true;
+}
+
+bool AssemblyLoader::ReadState(Object& object, HxFixedString& stateName, FunctionMap& functions,
+                               FunctionMap& statics) {
+    const Directives& d = GetDirectives();
+    uint32_t matched = 0;
+    if (!ReadEither(d.state, d.endStateTable, matched) || matched == 1) return false;
+    stateName = OptionalArg(1);
+    for (;;) {
+        HxFixedString name;
+        Function function;
+        FunctionDebugInfo record;
+        if (!ReadFunction(FunctionMode::State, name, function, record)) break;
+        if (functions.Contains(name)) {
+            Post(Severity::Error, "Duplicate function \"%s\" in state \"%s\"", name.text(), stateName.text());
+            continue;
+        }
+        if (!IsBlankName(stateName) && function.isStatic) {
+            Post(Severity::Error, "Static functions may only exist in the empty state");
+            continue;
+        }
+        FunctionMap& target = function.isStatic ? statics : functions;
+        MoveFunction(target.Set(name, Function()), function);
+        record.functionKind = FunctionKind::Normal;
+        record.stateName = stateName;
+        AddFunctionDebugInfo(object, record);
+    }
+    return true;
+}
+
+bool AssemblyLoader::ReadFunction(FunctionMode mode, HxFixedString& name, Function& function,
+                                  FunctionDebugInfo& record) {
+    const Directives& d = GetDirectives();
+    bool ok = true;
+    pendingInstructions_.Clear();
+    pendingArguments_.Clear();
+    labelTargets_.Clear();
+
+    uint32_t matched = 0;
+    const DirectiveSpec& endRow = mode == FunctionMode::State ? d.endState : d.endProperty;
+    if (!ReadEither(d.function, endRow, matched) || matched == 1) return false;
+    name = Arg(1);
+    record.functionName = name;
+    for (uint32_t i = 2; i <= ArgCount(); ++i) {
+        const TokenView flag = ArgView(i);
+        if (EqualsNoCase(flag, "NATIVE")) {
+            if (mode == FunctionMode::Property)
+                Post(Severity::Error, "Property function %s cannot be defined as NATIVE", name.text());
+            else
+                function.isNative = true;
+        } else if (EqualsNoCase(flag, "STATIC")) {
+            if (mode == FunctionMode::Property)
+                Post(Severity::Error, "Property function %s cannot be defined as STATIC", name.text());
+            else
+                function.isStatic = true;
+        } else {
+            Post(Severity::Error, "Unknown function flag \"%s\" on function %s", AsWritten(flag).text(), name.text());
+            ok = false;
+        }
+    }
+
+    if (ok) {
+        if (ExpectDirective(d.userFlags))
+            function.userFlags = ParseUnsigned32(ArgView(1));
+        else
+            ok = false;
+    }
+    if (ok) {
+        if (ExpectDirective(d.docString))
+            function.docString = UnescapeString(ArgView(1));
+        else
+            ok = false;
+    }
+    if (ok) {
+        if (ExpectDirective(d.returnType))
+            function.returnTypeName = Arg(1);
+        else
+            ok = false;
+    }
+    if (ok) {
+        if (!ExpectDirective(d.paramTable)) ok = false;
+        while (ok) {
+            if (!ReadEither(d.param, d.endParamTable, matched)) ok = false;
+            if (!ok || matched == 1) break;
+            function.params.Add(NameTypePair{Arg(1), Arg(2)});
+        }
+    }
+
+    bool codeRead = false;
+    if (!function.isNative) {
+        // Read even after a bad flag, so that the lines up to here are
+        // reported and the local table line is consumed.
+        if (!ExpectDirective(d.localTable)) ok = false;
+        while (ok) {
+            if (!ReadEither(d.local, d.endLocalTable, matched)) ok = false;
+            if (!ok || matched == 1) break;
+            function.locals.Add(NameTypePair{Arg(1), Arg(2)});
+        }
+        if (ok) {
+            if (ExpectDirective(d.code))
+                codeRead = true;
+            else
+                ok = false;
+        }
+        if (codeRead) {
+            Instruction instruction;
+            int32_t sourceLine = 0;
+            while (ReadInstruction(pendingInstructions_.Size(), instruction, sourceLine)) {
+                record.lineNumbers.Add(static_cast<uint32_t>(sourceLine));
+                pendingInstructions_.Add(instruction);
+            }
+            ResolveJumpLabels(name, record);
+        }
+        InstructionStream stream(pendingInstructions_, pendingArguments_);
+        function.instructions.Exchange(stream);
+    }
+
+    if (ok && (function.isNative || codeRead) && !ExpectDirective(d.endFunction)) ok = false;
+    return ok;
+}
+
+bool AssemblyLoader::ReadInstruction(uint32_t index, Instruction& instruction, int32_t& sourceLine) {
+    instruction = Instruction{};
+    for (;;) {
+        TokenView line;
+        if (!NextLine(line)) return false;
+        sourceLine = TokenizeLine(line, tokens_);
+        if (tokens_.Empty()) continue;
+        const TokenView first = tokens_[0];
+        if (EqualsNoCase(first, ".ENDCODE")) return false;
+
+        if (tokens_.Size() == 1 && first[first.length - 1] == ':') {
+            // A label names the index of the next instruction.
+            const HxFixedString label(first.text, first.length - 1);
+            if (!labelTargets_.Add(label, index)) Post(Severity::Error, "Duplicate label definition \"%s\"", label.text());
+            continue;
+        }
+
+        const uint32_t opcode = HxScript::FindOpcodeByMnemonic(HxFixedString(first.text, first.length));
+        if (opcode >= HxScript::Opcodes::Invalid) {
+            Post(Severity::Error, "Unknown instruction \"%s\"", AsWritten(first).text());
+            return true;
+        }
+
+        operands_.Clear();
+        for (uint32_t k = 1; k < tokens_.Size(); ++k) {
+            Value value;
+            const char* error = "";
+            ParseValue(tokens_[k], value, error);
+            operands_.Add(std::move(value));
+            if (*error != '\0') Post(Severity::Error, "Error reading argument %u: %s", k, error);
+        }
+        CheckInstructionArguments(opcode, operands_, messageText_);
+        if (!messageText_.Empty()) {
+            PostText(messageText_.Data());
+            return true;
+        }
+        for (Value& operand : operands_) pendingArguments_.Add(std::move(operand));
+        instruction.opcode = opcode;
+        instruction.operandCount = static_cast<uint16_t>(operands_.Size());
+        return true;
+    }
+}
+
+void AssemblyLoader::CheckInstructionArguments(uint32_t opcode, const HxTArray<Value>& operands,
+                                               HxTArray<char>& errorText) {
+    errorText.Clear();
+    const HxScript::OpcodeInfo& info = HxScript::GetOpcodeInfo(opcode);
+    const char* signature = info.signature;
+    const uint32_t letters = static_cast<uint32_t>(std::strlen(signature));
+    const uint32_t count = operands.Size();
+    char sentence[128];
+
+    for (uint32_t k = 0; k < count && k < letters; ++k) {
+        const char letter = signature[k];
+        if (letter == '*') break;
+        const ValueKind kind = operands[k].GetKind();
+        const bool identifier = kind == ValueKind::Identifier;
+        bool good = false;
+        const char* description = "<invalid type specifier in code>";
+        switch (letter) {
+            case 'S': good = identifier; description = "an identifier"; break;
+            case 'L': good = identifier; description = "a label name"; break;
+            case 'N': good = identifier; description = "a function or object type name"; break;
+            case 'I':
+                good = identifier || kind == ValueKind::Integer;
+                description = "an identifier or an integer literal";
+                break;
+            case 'F':
+                good = identifier || kind == ValueKind::Float;
+                description = "an identifier or a float literal";
+                break;
+            case 'Q':
+                good = identifier || kind == ValueKind::String;
+                description = "an identifier or string literal";
+                break;
+            case 'T':
+                good = identifier || kind == ValueKind::TypeName;
+                description = "a type name";
+                break;
+            case 'u':
+                good = identifier || (kind == ValueKind::Integer && operands[k].GetInteger() >= 0);
+                description = "an identifier or an unsigned integer literal";
+                break;
+            case 'A': good = true; break;
+            default: break;
+        }
+        if (!good) {
+            std::snprintf(sentence, sizeof(sentence), "Argument %u must be %s. ", k + 1, description);
+            Append(errorText, sentence);
+        }
+    }
+    if (!errorText.Empty()) {
+        errorText.Add('\0');
+        return;
+    }
+
+    int written = 0;
+    char message[256];
+    if (count < letters && signature[count] != '*') {
+        written = std::snprintf(message, sizeof(message), "Instruction \"%s\" has too few arguments", info.mnemonic);
+    } else if (count > HxScript::kMaxInstructionArguments) {
+        written = std::snprintf(message, sizeof(message),
+                                "Instruction \"%s\" has too many arguments - %u were read while a maximum of %d is allowed",
+                                info.mnemonic, count, static_cast<int>(HxScript::kMaxInstructionArguments));
+    } else if (count > letters && std::strchr(signature, '*') == nullptr) {
+        written = std::snprintf(message, sizeof(message), "Instruction \"%s\" has too many arguments", info.mnemonic);
+    }
+    if (written > 0) {
+        Append(errorText, message);
+        errorText.Add('\0');
+    }
+}
+
+void AssemblyLoader::ResolveJumpLabels(const HxFixedString& functionName, FunctionDebugInfo& record) {
+    HxTArray<uint32_t>& lines = record.lineNumbers;
+    const uint32_t count = pendingInstructions_.Size();
+    uint32_t operandAt = 0;
+    uint32_t previous = 0;
+    uint32_t nextWithLine = 0;  // first later instruction with a line of its own
+    bool noLineInformation = false;
+    for (uint32_t i = 0; i < count; ++i) {
+        const Instruction& instruction = pendingInstructions_[i];
+        const uint32_t first = operandAt;
+        operandAt += instruction.operandCount;
+
+        const int labelOperand = HxScript::GetLabelOperandIndex(instruction.opcode);
+        if (labelOperand >= 0 && static_cast<uint32_t>(labelOperand) < instruction.operandCount) {
+            Value& operand = pendingArguments_[first + static_cast<uint32_t>(labelOperand)];
+            const uint32_t* target = labelTargets_.Find(operand.GetText());
+            if (target == nullptr) {
+                Post(Severity::Error, "Cannot resolve jump label named \"%s\" on instruction %u in function \"%s\"",
+                     operand.GetText().text(), i + 1, functionName.text());
+                continue;
+            }
+            operand = Value::MakeInteger(static_cast<int32_t>(*target) - static_cast<int32_t>(i));
+        }
+
+        if (lines[i] == 0) {
+            if (previous != 0) {
+                lines[i] = previous;
+            } else {
+                if (nextWithLine <= i) {
+                    nextWithLine = i + 1;
+                    while (nextWithLine < count && lines[nextWithLine] == 0) ++nextWithLine;
+                }
+                if (nextWithLine < count)
+                    lines[i] = lines[nextWithLine];
+                else
+                    noLineInformation = true;
+            }
+        }
+        previous = lines[i];
+    }
+    if (noLineInformation) lines.Clear();
+}
+
+void AssemblyLoader::AddFunctionDebugInfo(Object& object, const FunctionDebugInfo& record) {
+    object.hasDebugInfo = true;
+    HxTArray<FunctionDebugInfo>& records = object.debugInfo.functionDebugInfos;
+    // Records of one function name are chained through debugChain_, newest
+    // first, so that finding an existing record does not scan the list.
+    uint32_t* head = debugIndex_.Find(record.functionName);
+    for (uint32_t at = head ? *head : kHxInvalidIndex; at != kHxInvalidIndex; at = debugChain_[at]) {
+        FunctionDebugInfo& existing = records[at];
+        if (existing.functionKind == record.functionKind && existing.objectName == object.name &&
+            existing.stateName == record.stateName && existing.functionName == record.functionName) {
+            existing = record;
+            existing.objectName = object.name;
+            return;
+        }
+    }
+    const uint32_t position = records.Add(record);
+    records[position].objectName = object.name;
+    debugChain_.Add(head ? *head : kHxInvalidIndex);
+    debugIndex_.Set(record.functionName, position);
+}
+
+void AssemblyLoader::CheckStateSignatures(Object& object) {
+    // Where each function name was first met: kHxInvalidIndex for the empty
+    // state, otherwise the position of the named state.
+    HxTOrderedMap<HxFixedString, uint32_t> firstMet;
+    for (const auto& entry : object.emptyState.functions) firstMet.Set(entry.key, kHxInvalidIndex);
+    for (uint32_t s = 0; s < object.states.Size(); ++s) {
+        const auto& state = object.states.At(s);
+        for (const auto& entry : state.value.functions) {
+            const uint32_t* where = firstMet.Find(entry.key);
+            if (where == nullptr) {
+                firstMet.Set(entry.key, s);
+                continue;
+            }
+            const State& reference = *where == kHxInvalidIndex ? object.emptyState : object.states.At(*where).value;
+            const Function* other = reference.functions.Find(entry.key);
+            if (other == nullptr || entry.value.HasSameSignature(*other)) continue;
+            if (*where == kHxInvalidIndex) {
+                Post(Severity::Error, "Function \"%s\" in state \"%s\" does not match signature in %s", entry.key.text(),
+                     state.key.text(), "<empty state>");
+            } else {
+                messageText_.Clear();
+                Append(messageText_, "state \"");
+                Append(messageText_, object.states.At(*where).key.text());
+                Append(messageText_, "\"");
+                messageText_.Add('\0');
+                Post(Severity::Error, "Function \"%s\" in state \"%s\" does not match signature in %s", entry.key.text(),
+                     state.key.text(), messageText_.Data());
+            }
+        }
+    }
 }
 
 }  // namespace Assembler

@@ -1,11 +1,31 @@
 #pragma once
-// Loader of assembly text files.
+// Loader of assembly text files: reads one ".cas" file line by line and
+// fills one object model, checking the grammar and the model's rules as it
+// goes. Every problem is posted as "file(line) : severity: text"; reading
+// goes on after a bad line and stops only at the end of the file.
+
+#include <cstdint>
 
 #include "HxScript/HxScriptErrorLogger.h"
 #include "HxScript/HxScriptILoader.h"
+#include "HxScript/HxScriptInstructionStream.h"
+#include "HxScript/HxScriptUnlinkedTypes.h"
+#include "HxScript/HxScriptValue.h"
 #include "HxSystem/HxTSmartPointer.h"
+#include "hxcore/HxFixedString.h"
+#include "hxcore/HxTArray.h"
+#include "hxcore/HxTOrderedMap.h"
+#include "tool/AssemblyLexer.h"
 
 namespace Assembler {
+
+// One row of a directive table: the directive's name in upper case with its
+// dot, and one letter per argument (see CheckDirectiveArguments).
+struct DirectiveSpec {
+    HxFixedString name;
+    HxFixedStringCS kinds;
+    const char* text;  // the name as printed in messages
+};
 
 class AssemblyLoader : public HxScript::ILoader {
 public:
@@ -17,9 +37,84 @@ public:
     bool Load(const char* objectName, HxScript::UnlinkedTypes::Object& object) override;
 
 private:
+    using Object = HxScript::UnlinkedTypes::Object;
+    using Function = HxScript::UnlinkedTypes::Function;
+    using FunctionDebugInfo = HxScript::UnlinkedTypes::FunctionDebugInfo;
+    using FunctionMap = HxTOrderedMap<HxFixedString, Function>;
+    using Value = HxScript::UnlinkedTypes::Value;
+    using Instruction = HxScript::UnlinkedTypes::InstructionStream::Instruction;
+
+    enum class FunctionMode { State, Property };
+
+    // Posting, always with the file name and the current line.
+    template <typename... Args>
+    void Post(HxScript::Severity severity, const char* format, Args... args) {
+        logger_->PostFileLineErrorF(store_->GetFileName().text(), currentLine_, severity, format, args...);
+    }
+    void PostText(const char* text);
+
+    // Directive reading.
+    bool ReadDirective(const DirectiveSpec* const* rows, uint32_t count, uint32_t& matched);
+    bool ReadEither(const DirectiveSpec& first, const DirectiveSpec& second, uint32_t& matched);
+    bool ExpectDirective(const DirectiveSpec& row);
+    bool CheckDirectiveArguments(const DirectiveSpec& row);
+    bool NextLine(TokenView& line);
+
+    // Arguments of the directive just read (1 is the first after the name).
+    uint32_t ArgCount() const { return tokens_.Size() - 1; }
+    TokenView ArgView(uint32_t i) const { return tokens_[i]; }
+    HxFixedString Arg(uint32_t i) const { return HxFixedString(tokens_[i].text, tokens_[i].length); }
+    HxFixedString OptionalArg(uint32_t i) const { return i < tokens_.Size() ? Arg(i) : HxFixedString(); }
+
+    // Header, flags and object tables.
+    bool ReadInfoBlock(const HxFixedString& objectName, Object& object);
+    bool ReadUserFlagsRef(Object& object);
+    bool ReadObjectTable(const HxFixedString& objectName, Object& object);
+    bool ReadObjectBody(Object& object, const HxFixedString& name, uint32_t argCount, const HxFixedString& second,
+                        const HxFixedString& third);
+    bool ReadStruct(HxFixedString& name, HxScript::UnlinkedTypes::Struct& record,
+                    HxScript::UnlinkedTypes::StructOrder& order);
+    bool ReadVariable(const DirectiveSpec& endRow, bool structMode, HxFixedString& name,
+                      HxScript::UnlinkedTypes::Variable& variable, Value& initialValue, HxFixedString& docString);
+    bool ReadProperty(Object& object, HxFixedString& name, HxScript::UnlinkedTypes::Property& property);
+    bool ReadPropertyGroup(Object& object, HxTOrderedMap<HxFixedString, bool>& grouped,
+                           HxScript::UnlinkedTypes::PropertyGroup& group);
+    void CheckUngroupedProperties(Object& object, const HxTOrderedMap<HxFixedString, bool>& grouped);
+
+    // States, functions and code.
+    bool ReadStateTable(Object& object, bool& emptyStateInstalled);
+    bool ReadState(Object& object, HxFixedString& stateName, FunctionMap& functions, FunctionMap& statics);
+    bool ReadFunction(FunctionMode mode, HxFixedString& name, Function& function, FunctionDebugInfo& record);
+    bool ReadInstruction(uint32_t index, Instruction& instruction, int32_t& sourceLine);
+    void CheckInstructionArguments(uint32_t opcode, const HxTArray<Value>& operands, HxTArray<char>& errorText);
+    void ResolveJumpLabels(const HxFixedString& functionName, FunctionDebugInfo& record);
+    void AddFunctionDebugInfo(Object& object, const FunctionDebugInfo& record);
+    void CheckStateSignatures(Object& object);
+
     HxScript::ErrorLogger* logger_;
     HxTSmartPointer<HxScript::IStore> store_;
     uint32_t currentLine_ = 0;
+    HxTArray<Instruction> pendingInstructions_;
+    HxTArray<Value> pendingArguments_;
+
+    // Scratch kept across lines and functions so that reading allocates
+    // only while the buffers grow.
+    LineReader reader_;
+    HxTArray<TokenView> tokens_;
+    HxTArray<Value> operands_;
+    HxTArray<char> messageText_;
+    HxTOrderedMap<HxFixedString, uint32_t> labelTargets_;
+
+    // The object name as given to Load, for the messages that quote it.
+    const char* objectNameText_ = "";
+    // Function debug records by function name: the newest record's position,
+    // and for each record the position of the previous one of the same name.
+    HxTOrderedMap<HxFixedString, uint32_t> debugIndex_;
+    HxTArray<uint32_t> debugChain_;
 };
+
+// Moves a function's contents into another (the instruction stream by
+// exchange, so code is never copied).
+void MoveFunction(HxScript::UnlinkedTypes::Function& to, HxScript::UnlinkedTypes::Function& from);
 
 }  // namespace Assembler

@@ -1,0 +1,336 @@
+#include "tool/AssemblyLexer.h"
+
+#include <cstdlib>
+#include <limits>
+
+namespace Assembler {
+
+using HxScript::UnlinkedTypes::Value;
+
+namespace {
+
+inline bool IsAsciiLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+inline bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+inline bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+inline char ToLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+inline bool IsIdentifierStart(char c) { return IsAsciiLetter(c) || c == '_' || c == ':'; }
+inline bool IsIdentifierChar(char c) { return IsIdentifierStart(c) || IsDigit(c) || c == '#'; }
+
+inline TokenView Slice(TokenView t, uint32_t from, uint32_t to) { return TokenView(t.text + from, to - from); }
+
+uint32_t FindChar(TokenView t, char c, uint32_t from = 0) {
+    for (uint32_t i = from; i < t.length; ++i)
+        if (t[i] == c) return i;
+    return kHxInvalidIndex;
+}
+
+// Magnitude of a run of digits starting at `at`, stopping at `limit`.
+uint64_t ParseMagnitude(TokenView t, uint32_t at, uint64_t limit) {
+    uint64_t value = 0;
+    for (uint32_t i = at; i < t.length && IsDigit(t[i]); ++i) {
+        value = value * 10 + static_cast<uint64_t>(t[i] - '0');
+        if (value >= limit) return limit;
+    }
+    return value;
+}
+
+}  // namespace
+
+bool EqualsNoCase(TokenView token, const char* text) {
+    uint32_t i = 0;
+    for (; i < token.length; ++i) {
+        if (text[i] == '\0' || ToLower(token[i]) != ToLower(text[i])) return false;
+    }
+    return text[i] == '\0';
+}
+
+bool IsIdentifierToken(TokenView token) {
+    if (token.Empty() || !IsIdentifierStart(token[0])) return false;
+    for (uint32_t i = 1; i < token.length; ++i)
+        if (!IsIdentifierChar(token[i])) return false;
+    return true;
+}
+
+bool IsQuotedToken(TokenView token) {
+    return token.length >= 2 && token[0] == '"' && token[token.length - 1] == '"';
+}
+
+bool IsUnsignedToken(TokenView token) {
+    if (token.Empty()) return false;
+    for (uint32_t i = 0; i < token.length; ++i)
+        if (!IsDigit(token[i])) return false;
+    return true;
+}
+
+bool IsSignedToken(TokenView token) {
+    if (!token.Empty() && (token[0] == '+' || token[0] == '-')) return IsUnsignedToken(Slice(token, 1, token.length));
+    return IsUnsignedToken(token);
+}
+
+bool IsFloatToken(TokenView token) {
+    uint32_t dot = FindChar(token, '.');
+    if (dot == kHxInvalidIndex || dot == 0 || dot == token.length - 1) return false;
+    if (!IsSignedToken(Slice(token, 0, dot))) return false;
+    uint32_t exponent = kHxInvalidIndex;
+    for (uint32_t i = 0; i < token.length; ++i) {
+        if (token[i] == 'e' || token[i] == 'E') {
+            exponent = i;
+            break;
+        }
+    }
+    uint32_t fractionEnd = token.length;
+    if (exponent != kHxInvalidIndex) {
+        if (!IsSignedToken(Slice(token, exponent + 1, token.length))) return false;
+        fractionEnd = exponent;
+    }
+    // The prefix test above rules out an exponent before the dot.
+    return fractionEnd > dot && IsUnsignedToken(Slice(token, dot + 1, fractionEnd));
+}
+
+bool IsTypeNameToken(TokenView token) {
+    if (token.length >= 3 && token[token.length - 2] == '[' && token[token.length - 1] == ']')
+        return IsIdentifierToken(Slice(token, 0, token.length - 2));
+    return IsIdentifierToken(token);
+}
+
+uint32_t ParseUnsigned32(TokenView digits) {
+    return static_cast<uint32_t>(ParseMagnitude(digits, 0, 0xFFFFFFFFull));
+}
+
+int32_t ParseSigned32(TokenView text) {
+    bool negative = false;
+    uint32_t at = 0;
+    if (at < text.length && (text[at] == '+' || text[at] == '-')) negative = text[at++] == '-';
+    uint64_t magnitude = ParseMagnitude(text, at, negative ? 2147483648ull : 2147483647ull);
+    return negative ? static_cast<int32_t>(-static_cast<int64_t>(magnitude)) : static_cast<int32_t>(magnitude);
+}
+
+int64_t ParseSigned64(TokenView text) {
+    bool negative = false;
+    uint32_t at = 0;
+    if (at < text.length && (text[at] == '+' || text[at] == '-')) negative = text[at++] == '-';
+    const uint64_t largest = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
+    uint64_t magnitude = ParseMagnitude(text, at, negative ? largest + 1 : largest);
+    if (!negative) return static_cast<int64_t>(magnitude);
+    if (magnitude == largest + 1) return std::numeric_limits<int64_t>::min();
+    return -static_cast<int64_t>(magnitude);
+}
+
+void TrimLine(TokenView& line) {
+    uint32_t from = 0, to = line.length;
+    while (from < to && IsBlank(line[from])) ++from;
+    while (to > from && IsBlank(line[to - 1])) --to;
+    line = Slice(line, from, to);
+}
+
+int32_t TokenizeLine(TokenView line, HxTArray<TokenView>& tokens) {
+    tokens.Clear();
+    int32_t sourceLine = 0;
+    // Every token is a contiguous run of the line, so the pending token is
+    // just its start; kHxInvalidIndex while it is empty.
+    uint32_t start = kHxInvalidIndex;
+    bool inQuotes = false;
+    bool escapePending = false;
+    auto push = [&](uint32_t end) {
+        if (start != kHxInvalidIndex && end > start) tokens.Add(Slice(line, start, end));
+        start = kHxInvalidIndex;
+    };
+    for (uint32_t i = 0; i < line.length; ++i) {
+        const char c = line[i];
+        if (IsBlank(c)) {
+            if (!inQuotes) push(i);
+        } else if (c == '"') {
+            if (!inQuotes) {
+                push(i);
+                start = i;
+                inQuotes = true;
+            } else if (escapePending) {
+                escapePending = false;
+            } else {
+                inQuotes = false;
+                push(i + 1);
+            }
+        } else if (c == '\\') {
+            if (start == kHxInvalidIndex) start = i;
+            if (inQuotes) escapePending = !escapePending;
+        } else if (c == ';') {
+            if (inQuotes) continue;
+            push(i);
+            uint32_t wordEnd = i;
+            while (wordEnd < line.length && !IsBlank(line[wordEnd])) ++wordEnd;
+            if (wordEnd < line.length && EqualsNoCase(Slice(line, i, wordEnd), ";@line")) {
+                uint32_t at = wordEnd;
+                while (at < line.length && IsBlank(line[at])) ++at;
+                sourceLine = ParseSigned32(Slice(line, at, line.length));
+            }
+            return sourceLine;
+        } else {
+            if (start == kHxInvalidIndex) start = i;
+            escapePending = false;
+        }
+    }
+    // An unterminated quoted token goes out as it is.
+    push(line.length);
+    return sourceLine;
+}
+
+HxFixedString UnescapeString(TokenView token) {
+    if (!IsQuotedToken(token)) return HxFixedString();
+    const uint32_t last = token.length - 1;
+    if (FindChar(Slice(token, 1, last), '\\') == kHxInvalidIndex) return HxFixedString(token.text + 1, last - 1);
+
+    // The result is never longer than the token; short ones stay on the stack.
+    char small[256];
+    HxTArray<char> large;
+    char* out = small;
+    if (token.length > sizeof(small)) {
+        large.Resize(token.length);
+        out = large.Data();
+    }
+    uint32_t n = 0;
+    for (uint32_t i = 1; i < last; ++i) {
+        char c = token[i];
+        if (c == '\\') {
+            // The escaped character may be the closing quote itself when the
+            // token was never closed and just happens to end in a quote.
+            const char next = token[++i];
+            switch (next) {
+                case '"': c = '"'; break;
+                case '\\': c = '\\'; break;
+                case 'n': c = '\n'; break;
+                case 't': c = '\t'; break;
+                default: c = '?'; break;
+            }
+        }
+        out[n++] = c;
+    }
+    return HxFixedString(out, n);
+}
+
+void ParseValue(TokenView token, Value& value, const char*& errorText) {
+    value = Value::MakeNone();
+    errorText = "";
+    if (EqualsNoCase(token, "TRUE")) {
+        value = Value::MakeBool(true);
+    } else if (EqualsNoCase(token, "FALSE")) {
+        value = Value::MakeBool(false);
+    } else if (EqualsNoCase(token, "NONE")) {
+        // None already.
+    } else if (!token.Empty() && token[0] == '"') {
+        if (IsQuotedToken(token))
+            value = Value::MakeString(UnescapeString(token));
+        else
+            errorText = "Malformed quoted string";
+    } else if (!token.Empty() && IsIdentifierStart(token[0])) {
+        if (IsIdentifierToken(token))
+            value = Value::MakeIdentifier(HxFixedString(token.text, token.length));
+        else if (IsTypeNameToken(token))
+            value = Value::MakeTypeName(HxFixedString(token.text, token.length));
+        else
+            errorText = "Invalid identifier";
+    } else if (IsFloatToken(token)) {
+        char small[64];
+        HxTArray<char> large;
+        char* text = small;
+        if (token.length >= sizeof(small)) {
+            large.Resize(token.length + 1);
+            text = large.Data();
+        }
+        std::memcpy(text, token.text, token.length);
+        text[token.length] = '\0';
+        const double wide = std::strtod(text, nullptr);
+        const double largest = static_cast<double>(std::numeric_limits<float>::max());
+        float narrow;
+        if (wide > largest)
+            narrow = std::numeric_limits<float>::infinity();
+        else if (wide < -largest)
+            narrow = -std::numeric_limits<float>::infinity();
+        else
+            narrow = static_cast<float>(wide);
+        value = Value::MakeFloat(narrow);
+    } else if (IsSignedToken(token)) {
+        value = Value::MakeInteger(ParseSigned32(token));
+    } else {
+        errorText = "Unknown assembly argument";
+    }
+}
+
+// ---------------------------------------------------------------------------
+
+void LineReader::Begin(HxScript::IStore* store) {
+    store_ = store;
+    begin_ = end_ = 0;
+    remaining_ = 0;
+    failed_ = false;
+    if (store_ == nullptr) return;
+    const uint64_t size = store_->GetSize();
+    uint64_t position = store_->GetPosition();
+    if (position == ~uint64_t(0)) position = 0;
+    remaining_ = size > position ? size - position : 0;
+}
+
+bool LineReader::Refill() {
+    if (failed_ || remaining_ == 0 || store_->IsEndOfFile()) return false;
+    char* data = buffer_.Data();
+    if (begin_ > 0) {
+        std::memmove(data, data + begin_, end_ - begin_);
+        end_ -= begin_;
+        begin_ = 0;
+    }
+    if (end_ == buffer_.Size()) {
+        uint32_t grown = buffer_.Size() == 0 ? kChunkSize : buffer_.Size() * 2;
+        if (grown <= buffer_.Size() || !buffer_.Resize(grown)) {
+            failed_ = true;
+            return false;
+        }
+        data = buffer_.Data();
+    }
+    const uint64_t room = buffer_.Size() - end_;
+    const uint32_t count = static_cast<uint32_t>(room < remaining_ ? room : remaining_);
+    if (store_->Read(count, data + end_) != StorageResult::Success) {
+        failed_ = true;
+        return false;
+    }
+    end_ += count;
+    remaining_ -= count;
+    return true;
+}
+
+bool LineReader::ReadLine(TokenView& line) {
+    if (store_ == nullptr) return false;
+    uint32_t scanned = 0;  // bytes after begin_ known to hold no line feed
+    for (;;) {
+        char* data = buffer_.Data();
+        const uint32_t from = begin_ + scanned;
+        const void* feed = from < end_ ? std::memchr(data + from, '\n', end_ - from) : nullptr;
+        uint32_t lineEnd;
+        if (feed != nullptr) {
+            lineEnd = static_cast<uint32_t>(static_cast<const char*>(feed) - data);
+        } else {
+            scanned = end_ - begin_;
+            if (Refill()) continue;
+            if (failed_) {
+                // The read that failed falls inside this line: it is lost.
+                begin_ = end_;
+                return false;
+            }
+            if (begin_ == end_) return false;
+            lineEnd = end_;
+        }
+        // Drop carriage returns in place; the bytes are consumed anyway.
+        uint32_t kept = lineEnd;
+        if (const void* cr = std::memchr(data + begin_, '\r', lineEnd - begin_)) {
+            kept = static_cast<uint32_t>(static_cast<const char*>(cr) - data);
+            for (uint32_t i = kept; i < lineEnd; ++i)
+                if (data[i] != '\r') data[kept++] = data[i];
+        }
+        line = TokenView(data + begin_, kept - begin_);
+        const bool atEnd = feed == nullptr;
+        begin_ = atEnd ? end_ : lineEnd + 1;
+        // An unterminated last line counts unless nothing but carriage returns was left.
+        return !atEnd || line.length != 0;
+    }
+}
+
+}  // namespace Assembler
