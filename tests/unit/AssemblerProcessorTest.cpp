@@ -11,6 +11,7 @@
 
 #include "HxScript/HxScriptOpcodes.h"
 #include "HxScript/HxScriptUnlinkedTypes.h"
+#include "HxScript/HxScriptCompiledScriptLoader.h"
 #include "output/AssemblerProcessor.h"
 #include "support/MemoryStores.h"
 
@@ -128,12 +129,14 @@ void Rich(Object& o) {
     Property& speed = o.properties.Set("Speed", Property{});
     speed.accessFlags = 3; speed.typeName = "Float"; speed.docString = "SpeedDoc";
     speed.getFunction = std::make_unique<Function>(Fn("Float", {{26, {Id("count")}}}));
+    speed.getFunction->functionKind = FunctionKind::Getter;
     speed.setFunction = std::make_unique<Function>(Fn("None"));
+    speed.setFunction->functionKind = FunctionKind::Setter;
     speed.setFunction->params.Add({"value", "Float"});
     Function make = Fn("Foo");
     make.isStatic = make.isNative = true;
     o.staticFunctions.Set("Make", make);
-    Function run = Fn("None", {{23, {Id("Print"), Id("self"), Id("tmp")}},
+    Function run = Fn("None", {{23, {Value::MakeString("Print"), Id("self"), Id("tmp")}},
                                {36, {Id("tmp"), Id("count"), Value::MakeTypeName("Bar")}}});
     run.locals.Add({"tmp", "Int"});
     o.emptyState.functions.Set("Run", run);
@@ -175,6 +178,20 @@ TEST(AssemblerProcessor, StringTableFollowsTheWalkOrder) {
     for (const auto& s : kRichStrings) at += 2 + s.size();
     ASSERT_GE(h.bytes().size(), at + debugAndFlags.size());
     EXPECT_EQ(Bytes(h.bytes().begin() + at, h.bytes().begin() + at + debugAndFlags.size()), debugAndFlags);
+}
+
+TEST(AssemblerProcessor, WrittenFileReadsBackAsTheSameModel) {
+    Harness h(Rich);
+    ASSERT_TRUE(h.Run());
+    RecordingLogger logger;
+    HxScript::CompiledScriptLoader loader(&logger, true, true);
+    loader.SetStore(new TestSupport::MemorySource(h.bytes(), "Foo.cex"));
+    Object original, loaded;
+    Minimal(original);
+    Rich(original);
+    ASSERT_TRUE(loader.Load("Foo", loaded)) << (logger.lines.empty() ? "" : logger.lines[0]);
+    HxFixedString difference;
+    EXPECT_TRUE(ModelsEqual(original, loaded, &difference)) << difference.text();
 }
 
 TEST(AssemblerProcessor, StripKeepsDebugStringsAndPatchesTheSize) {
