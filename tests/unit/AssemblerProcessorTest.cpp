@@ -4,14 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <string>
 #include <vector>
 
-#include "HxScript/HxScriptOpcodes.h"
-#include "HxScript/HxScriptUnlinkedTypes.h"
 #include "HxScript/HxScriptCompiledScriptLoader.h"
+#include "HxScript/HxScriptUnlinkedTypes.h"
 #include "output/AssemblerProcessor.h"
 #include "support/MemoryStores.h"
 
