@@ -443,7 +443,7 @@ std::vector<std::string> TextToLines(const std::string& text) { return SplitLine
 
 void Escape(std::vector<std::string>& lines) {
     for (std::string& l : lines)
-        if (!l.empty() && l[0] == '@') l.insert(0, "@");
+        if (!l.empty() && l[0] == '@') l.insert(l.begin(), '@');
 }
 
 std::string RenderCase(const CaseFile& file, const std::vector<std::vector<std::string>>& rawContent) {
