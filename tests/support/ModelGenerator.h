@@ -1,8 +1,8 @@
 #pragma once
 // Script objects built in code, for writer tests and round trips: value and
 // code builders, a loader that hands out a generated object, and objects that
-// use every feature of the model in the form the compiled script reader
-// produces (names of calls as strings, checked type operands as type names).
+// use every feature of the model in the form the assembly reader produces
+// (function, property and type operands as identifiers).
 
 #include <cstdint>
 #include <functional>
@@ -146,18 +146,18 @@ inline CodeBuilder FeatureInitCode() {
     code.Add(1, {Id("counter"), Id("counter"), Int(-1)});               // 2 IAdd
     code.Add(2, {Id("ratio"), Id("ratio"), Flt(1.5f)});                 // 3 FAdd
     code.Add(Jump, {Int(-3)});                                          // 4 -> 1 (backward)
-    code.Add(CallMethod, {Str("DoThing"), Id("self"), Id("::nonevar")});  // 5 no arguments
-    std::vector<ModelTypes::Value> call = {Str("Many"), Id("self"), Id("::temp1")};
+    code.Add(CallMethod, {Id("DoThing"), Id("self"), Id("::nonevar")});  // 5 no arguments
+    std::vector<ModelTypes::Value> call = {Id("Many"), Id("self"), Id("::temp1")};
     for (const auto& v : CallArguments(508)) call.push_back(v);
     code.Add(CallMethod, call);                                         // 6 508 arguments
-    code.Add(CallParent, {Str("OnInit"), Id("::nonevar"), Int(1), Str("two")});  // 7
-    code.Add(CallStatic, {Str("FeatureObject"), Str("Helper"), Id("::temp2"), Int(2), Flt(3.0f)});  // 8
+    code.Add(CallParent, {Id("OnInit"), Id("::nonevar"), Int(1), Str("two")});  // 7
+    code.Add(CallStatic, {Id("FeatureObject"), Id("Helper"), Id("::temp2"), Int(2), Flt(3.0f)});  // 8
     code.Add(27, {Id("::temp3"), Str("tab\there"), Id("name")});      // 9 StrCat
-    code.Add(36, {Id("::temp0"), Id("counter"), TypeValue("Point")});  // 10 Is
-    code.Add(38, {Id("::temp4"), Id("pt"), Str("x")});                 // 11 StructGet
-    code.Add(39, {Id("pt"), Str("y"), Flt(-0.25f)});                   // 12 StructSet
+    code.Add(36, {Id("::temp0"), Id("counter"), Id("Point")});  // 10 Is
+    code.Add(38, {Id("::temp4"), Id("pt"), Id("x")});                 // 11 StructGet
+    code.Add(39, {Id("pt"), Id("y"), Flt(-0.25f)});                   // 12 StructSet
     code.Add(30, {Id("arr"), Int(3)});                                  // 13 ArrayCreate
-    code.Add(28, {Str("Score"), Id("self"), Id("::temp5")});           // 14 PropGet
+    code.Add(28, {Id("Score"), Id("self"), Id("::temp5")});           // 14 PropGet
     code.Add(13, {Id("::temp6"), TypeValue("Int[]")});                 // 15 Assign type
     code.Add(13, {Id("::temp6"), NoneValue()});                         // 16 Assign None
     code.Add(JumpT, {Id("::temp0"), Int(4)});                           // 17 -> 21 (end of code)
@@ -253,6 +253,8 @@ inline void BuildFeatureModel(ModelTypes::Object& object) {
     addVariable("nothing", "Var", nullptr, false, 0);
     addVariable("pt", "Point", nullptr, false, 0);
     addVariable("arr", "Int[]", nullptr, false, 0);
+    // A type-name constant is written by reference to the same text used as a type.
+    addVariable("points", "Point[]", nullptr, false, 0);
     addVariable("backing", "Int", nullptr, false, 0);
 
     // Properties: auto, read-write, read-only, write-only.
@@ -356,7 +358,7 @@ inline void BuildFeatureModel(ModelTypes::Object& object) {
         activeInit.Add(Jump, {Int(0)});
         active.functions.Set("OnInit", MakeFunction("None", {{"why", "Int"}}, {}, &activeInit));
         CodeBuilder activate;
-        activate.Add(CallMethod, {Str("OnInit"), Id("self"), Id("::nonevar"), Int(0)});
+        activate.Add(CallMethod, {Id("OnInit"), Id("self"), Id("::nonevar"), Int(0)});
         active.functions.Set("OnActivate", MakeFunction("None", {}, {{"::nonevar", "None"}}, &activate));
         object.states.Set("Active", std::move(active));
         AddLines(object, FunctionKind::Normal, "Active", "OnInit", {200, 201});
