@@ -209,26 +209,31 @@ HxFixedString UnescapeString(TokenView token) {
 }
 
 void ParseValue(TokenView token, Value& value, const char*& errorText) {
-    value = Value::MakeNone();
+    // Every branch assigns the value exactly once: names are the common case
+    // and each copy of one costs a reference count update.
     errorText = "";
     if (EqualsNoCase(token, "TRUE")) {
         value = Value::MakeBool(true);
     } else if (EqualsNoCase(token, "FALSE")) {
         value = Value::MakeBool(false);
     } else if (EqualsNoCase(token, "NONE")) {
-        // None already.
+        value = Value::MakeNone();
     } else if (!token.Empty() && token[0] == '"') {
-        if (IsQuotedToken(token))
+        if (IsQuotedToken(token)) {
             value = Value::MakeString(UnescapeString(token));
-        else
+        } else {
+            value = Value::MakeNone();
             errorText = "Malformed quoted string";
+        }
     } else if (!token.Empty() && IsIdentifierStart(token[0])) {
-        if (IsIdentifierToken(token))
+        if (IsIdentifierToken(token)) {
             value = Value::MakeIdentifier(HxFixedString(token.text, token.length));
-        else if (IsTypeNameToken(token))
+        } else if (IsTypeNameToken(token)) {
             value = Value::MakeTypeName(HxFixedString(token.text, token.length));
-        else
+        } else {
+            value = Value::MakeNone();
             errorText = "Invalid identifier";
+        }
     } else if (IsFloatToken(token)) {
         char small[64];
         HxTArray<char> large;
@@ -252,6 +257,7 @@ void ParseValue(TokenView token, Value& value, const char*& errorText) {
     } else if (IsSignedToken(token)) {
         value = Value::MakeInteger(ParseSigned32(token));
     } else {
+        value = Value::MakeNone();
         errorText = "Unknown assembly argument";
     }
 }

@@ -817,7 +817,7 @@ bool AssemblyLoader::ReadInstruction(uint32_t index, Instruction& instruction, i
             continue;
         }
 
-        const uint32_t opcode = HxScript::FindOpcodeByMnemonic(HxFixedString(first.text, first.length));
+        const uint32_t opcode = LookupMnemonic(first);
         if (opcode >= HxScript::Opcodes::Invalid) {
             Post(Severity::Error, "Unknown instruction \"%s\"", AsWritten(first).text());
             return true;
@@ -841,6 +841,24 @@ bool AssemblyLoader::ReadInstruction(uint32_t index, Instruction& instruction, i
         instruction.operandCount = static_cast<uint16_t>(operands_.Size());
         return true;
     }
+}
+
+uint32_t AssemblyLoader::LookupMnemonic(TokenView token) {
+    MnemonicSlot* slot = nullptr;
+    if (token.length < sizeof(slot->text)) {
+        uint32_t hash = 2166136261u;
+        for (uint32_t i = 0; i < token.length; ++i) hash = (hash ^ static_cast<uint8_t>(token[i])) * 16777619u;
+        slot = &mnemonicCache_[(hash ^ (hash >> 16)) % (sizeof(mnemonicCache_) / sizeof(mnemonicCache_[0]))];
+        if (slot->length == token.length && std::memcmp(slot->text, token.text, token.length) == 0)
+            return slot->opcode;
+    }
+    const uint32_t opcode = HxScript::FindOpcodeByMnemonic(HxFixedString(token.text, token.length));
+    if (slot != nullptr) {
+        std::memcpy(slot->text, token.text, token.length);
+        slot->length = token.length;
+        slot->opcode = opcode;
+    }
+    return opcode;
 }
 
 void AssemblyLoader::CheckInstructionArguments(uint32_t opcode, const HxTArray<Value>& operands,

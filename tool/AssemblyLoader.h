@@ -86,6 +86,7 @@ private:
     bool ReadState(Object& object, HxFixedString& stateName, FunctionMap& functions, FunctionMap& statics);
     bool ReadFunction(FunctionMode mode, HxFixedString& name, Function& function, FunctionDebugInfo& record);
     bool ReadInstruction(uint32_t index, Instruction& instruction, int32_t& sourceLine);
+    uint32_t LookupMnemonic(TokenView token);
     void CheckInstructionArguments(uint32_t opcode, const HxTArray<Value>& operands, HxTArray<char>& errorText);
     void ResolveJumpLabels(const HxFixedString& functionName, FunctionDebugInfo& record);
     void AddFunctionDebugInfo(Object& object, const FunctionDebugInfo& record);
@@ -111,6 +112,15 @@ private:
     // and for each record the position of the previous one of the same name.
     HxTOrderedMap<HxFixedString, uint32_t> debugIndex_;
     HxTArray<uint32_t> debugChain_;
+
+    // The opcodes of recently seen mnemonic spellings, so that a code line
+    // needs no string interning to find its opcode.
+    struct MnemonicSlot {
+        char text[24];
+        uint32_t length = kHxInvalidIndex;
+        uint32_t opcode = 0;
+    };
+    MnemonicSlot mnemonicCache_[64];
 };
 
 // Moves a function's contents into another (the instruction stream by
