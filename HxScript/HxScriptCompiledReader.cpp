@@ -196,6 +196,55 @@ bool CompiledReader::ReadValue(Value& value) {
     }
 }
 
+bool CompiledReader::ReadOperand(const Value*& operand, uint32_t& textIndex) {
+    uint8_t kind;
+    if (!U8(kind)) return false;
+    switch (kind) {
+        case Format::kKindNone:
+            operand = &none_;
+            return true;
+        case Format::kKindIdentifier:
+        case Format::kKindString:
+        case Format::kKindTypeName:
+            if (!RefIndex(textIndex)) return false;
+            operand = table_.GetValue(textIndex, static_cast<ValueKind>(kind));
+            return operand != nullptr;
+        case Format::kKindInteger: {
+            int32_t number;
+            if (!I32(number)) return false;
+            Value& slot = integers_[static_cast<uint32_t>(number) & 255u];
+            if (slot.GetKind() != ValueKind::Integer || slot.GetInteger() != number) slot = Value::MakeInteger(number);
+            operand = &slot;
+            return true;
+        }
+        case Format::kKindFloat: {
+            uint32_t bits;
+            if (!U32(bits)) return false;
+            Value& slot = floats_[(bits ^ (bits >> 16) ^ (bits >> 26)) & 63u];
+            uint32_t held = 0;
+            if (slot.GetKind() == ValueKind::Float) {
+                const float f = slot.GetFloat();
+                std::memcpy(&held, &f, sizeof held);
+            }
+            if (slot.GetKind() != ValueKind::Float || held != bits) {
+                float number;
+                std::memcpy(&number, &bits, sizeof number);
+                slot = Value::MakeFloat(number);
+            }
+            operand = &slot;
+            return true;
+        }
+        case Format::kKindBool: {
+            uint8_t flag;
+            if (!U8(flag)) return false;
+            operand = flag != 0 ? &true_ : &false_;
+            return true;
+        }
+        default:
+            return false;
+    }
+}
+
 bool CompiledReader::Fatal(const char* message) {
     logger_.PostFileError(TextMessage(message), fileName_, Severity::Fatal);
     return false;
@@ -762,27 +811,28 @@ bool CompiledReader::ReadInstruction(InstructionStream& stream, uint32_t index) 
 
     const OpcodeInfo& info = GetOpcodeInfo(opcode);
     InstructionStream::InstructionBuilder builder(stream, opcode);  // rolls back unless finished
-    Value value;
+    const Value* operand = nullptr;
+    uint32_t textIndex = 0;
     for (uint32_t p = 0; info.signature[p] != 0; ++p) {
         const char letter = info.signature[p];
-        if (!ReadValue(value)) {
+        if (!ReadOperand(operand, textIndex)) {
             Post(Severity::Error, "Failed to read argument %u on instruction %u (%s)", p, index, info.mnemonic);
             return false;
         }
-        if (!KindAdmitted(letter, value)) {
+        if (!KindAdmitted(letter, *operand)) {
             Post(Severity::Error, "Argument %u on instruction %s must be %s", p, info.mnemonic, ExpectedText(letter));
             return false;
         }
         if (letter == '*') {
             // The call-argument count: not an operand of its own.
-            const uint32_t arguments = static_cast<uint32_t>(value.GetInteger());
+            const uint32_t arguments = static_cast<uint32_t>(operand->GetInteger());
             if (arguments > Format::kMaxCallArguments) {
                 Post(Severity::Error, "Function call has %u parameters, and we only support up to %d", arguments,
                      int(Format::kMaxCallArguments));
                 return false;
             }
             for (uint32_t k = 0; k < arguments; ++k) {
-                if (!ReadValue(value) || !builder.AddOperand(value)) {
+                if (!ReadOperand(operand, textIndex) || !builder.AddOperand(*operand)) {
                     Post(Severity::Error, "Failed to read argument %u on instruction %u (%s)", p, index,
                          info.mnemonic);
                     return false;
@@ -790,11 +840,11 @@ bool CompiledReader::ReadInstruction(InstructionStream& stream, uint32_t index) 
             }
             break;
         }
-        if (value.GetKind() == ValueKind::Identifier) {
-            if (letter == 'N') value = Value::MakeString(value.GetText());
-            else if (letter == 'T') value = Value::MakeTypeName(value.GetText());
+        if (operand->GetKind() == ValueKind::Identifier && (letter == 'N' || letter == 'T')) {
+            operand = table_.GetValue(textIndex, letter == 'N' ? ValueKind::String : ValueKind::TypeName);
+            if (operand == nullptr) return Fatal(kOpcodeMessage);
         }
-        if (!builder.AddOperand(value)) {
+        if (!builder.AddOperand(*operand)) {
             Post(Severity::Error, "Failed to read argument %u on instruction %u (%s)", p, index, info.mnemonic);
             return false;
         }

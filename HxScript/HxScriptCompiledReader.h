@@ -72,6 +72,10 @@ private:
     // A u16 below the string count.
     bool RefIndex(uint32_t& index);
     bool ReadValue(UnlinkedTypes::Value& value);
+    // Reads one instruction operand and points `operand` at a shared value
+    // that stays valid until the next operand is read; `textIndex` receives
+    // the string entry of an Identifier, String or TypeName.
+    bool ReadOperand(const UnlinkedTypes::Value*& operand, uint32_t& textIndex);
 
     // Field readers: on failure post `message` as fatal and return false.
     bool Ref(HxFixedString& field, const char* message);
@@ -102,6 +106,14 @@ private:
     uint8_t major_ = 0;
     uint8_t minor_ = 0;
     bool hasVersion_ = false;
+
+    // Shared operand values: None, the two Bools, and direct-mapped caches of
+    // recent Integers and Floats.
+    UnlinkedTypes::Value none_;
+    UnlinkedTypes::Value true_ = UnlinkedTypes::Value::MakeBool(true);
+    UnlinkedTypes::Value false_ = UnlinkedTypes::Value::MakeBool(false);
+    UnlinkedTypes::Value integers_[256];
+    UnlinkedTypes::Value floats_[64];
 
     HxFixedString empty_;
     HxFixedString scriptObject_;
