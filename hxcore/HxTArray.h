@@ -82,12 +82,27 @@ public:
     }
 
     uint32_t Add(const T& value) {
-        if (size_ == capacity_ && !Grow(size_ + 1, size_, 0)) return kHxInvalidIndex;
+        if (size_ == capacity_) {
+            // `value` may be an element of this array: copy it before the
+            // old buffer goes.
+            T copy(value);
+            if (!Grow(size_ + 1, size_, 0)) return kHxInvalidIndex;
+            new (static_cast<void*>(data_ + size_)) T(std::move(copy));
+            return size_++;
+        }
         new (static_cast<void*>(data_ + size_)) T(value);
         return size_++;
     }
     uint32_t Add(T&& value) {
-        if (size_ == capacity_ && !Grow(size_ + 1, size_, 0)) return kHxInvalidIndex;
+        if (size_ == capacity_) {
+            T moved(std::move(value));
+            if (!Grow(size_ + 1, size_, 0)) {
+                value = std::move(moved);
+                return kHxInvalidIndex;
+            }
+            new (static_cast<void*>(data_ + size_)) T(std::move(moved));
+            return size_++;
+        }
         new (static_cast<void*>(data_ + size_)) T(std::move(value));
         return size_++;
     }

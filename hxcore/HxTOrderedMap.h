@@ -63,8 +63,9 @@ public:
         const uint32_t* at = index_.Find(key);
         if (at == nullptr) return false;
         uint32_t position = *at;
-        entries_.RemoveAt(position);
+        // Unindex first: `key` may be the stored key that RemoveAt destroys.
         index_.Remove(key);
+        entries_.RemoveAt(position);
         for (uint32_t i = position; i < entries_.Size(); ++i) index_.Insert(entries_[i].key, i);
         return true;
     }

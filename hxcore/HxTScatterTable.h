@@ -98,6 +98,7 @@ public:
             }
             Slot* f = TakeFreeSlot();
             if (f == nullptr) {
+                HX_CHECK(!rebuilding_, "Should not require a rehash while rehashing.");
                 if (!Rebuild()) return false;
                 continue;
             }
@@ -234,6 +235,7 @@ private:
         freeCount_ = fresh;
         cursor_ = fresh;
         ++changes_;
+        rebuilding_ = true;
         for (uint32_t i = 0; i < oldCapacity; ++i) {
             if (old[i].next == nullptr) continue;
             bool ok = Insert(old[i].key, std::move(old[i].value));
@@ -241,6 +243,7 @@ private:
             old[i].key.~K();
             old[i].value.~V();
         }
+        rebuilding_ = false;
         std::free(static_cast<void*>(old));
         return true;
     }
@@ -262,4 +265,5 @@ private:
     uint32_t freeCount_ = 0;
     uint32_t cursor_ = 0;
     uint32_t changes_ = 0;
+    bool rebuilding_ = false;
 };
