@@ -2,7 +2,8 @@
 // Script objects built in code, for writer tests and round trips: value and
 // code builders, a loader that hands out a generated object, and objects that
 // use every feature of the model in the form the assembly reader produces
-// (function, property and type operands as identifiers).
+// (function, property and type operands as identifiers, debug records in
+// reading order).
 
 #include <cstdint>
 #include <functional>
@@ -12,7 +13,6 @@
 #include <vector>
 
 #include "HxScript/HxScriptILoader.h"
-#include "HxScript/HxScriptInstructionStream.h"
 #include "HxScript/HxScriptOpcodes.h"
 #include "HxScript/HxScriptUnlinkedTypes.h"
 
@@ -35,10 +35,7 @@ public:
         return Add(opcode, std::vector<ModelTypes::Value>(operands));
     }
     CodeBuilder& Add(uint32_t opcode, const std::vector<ModelTypes::Value>& operands) {
-        ModelTypes::InstructionStream::Instruction instruction;
-        instruction.opcode = opcode;
-        instruction.operandCount = static_cast<uint16_t>(operands.size());
-        instructions_.Add(instruction);
+        instructions_.Add({opcode, static_cast<uint16_t>(operands.size())});
         for (const auto& operand : operands) operands_.Add(operand);
         return *this;
     }
@@ -59,10 +56,8 @@ inline ModelTypes::Function MakeFunction(const char* returnType, const NameTypeL
     function.returnTypeName = returnType;
     function.docString = docString;
     function.userFlags = userFlags;
-    function.ResizeParams(static_cast<uint32_t>(params.size()));
-    for (uint32_t i = 0; i < params.size(); ++i) function.SetParam(i, params[i].first, params[i].second);
-    function.ResizeLocals(static_cast<uint32_t>(locals.size()));
-    for (uint32_t i = 0; i < locals.size(); ++i) function.SetLocal(i, locals[i].first, locals[i].second);
+    for (const auto& [name, type] : params) function.params.Add({name, type});
+    for (const auto& [name, type] : locals) function.locals.Add({name, type});
     if (code != nullptr) {
         ModelTypes::InstructionStream stream = code->Build();
         function.SetInstructions(stream);
@@ -91,12 +86,6 @@ inline void AddLines(ModelTypes::Object& object, ModelTypes::FunctionKind kind, 
     object.hasDebugInfo = true;
 }
 
-inline std::vector<uint32_t> LineRange(uint32_t first, uint32_t count) {
-    std::vector<uint32_t> lines;
-    for (uint32_t i = 0; i < count; ++i) lines.push_back(first + i);
-    return lines;
-}
-
 // A loader that fills the object with a generator instead of reading a file.
 class ModelLoader : public HxScript::ILoader {
 public:
@@ -119,272 +108,184 @@ private:
     bool result_;
 };
 
-// Arguments for a call: `count` values cycling through every value kind a
-// call may carry.
+// `count` call arguments cycling through the value kinds a call may carry.
 inline std::vector<ModelTypes::Value> CallArguments(uint32_t count) {
     std::vector<ModelTypes::Value> values;
     for (uint32_t i = 0; i < count; ++i) {
-        switch (i % 5) {
-            case 0: values.push_back(Int(static_cast<int32_t>(i))); break;
-            case 1: values.push_back(Id("arg")); break;
-            case 2: values.push_back(Str("s;\"q\"")); break;
-            case 3: values.push_back(Flt(0.5f)); break;
-            default: values.push_back(Bool(i % 2 == 0)); break;
-        }
+        const ModelTypes::Value kinds[] = {Int(int32_t(i)), Id("arg"), Str("s;\"q\""), Flt(0.5f), Bool(i % 2 == 0)};
+        values.push_back(kinds[i % 5]);
     }
     return values;
 }
 
-// The code of FeatureObject.OnInit: forward, backward and end-of-code jumps,
-// conditional jumps, calls with no arguments and with 508, and one
-// instruction of every operand letter.
-inline CodeBuilder FeatureInitCode() {
-    using namespace HxScript::Opcodes;
-    CodeBuilder code;
-    code.Add(13, {Id("::temp0"), Bool(true)});                          // 0 Assign
-    code.Add(JumpF, {Id("::temp0"), Int(4)});                           // 1 -> 5
-    code.Add(1, {Id("counter"), Id("counter"), Int(-1)});               // 2 IAdd
-    code.Add(2, {Id("ratio"), Id("ratio"), Flt(1.5f)});                 // 3 FAdd
-    code.Add(Jump, {Int(-3)});                                          // 4 -> 1 (backward)
-    code.Add(CallMethod, {Id("DoThing"), Id("self"), Id("::nonevar")});  // 5 no arguments
-    std::vector<ModelTypes::Value> call = {Id("Many"), Id("self"), Id("::temp1")};
-    for (const auto& v : CallArguments(508)) call.push_back(v);
-    code.Add(CallMethod, call);                                         // 6 508 arguments
-    code.Add(CallParent, {Id("OnInit"), Id("::nonevar"), Int(1), Str("two")});  // 7
-    code.Add(CallStatic, {Id("FeatureObject"), Id("Helper"), Id("::temp2"), Int(2), Flt(3.0f)});  // 8
-    code.Add(27, {Id("::temp3"), Str("tab\there"), Id("name")});      // 9 StrCat
-    code.Add(36, {Id("::temp0"), Id("counter"), Id("Point")});  // 10 Is
-    code.Add(38, {Id("::temp4"), Id("pt"), Id("x")});                 // 11 StructGet
-    code.Add(39, {Id("pt"), Id("y"), Flt(-0.25f)});                   // 12 StructSet
-    code.Add(30, {Id("arr"), Int(3)});                                  // 13 ArrayCreate
-    code.Add(28, {Id("Score"), Id("self"), Id("::temp5")});           // 14 PropGet
-    code.Add(13, {Id("::temp6"), TypeValue("Int[]")});                 // 15 Assign type
-    code.Add(13, {Id("::temp6"), NoneValue()});                         // 16 Assign None
-    code.Add(JumpT, {Id("::temp0"), Int(4)});                           // 17 -> 21 (end of code)
-    code.Add(Jump, {Int(-13)});                                         // 18 -> 5 (shares a label)
-    code.Add(Noop);                                                     // 19
-    code.Add(JumpT, {Id("::temp0"), Int(1)});                           // 20 -> 21 (shares the end label)
-    return code;
-}
-
-// An object using every feature of the model. Map order, debug record order
-// and struct order lists follow the order in which the disassembly writer
-// emits them, so the object survives a trip through text and back unchanged.
+// An object using every feature of the model. Maps, debug records and struct
+// order lists follow the order in which the disassembly writer lists them, so
+// the object comes back unchanged from its own text.
 inline void BuildFeatureModel(ModelTypes::Object& object) {
     using namespace HxScript::Opcodes;
     using ModelTypes::FunctionKind;
-
     object.sourceFileName = "C:\\scripts\\Feature Object.psc";
     object.compileTime = 1700000000;
     object.userName = "builder \"one\"";
     object.computerName = "BUILD-PC";
     object.debugInfo.modifyTime = 1690000000;
-    object.hasDebugInfo = true;
-
     object.userFlagTable.Set("Hidden", 0);
-    object.userFlagTable.Set("Conditional", 1);
     object.userFlagTable.Set("HighBit", 31);
-
     object.name = "FeatureObject";
     object.parentName = "BaseObject";
     object.docString = "Feature object.\n\tIndented \"quote\" and back\\slash; semicolon";
     object.userFlags = 0x80000003u;
     object.autoStateName = "Idle";
 
-    // Structs with member doc strings and every constant kind.
-    {
-        ModelTypes::Struct point;
-        ModelTypes::Variable x;
-        x.typeName = "Float";
-        point.variables.Set("x", x);
-        point.variableDocStrings.Set("x", "X coordinate");
-        ModelTypes::Variable y;
-        y.typeName = "Float";
-        y.userFlags = 0x80000000u;
-        point.variables.Set("y", y);
-        point.initialValues.Set("y", Flt(1.5f));
-        point.variableDocStrings.Set("y", "Y \"up\"\tcoordinate\n");
-        ModelTypes::Variable label;
-        label.typeName = "String";
-        point.variables.Set("label", label);
-        point.initialValues.Set("label", Str("origin \xC3\xA9"));
-        object.structs.Set("Point", std::move(point));
-
-        ModelTypes::Struct pair;
-        ModelTypes::Variable first;
-        first.typeName = "Int";
-        first.isConst = true;
-        pair.variables.Set("first", first);
-        pair.initialValues.Set("first", Int(-2147483647 - 1));
-        ModelTypes::Variable second;
-        second.typeName = "Bool";
-        pair.variables.Set("second", second);
-        pair.initialValues.Set("second", Bool(false));
-        object.structs.Set("Pair", std::move(pair));
-
-        for (const char* structName : {"Point", "Pair"}) {
-            ModelTypes::StructOrder order;
-            order.objectName = object.name;
-            order.structName = structName;
-            for (const auto& entry : object.structs.Find(structName)->variables) order.variableNames.Add(entry.key);
-            object.debugInfo.structOrders.Add(order);
-        }
-    }
-
-    // Object variables: every constant kind, const, flags with bit 31.
-    auto addVariable = [&](const char* name, const char* type, const ModelTypes::Value* initial, bool isConst,
-                           uint32_t flags) {
+    // A struct with member doc strings; a const member.
+    auto variable = [](const char* type, bool isConst = false, uint32_t flags = 0) {
         ModelTypes::Variable v;
         v.typeName = type;
         v.isConst = isConst;
         v.userFlags = flags;
-        object.variables.Set(name, v);
-        if (initial != nullptr) object.initialValues.Set(name, *initial);
+        return v;
     };
-    const ModelTypes::Value counter = Int(-7), ratio = Flt(0.25f), name = Str(""), flag = Bool(true),
-                            kind = TypeValue("Point[]"), limit = Int(2147483647), big = Flt(123456.5f);
-    addVariable("counter", "Int", &counter, false, 1);
-    addVariable("ratio", "Float", &ratio, false, 0);
-    addVariable("name", "String", &name, false, 0);
-    addVariable("flag", "Bool", &flag, false, 0xFFFFFFFFu);
-    addVariable("kind", "Var", &kind, false, 0);
-    addVariable("limit", "Int", &limit, true, 0);
-    addVariable("big", "Float", &big, false, 0);
-    addVariable("nothing", "Var", nullptr, false, 0);
-    addVariable("pt", "Point", nullptr, false, 0);
-    addVariable("arr", "Int[]", nullptr, false, 0);
-    // A type-name constant is written by reference to the same text used as a type.
-    addVariable("points", "Point[]", nullptr, false, 0);
-    addVariable("backing", "Int", nullptr, false, 0);
+    ModelTypes::Struct point;
+    point.variables.Set("x", variable("Float"));
+    point.variableDocStrings.Set("x", "X coordinate");
+    point.variables.Set("y", variable("Float", true, 0x80000000u));
+    point.initialValues.Set("y", Flt(1.5f));
+    point.variableDocStrings.Set("y", "Y \"up\"\tcoordinate\n");
+    point.variables.Set("label", variable("String"));
+    point.initialValues.Set("label", Str("origin \xC3\xA9"));
+    object.structs.Set("Point", std::move(point));
+    ModelTypes::StructOrder order;
+    order.objectName = object.name;
+    order.structName = "Point";
+    for (const char* member : {"x", "y", "label"}) order.variableNames.Add(member);
+    object.debugInfo.structOrders.Add(order);
 
-    // Properties: auto, read-write, read-only, write-only.
-    {
-        ModelTypes::Property health;
-        health.accessFlags = 3;
-        health.typeName = "Int";
-        health.autoVarName = "backing";
-        health.docString = "Auto property";
-        health.userFlags = 2;
-        object.properties.Set("Health", std::move(health));
-
-        ModelTypes::Property score;
-        score.accessFlags = 3;
-        score.typeName = "Int";
-        CodeBuilder get;
-        get.Add(26, {Id("counter")});
-        score.getFunction.reset(new ModelTypes::Function(MakeFunction("Int", {}, {}, &get, "getter")));
-        score.getFunction->functionKind = FunctionKind::Getter;
-        CodeBuilder set;
-        set.Add(13, {Id("counter"), Id("value")});
-        set.Add(26, {NoneValue()});
-        score.setFunction.reset(
-            new ModelTypes::Function(MakeFunction("None", {{"value", "Int"}}, {{"::temp0", "Int"}}, &set)));
-        score.setFunction->functionKind = FunctionKind::Setter;
-        score.setFunction->userFlags = 0x80000000u;
-        object.properties.Set("Score", std::move(score));
-        AddLines(object, FunctionKind::Getter, "", "Score", {40});
-        AddLines(object, FunctionKind::Setter, "", "Score", {44, 45});
-
-        ModelTypes::Property readOnly;
-        readOnly.accessFlags = 1;
-        readOnly.typeName = "Float";
-        CodeBuilder getRatio;
-        getRatio.Add(26, {Id("ratio")});
-        readOnly.getFunction.reset(new ModelTypes::Function(MakeFunction("Float", {}, {}, &getRatio)));
-        readOnly.getFunction->functionKind = FunctionKind::Getter;
-        object.properties.Set("ReadOnly", std::move(readOnly));
-        AddLines(object, FunctionKind::Getter, "", "ReadOnly", {50});
-
-        ModelTypes::Property writeOnly;
-        writeOnly.accessFlags = 2;
-        writeOnly.typeName = "String";
-        writeOnly.docString = "write only";
-        CodeBuilder setName;
-        setName.Add(13, {Id("name"), Id("v")});
-        writeOnly.setFunction.reset(
-            new ModelTypes::Function(MakeFunction("None", {{"v", "String"}}, {}, &setName)));
-        writeOnly.setFunction->functionKind = FunctionKind::Setter;
-        object.properties.Set("WriteOnly", std::move(writeOnly));
-        // A function without line information keeps an empty list.
-        AddLines(object, FunctionKind::Setter, "", "WriteOnly", {});
+    // Variables with an initial value of every kind; a type-name constant is
+    // written by reference to the same text used as a type.
+    const std::pair<const char*, ModelTypes::Value> initials[] = {
+        {"Int", Int(-2147483647 - 1)}, {"Float", Flt(0.25f)},  {"String", Str("")},   {"Bool", Bool(true)},
+        {"Point[]", TypeValue("Point[]")}, {"Float", Flt(123456.5f)}, {"Var", NoneValue()}};
+    const char* names[] = {"counter", "ratio", "name", "flag", "kind", "big", "nothing"};
+    for (int i = 0; i < 7; ++i) {
+        object.variables.Set(names[i], variable(initials[i].first, i == 1, i == 3 ? 0xFFFFFFFFu : 0));
+        if (initials[i].second.GetKind() != ModelTypes::ValueKind::None) object.initialValues.Set(names[i], initials[i].second);
     }
+    object.variables.Set("pt", variable("Point"));
+    object.variables.Set("backing", variable("Int"));
 
-    // Property groups covering every property; one has no name.
-    {
-        ModelTypes::PropertyGroup stats;
-        stats.objectName = object.name;
-        stats.name = "Stats";
-        stats.docString = "Grouped \"stats\"";
-        stats.userFlags = 0x80000000u;
-        stats.propertyNames.Add("Score");
-        stats.propertyNames.Add("Health");
-        object.debugInfo.propertyGroups.Add(stats);
-        ModelTypes::PropertyGroup rest;
-        rest.objectName = object.name;
-        rest.propertyNames.Add("ReadOnly");
-        rest.propertyNames.Add("WriteOnly");
-        object.debugInfo.propertyGroups.Add(rest);
-    }
+    // Properties: auto, read-write, write-only; a group of each.
+    ModelTypes::Property health;
+    health.accessFlags = 3;
+    health.typeName = "Int";
+    health.autoVarName = "backing";
+    health.docString = "Auto property";
+    object.properties.Set("Health", std::move(health));
+    ModelTypes::Property score;
+    score.accessFlags = 3;
+    score.typeName = "Int";
+    CodeBuilder get, set;
+    get.Add(26, {Id("counter")});
+    set.Add(13, {Id("counter"), Id("value")}).Add(26, {NoneValue()});
+    score.getFunction.reset(new ModelTypes::Function(MakeFunction("Int", {}, {}, &get, "getter")));
+    score.getFunction->functionKind = FunctionKind::Getter;
+    score.setFunction.reset(new ModelTypes::Function(
+        MakeFunction("None", {{"value", "Int"}}, {{"::temp0", "Int"}}, &set, "", 0x80000000u)));
+    score.setFunction->functionKind = FunctionKind::Setter;
+    object.properties.Set("Score", std::move(score));
+    AddLines(object, FunctionKind::Getter, "", "Score", {40});
+    AddLines(object, FunctionKind::Setter, "", "Score", {44, 45});
+    ModelTypes::Property writeOnly;
+    writeOnly.accessFlags = 2;
+    writeOnly.typeName = "String";
+    CodeBuilder setName;
+    setName.Add(13, {Id("name"), Id("v")});
+    writeOnly.setFunction.reset(new ModelTypes::Function(MakeFunction("None", {{"v", "String"}}, {}, &setName)));
+    writeOnly.setFunction->functionKind = FunctionKind::Setter;
+    object.properties.Set("WriteOnly", std::move(writeOnly));
+    AddLines(object, FunctionKind::Setter, "", "WriteOnly", {});  // a function without line information
+    ModelTypes::PropertyGroup stats, rest;
+    stats.objectName = rest.objectName = object.name;
+    stats.name = "Stats";
+    stats.docString = "Grouped \"stats\"";
+    stats.userFlags = 0x80000000u;
+    stats.propertyNames.Add("Score");
+    stats.propertyNames.Add("Health");
+    rest.propertyNames.Add("WriteOnly");  // a group without a name
+    object.debugInfo.propertyGroups.Add(stats);
+    object.debugInfo.propertyGroups.Add(rest);
 
     // Empty state: static functions first (one native), then member functions.
-    {
-        CodeBuilder helper;
-        helper.Add(1, {Id("tmp"), Id("a"), Int(5)});
-        helper.Add(26, {Id("tmp")});
-        object.staticFunctions.Set(
-            "Helper", MakeFunction("Int", {{"a", "Int"}, {"b", "Float"}}, {{"tmp", "Int"}}, &helper, "static helper"));
-        object.staticFunctions.Find("Helper")->isStatic = true;
-        AddLines(object, FunctionKind::Normal, "", "Helper", {10, 11});
-        object.staticFunctions.Set("NativeStatic", MakeNativeFunction("None", {{"s", "String"}}, true));
-        AddLines(object, FunctionKind::Normal, "", "NativeStatic", {});
+    CodeBuilder helper;
+    helper.Add(1, {Id("tmp"), Id("a"), Int(5)}).Add(26, {Id("tmp")});
+    object.staticFunctions.Set("Helper", MakeFunction("Int", {{"a", "Int"}, {"b", "Float"}}, {{"tmp", "Int"}},
+                                                      &helper, "static helper"));
+    object.staticFunctions.Find("Helper")->isStatic = true;
+    AddLines(object, FunctionKind::Normal, "", "Helper", {10, 11});
+    object.staticFunctions.Set("NativeStatic", MakeNativeFunction("None", {{"s", "String"}}, true));
+    AddLines(object, FunctionKind::Normal, "", "NativeStatic", {});
 
-        CodeBuilder init = FeatureInitCode();
-        object.emptyState.functions.Set(
-            "OnInit", MakeFunction("None", {{"reason", "Int"}},
-                                   {{"::temp0", "Bool"}, {"::temp1", "Var"}, {"::nonevar", "None"}},
-                                   &init, "Init\tdoc", 0x80000001u));
-        AddLines(object, FunctionKind::Normal, "", "OnInit", LineRange(100, init.Count()));
-        object.emptyState.functions.Set("NativeMember", MakeNativeFunction("Float[]", {}));
-        AddLines(object, FunctionKind::Normal, "", "NativeMember", {});
-        object.emptyState.functions.Set("Empty", MakeFunction("None", {}, {}, nullptr));
-        AddLines(object, FunctionKind::Normal, "", "Empty", {});
-    }
+    // OnInit: forward, backward and end-of-code jumps, shared labels, calls
+    // with no arguments and with 508, and every operand letter.
+    std::vector<ModelTypes::Value> many = {Id("Many"), Id("self"), Id("::temp1")};
+    for (const auto& v : CallArguments(508)) many.push_back(v);
+    CodeBuilder init;
+    init.Add(13, {Id("::temp0"), Bool(true)})                                    // 0
+        .Add(JumpF, {Id("::temp0"), Int(4)})                                     // 1 -> 5
+        .Add(1, {Id("counter"), Id("counter"), Int(-1)})                         // 2
+        .Add(2, {Id("ratio"), Id("ratio"), Flt(1.5f)})                           // 3
+        .Add(Jump, {Int(-3)})                                                    // 4 -> 1, backward
+        .Add(CallMethod, {Id("DoThing"), Id("self"), Id("::nonevar")})           // 5
+        .Add(CallMethod, many)                                                   // 6
+        .Add(CallParent, {Id("OnInit"), Id("::nonevar"), Int(1), Str("two")})    // 7
+        .Add(CallStatic, {Id("FeatureObject"), Id("Helper"), Id("::temp2"), Int(2), Flt(3.0f)})
+        .Add(27, {Id("::temp3"), Str("tab\there"), Id("name")})                  // 9 StrCat
+        .Add(36, {Id("::temp0"), Id("counter"), Id("Point")})                    // 10 Is
+        .Add(38, {Id("::temp4"), Id("pt"), Id("x")})                             // 11 StructGet
+        .Add(39, {Id("pt"), Id("y"), Flt(-0.25f)})                               // 12 StructSet
+        .Add(30, {Id("arr"), Int(3)})                                            // 13 ArrayCreate
+        .Add(28, {Id("Score"), Id("self"), Id("::temp5")})                       // 14 PropGet
+        .Add(13, {Id("::temp6"), TypeValue("Point[]")})                          // 15
+        .Add(13, {Id("::temp6"), NoneValue()})                                   // 16
+        .Add(JumpT, {Id("::temp0"), Int(4)})                                     // 17 -> 21, the end
+        .Add(Jump, {Int(-13)})                                                   // 18 -> 5, shared
+        .Add(Noop)                                                               // 19
+        .Add(JumpT, {Id("::temp0"), Int(1)});                                    // 20 -> 21, shared
+    object.emptyState.functions.Set(
+        "OnInit", MakeFunction("None", {{"reason", "Int"}}, {{"::temp0", "Bool"}, {"::nonevar", "None"}}, &init,
+                               "Init\tdoc", 0x80000001u));
+    std::vector<uint32_t> lines;
+    for (uint32_t i = 0; i < init.Count(); ++i) lines.push_back(100 + i);
+    AddLines(object, FunctionKind::Normal, "", "OnInit", lines);
+    object.emptyState.functions.Set("NativeMember", MakeNativeFunction("Float[]", {}));
+    AddLines(object, FunctionKind::Normal, "", "NativeMember", {});
+    object.emptyState.functions.Set("Empty", MakeFunction("None", {}, {}, nullptr));
+    AddLines(object, FunctionKind::Normal, "", "Empty", {});
 
     // Named states, one overriding OnInit with the same signature.
-    {
-        ModelTypes::State active;
-        CodeBuilder activeInit;
-        activeInit.Add(Jump, {Int(1)});
-        activeInit.Add(Jump, {Int(0)});
-        active.functions.Set("OnInit", MakeFunction("None", {{"why", "Int"}}, {}, &activeInit));
-        CodeBuilder activate;
-        activate.Add(CallMethod, {Id("OnInit"), Id("self"), Id("::nonevar"), Int(0)});
-        active.functions.Set("OnActivate", MakeFunction("None", {}, {{"::nonevar", "None"}}, &activate));
-        object.states.Set("Active", std::move(active));
-        AddLines(object, FunctionKind::Normal, "Active", "OnInit", {200, 201});
-        AddLines(object, FunctionKind::Normal, "Active", "OnActivate", {210});
-
-        ModelTypes::State idle;
-        CodeBuilder idleCode;
-        idleCode.Add(Noop);
-        idle.functions.Set("OnIdle", MakeFunction("None", {}, {}, &idleCode));
-        object.states.Set("Idle", std::move(idle));
-        AddLines(object, FunctionKind::Normal, "Idle", "OnIdle", {300});
-    }
+    ModelTypes::State active, idle;
+    CodeBuilder jumps, call, noop;
+    jumps.Add(Jump, {Int(1)}).Add(Jump, {Int(0)});  // a jump to itself
+    call.Add(CallMethod, {Id("OnInit"), Id("self"), Id("::nonevar"), Int(0)});
+    noop.Add(Noop);
+    active.functions.Set("OnInit", MakeFunction("None", {{"why", "Int"}}, {}, &jumps));
+    active.functions.Set("OnActivate", MakeFunction("None", {}, {{"::nonevar", "None"}}, &call));
+    idle.functions.Set("OnIdle", MakeFunction("None", {}, {}, &noop));
+    object.states.Set("Active", std::move(active));
+    object.states.Set("Idle", std::move(idle));
+    AddLines(object, FunctionKind::Normal, "Active", "OnInit", {200, 201});
+    AddLines(object, FunctionKind::Normal, "Active", "OnActivate", {210});
+    AddLines(object, FunctionKind::Normal, "Idle", "OnIdle", {300});
 }
 
 // A const object: const variables, no named states, no debug information.
 inline void BuildConstModel(ModelTypes::Object& object) {
     object.sourceFileName = "Constants.psc";
-    object.compileTime = 0;
-    object.userName = "";
-    object.computerName = "";
     object.name = "ConstObject";
     object.parentName = "ScriptObject";
     object.isConst = true;
     ModelTypes::Variable v;
-    v.typeName = "Int";
     v.isConst = true;
+    v.typeName = "Int";
     object.variables.Set("answer", v);
     object.initialValues.Set("answer", Int(42));
     v.typeName = "String";
