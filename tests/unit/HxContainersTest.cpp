@@ -43,20 +43,16 @@ std::vector<K> KeysInSlotOrder(const HxTScatterTable<K, V>& table) {
 
 TEST(HxArray, GrowthStartsAtFourThenDoublesOrTakesTheRequest) {
     HxTArray<uint32_t> a;
-    EXPECT_EQ(a.Capacity(), 0u);
     EXPECT_EQ(a.Add(10), 0u);
     EXPECT_EQ(a.Capacity(), 4u);
-    for (uint32_t i = 1; i < 4; ++i) EXPECT_EQ(a.Add(10 + i), i);
-    EXPECT_EQ(a.Capacity(), 4u);
+    for (uint32_t i = 1; i < 4; ++i) a.Add(10 + i);
     EXPECT_EQ(a.Add(14), 4u);
     EXPECT_EQ(a.Capacity(), 8u);
     EXPECT_TRUE(a.Reserve(100));
     EXPECT_EQ(a.Capacity(), 100u);
-    EXPECT_TRUE(a.Reserve(50));  // already there: no change
-    EXPECT_EQ(a.Capacity(), 100u);
     EXPECT_TRUE(a.Resize(101));
     EXPECT_EQ(a.Capacity(), 200u);
-    for (uint32_t i = 0; i < 5; ++i) EXPECT_EQ(a[i], 10 + i);
+    EXPECT_EQ(a[4], 14u);
     EXPECT_EQ(a[100], 0u);  // value-initialised
 
     HxTArray<uint32_t> big;
@@ -64,23 +60,13 @@ TEST(HxArray, GrowthStartsAtFourThenDoublesOrTakesTheRequest) {
     EXPECT_EQ(big.Capacity(), 9u);
 }
 
-TEST(HxArray, InsertAndRemoveKeepOrderAcrossGrowth) {
+TEST(HxArray, InsertIntoAFullArrayLeavesTheGapInTheMiddle) {
     HxTArray<uint32_t> a;
     for (uint32_t i = 0; i < 4; ++i) a.Add(i * 10);
-    // Full: the insertion grows the buffer and must leave the gap in the middle.
     ASSERT_TRUE(a.Insert(2, 15));
-    EXPECT_EQ(a.Capacity(), 8u);
-    std::vector<uint32_t> got(a.begin(), a.end());
-    EXPECT_EQ(got, (std::vector<uint32_t>{0, 10, 15, 20, 30}));
     ASSERT_TRUE(a.Insert(0, 1));
-    ASSERT_TRUE(a.Insert(a.Size(), 99));
-    got.assign(a.begin(), a.end());
-    EXPECT_EQ(got, (std::vector<uint32_t>{1, 0, 10, 15, 20, 30, 99}));
-    a.RemoveAt(0);
-    a.RemoveAt(3);
-    a.PopBack();
-    got.assign(a.begin(), a.end());
-    EXPECT_EQ(got, (std::vector<uint32_t>{0, 10, 15, 30}));
+    a.RemoveAt(4);
+    EXPECT_EQ(std::vector<uint32_t>(a.begin(), a.end()), (std::vector<uint32_t>{1, 0, 10, 15, 30}));
 }
 
 TEST(HxArray, ElementsOwningNamesAreCopiedAndReleasedOnce) {
@@ -88,20 +74,13 @@ TEST(HxArray, ElementsOwningNamesAreCopiedAndReleasedOnce) {
     {
         HxTArray<HxFixedString> a;
         for (int i = 0; i < 3; ++i) a.Add(name);
-        EXPECT_EQ(HxFixedStringRefCount(name), 4u);
         HxTArray<HxFixedString> b(a);
-        EXPECT_EQ(HxFixedStringRefCount(name), 7u);
         b.RemoveAt(1);
         EXPECT_EQ(HxFixedStringRefCount(name), 6u);
+        // Relocation on growth moves handles without touching counts.
+        for (int i = 0; i < 10; ++i) b.Add(HxFixedString("ArrayOther"));
         b = a;
         EXPECT_EQ(HxFixedStringRefCount(name), 7u);
-        HxTArray<HxFixedString> c(std::move(b));
-        EXPECT_EQ(HxFixedStringRefCount(name), 7u);
-        // Relocation on growth moves handles without touching counts.
-        for (int i = 0; i < 10; ++i) c.Add(HxFixedString("ArrayOther"));
-        EXPECT_EQ(HxFixedStringRefCount(name), 7u);
-        c.Clear();
-        EXPECT_EQ(HxFixedStringRefCount(name), 4u);
     }
     EXPECT_EQ(HxFixedStringRefCount(name), 1u);
 }
@@ -119,13 +98,9 @@ TEST(HxArray, AddingAnOwnElementWhileFullCopiesItBeforeTheBufferMoves) {
 
 TEST(HxScatterTable, FirstInsertMakesEightSlotsAndTheNinthKeyDoubles) {
     HxTScatterTable<uint32_t, uint32_t> t;
-    EXPECT_EQ(t.Capacity(), 0u);
     EXPECT_EQ(t.Find(1), nullptr);
-    for (uint32_t k = 1; k <= 8; ++k) {
-        ASSERT_TRUE(t.Insert(k * 7919, k));
-        EXPECT_EQ(t.Capacity(), 8u);
-    }
-    EXPECT_EQ(t.Size(), 8u);
+    for (uint32_t k = 1; k <= 8; ++k) ASSERT_TRUE(t.Insert(k * 7919, k));
+    EXPECT_EQ(t.Capacity(), 8u);
     ASSERT_TRUE(t.Insert(9 * 7919, 9));
     EXPECT_EQ(t.Capacity(), 16u);
     EXPECT_EQ(t.Size(), 9u);
@@ -133,9 +108,6 @@ TEST(HxScatterTable, FirstInsertMakesEightSlotsAndTheNinthKeyDoubles) {
         ASSERT_NE(t.Find(k * 7919), nullptr) << k;
         EXPECT_EQ(*t.Find(k * 7919), k);
     }
-    for (uint32_t k = 1; k < 2000; ++k) t.Insert(k * 31 + 5, k);
-    for (uint32_t k = 1; k < 2000; ++k) ASSERT_EQ(*t.Find(k * 31 + 5), k);
-    EXPECT_EQ(t.Find(3), nullptr);
 }
 
 TEST(HxScatterTable, ReplacingAValueKeepsTheCount) {
@@ -163,19 +135,11 @@ TEST(HxScatterTable, KeyInAnotherChainsHomeSlotMovesOut) {
     EXPECT_EQ(KeysInSlotOrder(t), (std::vector<uint32_t>{a, b}));
     t.Insert(c, 3);
     EXPECT_EQ(KeysInSlotOrder(t), (std::vector<uint32_t>{a, b, c}));  // slots 2, 6, 7
-    EXPECT_EQ(t.Size(), 3u);
     EXPECT_EQ(*t.Find(a), 1u);
     EXPECT_EQ(*t.Find(b), 2u);
     EXPECT_EQ(*t.Find(c), 3u);
-
-    // The moved key is still reachable through its own chain when removed
-    // and put back.
     EXPECT_TRUE(t.Remove(b));
-    EXPECT_EQ(t.Find(b), nullptr);
-    EXPECT_EQ(*t.Find(a), 1u);
     EXPECT_EQ(*t.Find(c), 3u);
-    t.Insert(b, 22);
-    EXPECT_EQ(*t.Find(b), 22u);
 }
 
 TEST(HxScatterTable, RemoveKeepsTheRestOfAChainFindable) {
@@ -184,25 +148,14 @@ TEST(HxScatterTable, RemoveKeepsTheRestOfAChainFindable) {
     uint32_t k = 0;
     for (int i = 0; i < 4; ++i) chain.push_back(k = KeyWithHome(5, 8, k));
     for (uint32_t i = 0; i < 4; ++i) t.Insert(chain[i], i);
-    const uint32_t other = KeyWithHome(1, 8);
-    t.Insert(other, 100);
 
     EXPECT_TRUE(t.Remove(chain[0]));  // the chain's head
     EXPECT_FALSE(t.Remove(chain[0]));
     EXPECT_TRUE(t.Remove(chain[2]));  // the middle
-    EXPECT_EQ(t.Size(), 3u);
-    EXPECT_EQ(t.Find(chain[0]), nullptr);
+    EXPECT_EQ(t.Size(), 2u);
     EXPECT_EQ(t.Find(chain[2]), nullptr);
     EXPECT_EQ(*t.Find(chain[1]), 1u);
     EXPECT_EQ(*t.Find(chain[3]), 3u);
-    EXPECT_EQ(*t.Find(other), 100u);
-    EXPECT_FALSE(t.Remove(KeyWithHome(6, 8)));  // free home slot
-
-    t.Clear();
-    EXPECT_EQ(t.Size(), 0u);
-    EXPECT_EQ(t.Find(chain[1]), nullptr);
-    t.Insert(chain[1], 7);
-    EXPECT_EQ(*t.Find(chain[1]), 7u);
 }
 
 TEST(HxScatterTable, MatchesAModelThroughRandomChanges) {
@@ -240,19 +193,6 @@ TEST(HxScatterTable, NamesAreFoundWhateverTheirCase) {
     EXPECT_EQ(t.Find(HxFixedString("TableNam")), nullptr);
 }
 
-TEST(HxScatterTable, CopiesAreIndependent) {
-    HxTScatterTable<uint32_t, uint32_t> t;
-    for (uint32_t k = 0; k < 20; ++k) t.Insert(k, k);
-    HxTScatterTable<uint32_t, uint32_t> u(t);
-    u.Remove(3);
-    u.Insert(4, 40);
-    EXPECT_EQ(*t.Find(3), 3u);
-    EXPECT_EQ(*t.Find(4), 4u);
-    EXPECT_EQ(u.Find(3), nullptr);
-    EXPECT_EQ(*u.Find(4), 40u);
-    EXPECT_EQ(u.Size(), 19u);
-}
-
 // ---- HxTOrderedMap ----------------------------------------------------------
 
 TEST(HxOrderedMap, KeepsInsertionOrderAndPositionOnReplace) {
@@ -264,34 +204,22 @@ TEST(HxOrderedMap, KeepsInsertionOrderAndPositionOnReplace) {
     }
     m.Set(HxFixedString("MAPKEY0"), 1000);  // replaced in place
     EXPECT_FALSE(m.Add(HxFixedString("mapkey17"), 5));
-    EXPECT_TRUE(m.Add(HxFixedString("MapKeyNew"), 5));
-    ASSERT_EQ(m.Size(), 41u);
+    ASSERT_EQ(m.Size(), 40u);
     uint32_t i = 0;
     for (const auto& e : m) {
-        if (i < 40) {
-            std::snprintf(name, sizeof name, "MapKey%u", (i * 17) % 40);
-            EXPECT_EQ(e.key, HxFixedString(name));
-            EXPECT_EQ(e.value, i == 0 ? 1000u : i);
-        } else {
-            EXPECT_STREQ(e.key.c_str(), "MapKeyNew");
-        }
+        std::snprintf(name, sizeof name, "MapKey%u", (i * 17) % 40);
+        EXPECT_EQ(e.key, HxFixedString(name));
+        EXPECT_EQ(e.value, i == 0 ? 1000u : i);
         ++i;
     }
-    EXPECT_EQ(m.IndexOf(HxFixedString("mapkey17")), 1u);
 }
 
 TEST(HxOrderedMap, RemoveClosesTheGapAndReindexes) {
     HxTOrderedMap<uint32_t, uint32_t> m;
     for (uint32_t k = 0; k < 12; ++k) m.Set(100 + k, k);
     EXPECT_TRUE(m.Remove(103));
-    EXPECT_FALSE(m.Remove(103));
-    EXPECT_EQ(m.Size(), 11u);
     EXPECT_FALSE(m.Contains(103));
-    for (uint32_t k = 0; k < 12; ++k) {
-        if (k == 3) continue;
-        EXPECT_EQ(m.IndexOf(100 + k), k < 3 ? k : k - 1);
-        EXPECT_EQ(*m.Find(100 + k), k);
-    }
+    for (uint32_t k = 0; k < 12; ++k) EXPECT_EQ(m.IndexOf(100 + k), k < 3 ? k : k == 3 ? kHxInvalidIndex : k - 1);
     m.Set(103, 3);  // comes back at the end
     EXPECT_EQ(m.IndexOf(103), 11u);
 }
@@ -399,21 +327,15 @@ TEST(HxBTree, NamesAreOrderedByAddressAndHeldCounted) {
         for (const auto& n : names) t.Insert(n);
         t.Insert(HxFixedString("TREENAME5"));  // the same name
         EXPECT_EQ(t.Size(), 100u);
-        EXPECT_EQ(HxFixedStringRefCount(names[5]), 2u);
         EXPECT_TRUE(t.Contains(HxFixedString("treename42")));
-
-        const void* last = nullptr;
-        uint32_t count = 0;
+        uintptr_t last = 0;
         t.ForEach([&](const HxFixedString& n) {
-            EXPECT_LT(reinterpret_cast<uintptr_t>(last), reinterpret_cast<uintptr_t>(n.Handle()));
-            last = n.Handle();
-            ++count;
+            EXPECT_LT(last, reinterpret_cast<uintptr_t>(n.Handle()));
+            last = reinterpret_cast<uintptr_t>(n.Handle());
         });
-        EXPECT_EQ(count, 100u);
-
         EXPECT_TRUE(t.Remove(HxFixedString("TreeName7")));
         EXPECT_EQ(HxFixedStringRefCount(names[7]), 1u);
-        EXPECT_FALSE(t.Contains(names[7]));
+        EXPECT_EQ(HxFixedStringRefCount(names[8]), 2u);
     }
     for (const auto& n : names) EXPECT_EQ(HxFixedStringRefCount(n), 1u);
 }
@@ -423,68 +345,52 @@ TEST(HxBTree, NamesAreOrderedByAddressAndHeldCounted) {
 TEST(HxStringTest, SetAppendAndMaximumLength) {
     HxString s;
     EXPECT_STREQ(s.c_str(), "");
-    EXPECT_EQ(s.Length(), 0u);
     ASSERT_TRUE(s.Set("abcdef", 3));
     EXPECT_STREQ(s.c_str(), "abc");
     EXPECT_EQ(s.Capacity(), 4u);
     ASSERT_TRUE(s.Append("XYZ"));
-    EXPECT_STREQ(s.c_str(), "abcXYZ");
-    EXPECT_EQ(s.Length(), 6u);
     ASSERT_TRUE(s.Append("12345", 2));
     EXPECT_STREQ(s.c_str(), "abcXYZ12");
+    EXPECT_EQ(s.Length(), 8u);
     ASSERT_TRUE(s.Set("short", 10));  // the buffer follows the maximum
-    EXPECT_STREQ(s.c_str(), "short");
     EXPECT_EQ(s.Capacity(), 11u);
-    ASSERT_TRUE(s.Set("x"));  // fits: the buffer stays
-    EXPECT_EQ(s.Capacity(), 11u);
-    EXPECT_TRUE(s == "x");
 
-    // Text from the string's own buffer.
+    // Text from the string's own buffer, in place and across a reallocation.
     s.Set("0123456789");
     s.Set(s.c_str() + 4);
     EXPECT_STREQ(s.c_str(), "456789");
     s.Append(s.c_str());
     EXPECT_STREQ(s.c_str(), "456789456789");
-
-    HxString copy(s);
-    s.Clear();
-    EXPECT_STREQ(copy.c_str(), "456789456789");
-    EXPECT_EQ(s.Length(), 0u);
 }
 
 TEST(HxStringTest, LongTextIsCutTo65534WithAWarning) {
+    const std::string warning =
+        "HxString::Set(): Could not allocate full amount of memory asked for with aiMaxLen.\n";
     const std::string longText(70000, 'q');
     HxString s;
     testing::internal::CaptureStderr();
     ASSERT_TRUE(s.Set(longText.c_str()));
-    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), warning);
     EXPECT_EQ(s.Length(), 65534u);
     EXPECT_EQ(s.Capacity(), 65535u);
-    EXPECT_EQ(err, "HxString::Set(): Could not allocate full amount of memory asked for with aiMaxLen.\n");
 
-    // Exactly 65534 fits without a word.
+    // Exactly 65534 fits without a word, and so does a short text with a
+    // large maximum.
     testing::internal::CaptureStderr();
     s.Set(longText.c_str(), 65534);
+    HxString u;
+    u.Set("tiny", 100000);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     EXPECT_EQ(s.Length(), 65534u);
+    EXPECT_STREQ(u.c_str(), "tiny");
 
     // Appending past the limit is cut the same way.
     HxString t(std::string(65000, 'a').c_str());
     testing::internal::CaptureStderr();
     t.Append(std::string(1000, 'b').c_str());
-    err = testing::internal::GetCapturedStderr();
-    EXPECT_FALSE(err.empty());
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), warning);
     EXPECT_EQ(t.Length(), 65534u);
-    EXPECT_EQ(t.c_str()[64999], 'a');
     EXPECT_EQ(t.c_str()[65000], 'b');
-    EXPECT_EQ(t.c_str()[65534], '\0');
-
-    // A big maximum with a short text is no cut.
-    testing::internal::CaptureStderr();
-    HxString u;
-    u.Set("tiny", 100000);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-    EXPECT_STREQ(u.c_str(), "tiny");
 }
 
 TEST(HxStringTest, FormatStopsAt4095Characters) {

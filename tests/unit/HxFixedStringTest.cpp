@@ -66,17 +66,11 @@ TEST(HxFixedStringPool, NullAndEmptyAreDifferent) {
 
     EXPECT_EQ(def, empty);
     EXPECT_NE(null, def);
-    EXPECT_NE(null, empty);
     EXPECT_EQ(null.c_str(), nullptr);
     EXPECT_STREQ(null.text(), "");
-    EXPECT_EQ(null.length(), 0u);
-    EXPECT_EQ(HxFixedStringRefCount(null), 0u);
-
     EXPECT_TRUE(null.IsEmpty());
     EXPECT_FALSE(empty.IsEmpty());
-    EXPECT_FALSE(def.IsEmpty());
     EXPECT_EQ(empty.length(), 0u);
-    EXPECT_STREQ(empty.c_str(), "");
 
     EXPECT_TRUE(empty == "");
     EXPECT_FALSE(empty == static_cast<const char*>(nullptr));
@@ -85,61 +79,44 @@ TEST(HxFixedStringPool, NullAndEmptyAreDifferent) {
 
     // The shared "" entry outlives every default-constructed handle.
     { HxFixedString a, b; }
-    HxFixedString again;
-    EXPECT_EQ(again, empty);
-
-    HxFixedStringCS csDef;
-    HxFixedStringCS csNull(static_cast<const char*>(nullptr));
-    EXPECT_STREQ(csDef.c_str(), "");
-    EXPECT_TRUE(csNull.IsEmpty());
-    EXPECT_TRUE(HxFixedString(csNull).IsEmpty());
-    EXPECT_EQ(HxFixedString(csDef), def);
+    EXPECT_EQ(HxFixedString(), empty);
+    EXPECT_TRUE(HxFixedString(HxFixedStringCS(static_cast<const char*>(nullptr))).IsEmpty());
+    EXPECT_EQ(HxFixedString(HxFixedStringCS()), def);
 }
 
 TEST(HxFixedStringPool, CompareWithCharacterStringIgnoresOnlyAsciiCase) {
     HxFixedString s("Pool-Compare_1");
-    EXPECT_TRUE(s == "pool-compare_1");
     EXPECT_TRUE(s == "POOL-COMPARE_1");
     EXPECT_FALSE(s == "pool-compare_");
     EXPECT_FALSE(s == "pool-compare_12");
-    EXPECT_FALSE(s == "pool_compare-1");
 
     // Bytes above 127 are not letters: no case folding for them.
     HxFixedString hi("Pool\xC4x");
     EXPECT_TRUE(hi == "POOL\xC4X");
     EXPECT_FALSE(hi == "pool\xE4x");
-    EXPECT_NE(HxFixedString("Pool\xC4x"), HxFixedString("Pool\xE4x"));
+    EXPECT_NE(hi, HxFixedString("Pool\xE4x"));
 
     HxFixedStringCS cs("PoolExact");
     EXPECT_TRUE(cs == "PoolExact");
     EXPECT_FALSE(cs == "poolexact");
-    EXPECT_FALSE(cs == static_cast<const char*>(nullptr));
 }
 
 TEST(HxFixedStringPool, LengthTakingConstructorsReadOnlyTheGivenBytes) {
     const char line[] = "PoolToken rest of line";
     HxFixedString token(line, 9);
     EXPECT_STREQ(token.c_str(), "PoolToken");
-    EXPECT_EQ(token.length(), 9u);
     EXPECT_EQ(token, HxFixedString("pooltoken"));
-    // A prefix of an existing name is a different name.
-    EXPECT_NE(HxFixedString(line, 8), token);
-
-    HxFixedStringCS exact(line, 9);
-    EXPECT_STREQ(exact.c_str(), "PoolToken");
-    EXPECT_EQ(exact, HxFixedStringCS("PoolToken"));
-    EXPECT_NE(exact, HxFixedStringCS("POOLTOKEN"));
+    EXPECT_NE(HxFixedString(line, 8), token);  // a prefix is another name
+    EXPECT_EQ(HxFixedStringCS(line, 9), HxFixedStringCS("PoolToken"));
+    EXPECT_NE(HxFixedStringCS(line, 9), HxFixedStringCS("POOLTOKEN"));
 }
 
-TEST(HxFixedStringPool, CopyMoveAssignAndSwapKeepCountsRight) {
+TEST(HxFixedStringPool, CopyMoveAndAssignKeepCountsRight) {
     HxFixedString a("PoolCounted");
     HxFixedString b(a);
-    EXPECT_EQ(HxFixedStringRefCount(a), 2u);
-
-    b = a;  // same pointer: nothing happens
-    EXPECT_EQ(HxFixedStringRefCount(a), 2u);
     HxFixedString& same = b;
     b = same;
+    b = a;  // same pointer: nothing happens
     EXPECT_EQ(HxFixedStringRefCount(a), 2u);
 
     HxFixedString moved(std::move(b));
@@ -150,20 +127,10 @@ TEST(HxFixedStringPool, CopyMoveAssignAndSwapKeepCountsRight) {
     moved = other;  // a loses one, other gains one
     EXPECT_EQ(HxFixedStringRefCount(a), 1u);
     EXPECT_EQ(HxFixedStringRefCount(other), 2u);
-
-    moved.swap(a);
-    EXPECT_STREQ(moved.c_str(), "PoolCounted");
-    EXPECT_STREQ(a.c_str(), "PoolOther");
+    moved = "POOLCOUNTED";
+    EXPECT_EQ(moved, a);
     EXPECT_EQ(HxFixedStringRefCount(a), 2u);
-    EXPECT_EQ(HxFixedStringRefCount(moved), 1u);
-
-    a = "PoolCounted";
-    EXPECT_EQ(a, moved);
-    EXPECT_EQ(HxFixedStringRefCount(moved), 2u);
     EXPECT_EQ(HxFixedStringRefCount(other), 1u);
-    a = static_cast<const char*>(nullptr);
-    EXPECT_TRUE(a.IsEmpty());
-    EXPECT_EQ(HxFixedStringRefCount(moved), 1u);
 }
 
 TEST(HxFixedStringPool, CaseSensitiveTwinKeepsSpellingsApart) {
@@ -258,22 +225,6 @@ TEST(HxFixedStringPool, SaturatedCountSurvivesAnyRelease) {
     EXPECT_EQ(later.Handle(), handle);
     EXPECT_STREQ(later.c_str(), "PoolSaturated");
     EXPECT_EQ(HxFixedStringRefCount(later), 16383u);
-}
-
-TEST(HxFixedStringPool, ManyDistinctNamesStayDistinct) {
-    std::vector<HxFixedString> names;
-    char buf[32];
-    for (int i = 0; i < 5000; ++i) {
-        std::snprintf(buf, sizeof buf, "PoolMany%d", i);
-        names.emplace_back(buf);
-    }
-    for (int i = 0; i < 5000; ++i) {
-        std::snprintf(buf, sizeof buf, "POOLMANY%d", i);
-        HxFixedString again(buf);
-        ASSERT_EQ(again, names[i]) << buf;
-        ASSERT_EQ(HxFixedStringRefCount(again), 2u);
-    }
-    for (int i = 1; i < 5000; ++i) ASSERT_NE(names[i], names[i - 1]);
 }
 
 TEST(HxFixedStringPool, ConcurrentInterningAndReleasingEndsWithRightCounts) {
