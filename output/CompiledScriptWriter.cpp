@@ -119,6 +119,12 @@ void CollectInitialValue(const HxTOrderedMap<HxFixedString, Value>& initialValue
     if (value != nullptr && value->GetKind() == ValueKind::String) table.Add(value->GetText());
 }
 
+void CollectTypeNameInitialValues(const HxTOrderedMap<HxFixedString, Value>& initialValues,
+                                  CompiledStringTable& table) {
+    for (const auto& entry : initialValues)
+        if (entry.value.GetKind() == ValueKind::TypeName) table.Add(entry.value.GetText());
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -222,6 +228,13 @@ void CollectStrings(const Object& object, CompiledStringTable& table) {
             CollectFunctionStrings(function.value, table);
         }
     }
+
+    // A type-name initial value is written as a ref too. Its text usually
+    // stands elsewhere already (as a variable's type); when it does not, it
+    // goes at the end of the table so every other string keeps its index.
+    for (const auto& structEntry : object.structs)
+        CollectTypeNameInitialValues(structEntry.value.initialValues, table);
+    CollectTypeNameInitialValues(object.initialValues, table);
 }
 
 // ---------------------------------------------------------------------------
