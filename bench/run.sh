@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Builds CorvelAssembler in Release mode and measures it: wall time, MB/s and
+# peak memory of assembly, -A on .cas, disassembly, -A on .cex and strip on a
+# large generated script, the start-up cost against /bin/true, and, when
+# wabt is available, the speed ratio to wat2wasm and wasm2wat.
+#
+#   bench/run.sh            the whole-tool figures
+#   bench/run.sh --micro    the micro-benchmarks as well
+#
+# Environment: CORVEL_BENCH_BUILD (build directory, default build-bench in the
+# repository), CORVEL_BENCH_DIR (work files, default /tmp/corvel-bench),
+# CORVEL_BENCH_SIZE (script size, default 24M), CORVEL_BENCH_RUNS (timed runs
+# per mode, default 5).
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+repo=$(dirname "$here")
+build=${CORVEL_BENCH_BUILD:-$repo/build-bench}
+work=${CORVEL_BENCH_DIR:-/tmp/corvel-bench}
+size=${CORVEL_BENCH_SIZE:-24M}
+runs=${CORVEL_BENCH_RUNS:-5}
+
+# wabt is only a yardstick: installed here when missing, never in CI.
+if ! command -v wat2wasm >/dev/null 2>&1 && [[ -z "${CI:-}" ]]; then
+    sudo_cmd=()
+    if [[ $(id -u) -ne 0 ]]; then sudo_cmd=(sudo -n); fi
+    echo "Installing wabt for the comparison..."
+    "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q wabt >/dev/null 2>&1 ||
+        { "${sudo_cmd[@]}" apt-get update -q >/dev/null 2>&1 &&
+          "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q wabt >/dev/null 2>&1; } ||
+        echo "wabt could not be installed; the comparison is left out"
+fi
+
+cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCORVEL_BUILD_TESTS=OFF \
+    -DCORVEL_BUILD_BENCH=ON >/dev/null
+cmake --build "$build" -j 2 >/dev/null
+
+python3 "$here/bench.py" --tool "$build/CorvelAssembler" --work "$work" --size "$size" --runs "$runs"
+
+if [[ "${1:-}" == "--micro" ]]; then
+    echo
+    "$build/bench/corvel_micro_bench" --benchmark_min_time=0.2
+fi
