@@ -266,10 +266,16 @@ bool AssemblyLoader::ReadInfoBlock(const HxFixedString&, Object& object) {
         object.computerName = UnescapeString(ArgView(1));
         return ExpectDirective(d.endInfo);
     }
-    // No information block: stamp the object as if it were compiled now.
-    HxScript::FormatInto(object.sourceFileName, "%s.cas", objectNameText_);
+    // No information block: stamp the object as if it were compiled now. The
+    // file name is built apart because an interned name may show another
+    // letter case than the one asked for.
+    messageText_.Clear();
+    Append(messageText_, objectNameText_);
+    Append(messageText_, ".cas");
+    messageText_.Add('\0');
+    object.sourceFileName = messageText_.Data();
     object.compileTime = Platform::CurrentTime();
-    object.debugInfo.modifyTime = static_cast<int64_t>(GetFileModifyTime(object.sourceFileName.text()));
+    object.debugInfo.modifyTime = static_cast<int64_t>(GetFileModifyTime(messageText_.Data()));
     object.userName = GetCurrentUserName();
     object.computerName = GetCurrentComputerName();
     return true;
@@ -974,7 +980,7 @@ void AssemblyLoader::ResolveJumpLabels(const HxFixedString& functionName, Functi
     if (noLineInformation) lines.Clear();
 }
 
-void AssemblyLoader::AddFunctionDebugInfo(Object& object, const FunctionDebugInfo& record) {
+void AssemblyLoader::AddFunctionDebugInfo(Object& object, FunctionDebugInfo& record) {
     object.hasDebugInfo = true;
     HxTArray<FunctionDebugInfo>& records = object.debugInfo.functionDebugInfos;
     // Records of one function name are chained through debugChain_, newest
@@ -984,15 +990,16 @@ void AssemblyLoader::AddFunctionDebugInfo(Object& object, const FunctionDebugInf
         FunctionDebugInfo& existing = records[at];
         if (existing.functionKind == record.functionKind && existing.objectName == object.name &&
             existing.stateName == record.stateName && existing.functionName == record.functionName) {
-            existing = record;
+            existing = std::move(record);
             existing.objectName = object.name;
             return;
         }
     }
-    const uint32_t position = records.Add(record);
+    const HxFixedString functionName = record.functionName;
+    const uint32_t position = records.Add(std::move(record));
     records[position].objectName = object.name;
     debugChain_.Add(head ? *head : kHxInvalidIndex);
-    debugIndex_.Set(record.functionName, position);
+    debugIndex_.Set(functionName, position);
 }
 
 void AssemblyLoader::CheckStateSignatures(Object& object) {

@@ -89,7 +89,8 @@ private:
     uint32_t LookupMnemonic(TokenView token);
     void CheckInstructionArguments(uint32_t opcode, const HxTArray<Value>& operands, HxTArray<char>& errorText);
     void ResolveJumpLabels(const HxFixedString& functionName, FunctionDebugInfo& record);
-    void AddFunctionDebugInfo(Object& object, const FunctionDebugInfo& record);
+    // Takes the record's contents.
+    void AddFunctionDebugInfo(Object& object, FunctionDebugInfo& record);
     void CheckStateSignatures(Object& object);
 
     HxScript::ErrorLogger* logger_;
