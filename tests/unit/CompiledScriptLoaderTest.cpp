@@ -34,9 +34,9 @@ public:
 };
 
 const std::vector<std::string> kStrings = {"",    "Foo",  "Bar",  "ScriptObject", "Int", "Float", "None",
-                                           "x",   "y",    "doc",  "Run",          "Busy", "Idle",  "Grp",
-                                           "p",   "q",    "Pt",   "self",         "a",    "Flag",  "Baz",
-                                           "Msg", "Grp2", "run",          "X",    "A",    "PT",
+                                           "x",   "yv",    "doc",  "Run",          "Busy", "Idle",  "Grp",
+                                           "p",   "q",    "Pt",   "self",         "am",    "Flag",  "Baz",
+                                           "Msg", "Grp2", "run",          "X",    "AM",    "PT",
                                            "busy", "P",   "grp",  "pt",  "Int[]"};
 
 void NoDebug(CexBuilder& b) { b.NoDebugInfo(); }
@@ -170,7 +170,7 @@ Rich MakeRich() {
     r.strings = b.Size();
     b.DebugStart(99, 2).DebugFunction("Foo", "", "Run", 0, {10, 11}).DebugFunction("Bar", "", "Run", 0, {1});
     b.U16(2).PropertyGroup("Bar", "Grp", "", 0, {"q"}).PropertyGroup("Foo", "Grp", "doc", 5, {"p", "q"});
-    b.U16(1).StructOrder("Foo", "Pt", {"a"});
+    b.U16(1).StructOrder("Foo", "Pt", {"am"});
     r.debug = b.Size();
     b.UserFlags({{"Flag", 3}});
     r.flags = b.Size();
@@ -179,15 +179,15 @@ Rich MakeRich() {
     EmptyBody(b);
     b.EndObject();
     b.ObjectStart("Foo", "", "doc", true, 8, "Busy");
-    b.U16(1).Ref("Pt").U16(1).Variable("a", "Float").VFloat(1.5f).IfConst(false).IfMemberDoc("doc");
+    b.U16(1).Ref("Pt").U16(1).Variable("am", "Float").VFloat(1.5f).IfConst(false).IfMemberDoc("doc");
     b.U16(1).Variable("x", "Int", 8).VInt(5).IfConst(true);
     b.U16(2).Property("p", "Int", "doc", 0, 3);
-    b.EmptyFunction("Int").EmptyFunction("None", 0, {{"a", "Int"}});
+    b.EmptyFunction("Int").EmptyFunction("None", 0, {{"am", "Int"}});
     b.Property("q", "Int", "", 0, 7).Ref("x");
     b.U16(2).Ref("").U16(2).Ref("Run");
-    b.FunctionStart("None", "doc", 0, 0, {{"a", "Int"}}, {{"y", "Int"}}).U16(3);
-    b.U8(13).VIdent("y").VInt(5);                                           // Assign y 5
-    b.U8(23).VIdent("Run").VIdent("self").VIdent("y").VInt(2).VInt(1).VString("Msg");  // CallMethod
+    b.FunctionStart("None", "doc", 0, 0, {{"am", "Int"}}, {{"yv", "Int"}}).U16(3);
+    b.U8(13).VIdent("yv").VInt(5);                                           // Assign y 5
+    b.U8(23).VIdent("Run").VIdent("self").VIdent("yv").VInt(2).VInt(1).VString("Msg");  // CallMethod
     b.U8(20).VInt(-2);                                                      // Jump
     b.Ref("Baz").EmptyFunction("Int", 1);                                   // static
     b.Ref("Busy").U16(1).Ref("Run").EmptyFunction("None", 0, {{"x", "Int"}});
@@ -218,8 +218,8 @@ TEST_F(CompiledLoaderTest, RichFileLoadsEveryRecord) {
 
     const auto* pt = object.structs.Find("pt");
     ASSERT_NE(pt, nullptr);
-    EXPECT_EQ(pt->initialValues.Find("a")->GetFloat(), 1.5f);
-    EXPECT_EQ(*pt->variableDocStrings.Find("a"), "doc");
+    EXPECT_EQ(pt->initialValues.Find("am")->GetFloat(), 1.5f);
+    EXPECT_EQ(*pt->variableDocStrings.Find("am"), "doc");
     EXPECT_TRUE(object.variables.Find("x")->isConst);
     EXPECT_EQ(object.initialValues.Find("x")->GetInteger(), 5);
 
@@ -287,14 +287,14 @@ TEST_F(CompiledLoaderTest, VersionGatedFieldsAreReadOnlyFromTheirVersion) {
     // The builder writes each gated field only where the version has it; a
     // reader that read one too many or too few bytes misaligns and fails.
     auto body = [](CexBuilder& b) {
-        if (b.HasStructs()) b.U16(1).Ref("Pt").U16(1).Variable("a", "Int").VInt(1).IfConst(true).IfMemberDoc("doc");
+        if (b.HasStructs()) b.U16(1).Ref("Pt").U16(1).Variable("am", "Int").VInt(1).IfConst(true).IfMemberDoc("doc");
         b.U16(1).Variable("x", "Int").VNone().IfConst(true).U16(0).U16(1).Ref("").U16(0);
     };
     auto debug = [](CexBuilder& b) {
         b.DebugStart(0, 0).IfGroups(1);
         if (b.HasGroups()) b.PropertyGroup("Foo", "Grp", "", 0, {});
         b.IfStructOrders(1);
-        if (b.HasStructs()) b.StructOrder("Foo", "Pt", {"a"});
+        if (b.HasStructs()) b.StructOrder("Foo", "Pt", {"am"});
     };
     for (uint8_t m : {2, 3, 6, 7, 8}) {
         ASSERT_TRUE(Load(MakeFile(debug, body, 3, m))) << "3." << int(m) << ": " << Only();
@@ -344,10 +344,10 @@ TEST_F(CompiledLoaderTest, OtherObjectsAreSkippedAndMissingOneReported) {
 
 TEST_F(CompiledLoaderTest, DuplicatesAreReportedAndDropped) {
     Bytes file = MakeFile(NoDebug, [](CexBuilder& b) {
-        b.U16(2).Ref("Pt").U16(2).PlainVariable("a", "Int", true).PlainVariable("A", "Float", true);
+        b.U16(2).Ref("Pt").U16(2).PlainVariable("am", "Int", true).PlainVariable("AM", "Float", true);
         b.Ref("PT").U16(0);
         b.U16(3).PlainVariable("x", "Int").PlainVariable("X", "Float");
-        b.Variable("y", "Int").VIdent("x").IfConst(false);
+        b.Variable("yv", "Int").VIdent("x").IfConst(false);
         b.U16(2).Property("p", "Int", "", 0, 5).Ref("x").Property("p", "Float", "", 0, 6).Ref("x");
         b.U16(4).Ref("").U16(4).Ref("Run").EmptyFunction("Int").Ref("run").EmptyFunction("Float");
         b.Ref("Baz").EmptyFunction("None", 1).Ref("Baz").EmptyFunction("None", 1);
@@ -356,10 +356,10 @@ TEST_F(CompiledLoaderTest, DuplicatesAreReportedAndDropped) {
     });
     EXPECT_FALSE(Load(file));
     std::vector<std::string> expected = {
-        "Foo.cex : error: Duplicate variable \"a\" in struct \"Pt\" in object \"Foo\"",
+        "Foo.cex : error: Duplicate variable \"am\" in struct \"Pt\" in object \"Foo\"",
         "Foo.cex : error: Duplicate struct \"Pt\" in object \"Foo\"",
         "Foo.cex : error: Duplicate variable \"x\" in object \"Foo\"",
-        "Foo.cex : error: Variable \"y\" in object \"Foo\" cannot have a non-constant initial value",
+        "Foo.cex : error: Variable \"yv\" in object \"Foo\" cannot have a non-constant initial value",
         "Foo.cex : error: Duplicate property \"p\" in object \"Foo\"",
         "Foo.cex : error: Duplicate function \"Run\" in state \"<empty state>\"",
         "Foo.cex : error: Duplicate static function \"Baz\"",
@@ -370,8 +370,8 @@ TEST_F(CompiledLoaderTest, DuplicatesAreReportedAndDropped) {
     EXPECT_EQ(logger.lines, expected);
     // First entries stay; the rest of the object still loads.
     EXPECT_EQ(object.variables.Find("x")->typeName, "Int");
-    EXPECT_TRUE(object.variables.Contains("y"));
-    EXPECT_FALSE(object.initialValues.Contains("y"));
+    EXPECT_TRUE(object.variables.Contains("yv"));
+    EXPECT_FALSE(object.initialValues.Contains("yv"));
     EXPECT_EQ(object.properties.Find("p")->accessFlags, 1u);
     EXPECT_EQ(object.emptyState.functions.Find("Run")->returnTypeName, "Int");
     EXPECT_EQ(object.staticFunctions.Size(), 1u);
@@ -403,9 +403,9 @@ TEST_F(CompiledLoaderTest, MissingEmptyStateNativeFunctionsAndSignatures) {
     // Parameter names and native flags do not matter; types and return types do.
     EXPECT_FALSE(Load(MakeFile(NoDebug, [](CexBuilder& b) {
         b.U16(0).U16(0).U16(0).U16(3);
-        b.Ref("").U16(1).Ref("Run").EmptyFunction("None", 0, {{"a", "Int"}});
+        b.Ref("").U16(1).Ref("Run").EmptyFunction("None", 0, {{"am", "Int"}});
         b.Ref("Busy").U16(2).Ref("Run").EmptyFunction("Int", 2, {{"x", "Int"}}).Ref("Baz").EmptyFunction("Int");
-        b.Ref("Idle").U16(2).Ref("run").EmptyFunction("None", 2, {{"y", "Int"}}).Ref("Baz").EmptyFunction("Float");
+        b.Ref("Idle").U16(2).Ref("run").EmptyFunction("None", 2, {{"yv", "Int"}}).Ref("Baz").EmptyFunction("Float");
     })));
     std::vector<std::string> signatures = {
         "Foo.cex : error: Function \"Run\" in state \"Busy\" does not match signature in <empty state>",
@@ -421,7 +421,7 @@ TEST_F(CompiledLoaderTest, DebugWarningsDoNotFailTheLoad) {
         b.DebugStart(0, 0).U16(3);
         b.PropertyGroup("Foo", "Grp", "", 0, {"p", "q"}).PropertyGroup("Foo", "Grp2", "", 0, {"P"});
         b.PropertyGroup("Foo", "grp", "", 0, {"x"});
-        b.U16(2).StructOrder("Foo", "Pt", {"a", "x", "A"}).StructOrder("Foo", "pt", {});
+        b.U16(2).StructOrder("Foo", "Pt", {"am", "x", "AM"}).StructOrder("Foo", "pt", {});
     }, EmptyBody);
     ASSERT_TRUE(Load(file)) << Only();
     std::vector<std::string> expected = {
@@ -429,7 +429,7 @@ TEST_F(CompiledLoaderTest, DebugWarningsDoNotFailTheLoad) {
         "object \"Foo\". Ignoring second appearance",
         "Foo.cex : warning: Warning: Property group \"Grp\" appears more then once in object \"Foo\". Ignoring "
         "second appearance",
-        "Foo.cex : warning: Warning: Var \"a\" in struct order info \"Pt\" for object \"Foo\" appears more then "
+        "Foo.cex : warning: Warning: Var \"am\" in struct order info \"Pt\" for object \"Foo\" appears more then "
         "once. Ignoring second appearance",
         "Foo.cex : warning: Warning: Struct order info \"Pt\" appears more then once in object \"Foo\". Ignoring "
         "second appearance"};
@@ -454,7 +454,7 @@ TEST_F(CompiledLoaderTest, OpcodeChecks) {
     EXPECT_FALSE(Load(CodeFile(1, addElements, 3, 8)));
     EXPECT_EQ(Only(), "Foo.cex : error: Opcode too new for file version: 0x2Ah");
     EXPECT_TRUE(Load(CodeFile(1, addElements, 3, 9))) << Only();
-    EXPECT_TRUE(Load(CodeFile(1, [](CexBuilder& b) { b.U8(38).VIdent("x").VIdent("y").VString("a"); }, 3, 7)));
+    EXPECT_TRUE(Load(CodeFile(1, [](CexBuilder& b) { b.U8(38).VIdent("x").VIdent("yv").VString("am"); }, 3, 7)));
 
     // A count far beyond the file ends at the read past its end.
     EXPECT_FALSE(Load(CodeFile(65535, [](CexBuilder& b) { b.U8(0); })));
@@ -491,7 +491,7 @@ TEST_F(CompiledLoaderTest, OperandKindsAreChecked) {
 
 TEST_F(CompiledLoaderTest, IdentifiersBecomeNamesAndCallCountsAreBounded) {
     ASSERT_TRUE(Load(CodeFile(2, [](CexBuilder& b) {
-        b.U8(36).VIdent("x").VIdent("y").VIdent("Int");        // Is: T
+        b.U8(36).VIdent("x").VIdent("yv").VIdent("Int");        // Is: T
         b.U8(25).VIdent("Foo").VIdent("Run").VIdent("x").VInt(0);  // CallStatic: N N S *
     }))) << Only();
     HxTArray<HxScript::UnlinkedTypes::Value> ops;

@@ -169,7 +169,7 @@ TEST(DisassemblyFunctors, LinesArePaddedToColumnEightyAndCarryTheirSourceLine) {
     CodeBuilder code;
     code.Add(Op::Noop);
     code.Add(Op::Jump, {Int(-1)});
-    code.Add(Op::CallStatic, {Str("DzObj"), Str("DzFn"), Id("r"), Str("s")});
+    code.Add(Op::CallStatic, {Str("DzObj"), Str("DzFn"), Id("r"), Str("sv")});
     code.Add(13, {Id(std::string(55, 'p').c_str()), Flt(1.5f)});  // ends at column 79
     code.Add(13, {Id(std::string(60, 'q').c_str()), Bool(true)});  // ends at column 80
     CodeGen::LabelMap targets, jumps;
@@ -186,7 +186,7 @@ TEST(DisassemblyFunctors, LinesArePaddedToColumnEightyAndCarryTheirSourceLine) {
               "\t\tNoop" + std::string(68, ' ') + " ;@line 7\n"
               "\t\tJump DzTop" + std::string(62, ' ') + " ;@line 9\n"
               // Call names held as strings are written bare; the argument keeps its quotes.
-              "\t\tCallStatic DzObj DzFn r \"s\"" + std::string(45, ' ') + " ;@line 12\n"
+              "\t\tCallStatic DzObj DzFn r \"sv\"" + std::string(44, ' ') + " ;@line 12\n"
               "\t\tAssign " + std::string(55, 'p') + " 1.500000  ;@line 12 - past end of debug array\n"
               "\t\tAssign " + std::string(60, 'q') + " True  ;@line 12 - past end of debug array\n");
     EXPECT_TRUE(logger.lines.empty());
@@ -231,17 +231,17 @@ void BuildSmall(Object& object) {
 
     HxScript::UnlinkedTypes::Struct vec;
     HxScript::UnlinkedTypes::Variable v;
-    for (const char* member : {"b", "a", "c"}) {
+    for (const char* member : {"mb", "ma", "mc"}) {
         v.typeName = "Int";
         vec.variables.Set(member, v);
     }
-    vec.variableDocStrings.Set("a", "first");
+    vec.variableDocStrings.Set("ma", "first");
     object.structs.Set("DzVec", std::move(vec));
     HxScript::UnlinkedTypes::StructOrder order;
     order.objectName = "Dz";
     order.structName = "DzVec";
-    order.variableNames.Add("a");
-    order.variableNames.Add("b");
+    order.variableNames.Add("ma");
+    order.variableNames.Add("mb");
     object.debugInfo.structOrders.Add(order);
     object.variables.Set("dzCount", v);
 
@@ -269,7 +269,7 @@ void BuildSmall(Object& object) {
     object.staticFunctions.Set("DzStatic", MakeFunction("Int", {{"x", "Int"}}, {}, &ret));
     object.staticFunctions.Find("DzStatic")->isStatic = true;
     AddLines(object, FunctionKind::Normal, "", "DzStatic", {10});
-    object.emptyState.functions.Set("DzNative", MakeNativeFunction("Float", {{"s", "String"}}));
+    object.emptyState.functions.Set("DzNative", MakeNativeFunction("Float", {{"text", "String"}}));
     CodeBuilder main;
     main.Add(Op::Noop);
     main.Add(Op::JumpF, {Id("::t"), Int(1)});  // to the end of the code
@@ -285,8 +285,8 @@ TEST(Disassembler, EntriesFollowTheDebugInformationOnlyWhenItIsThere) {
     ASSERT_TRUE(run.result);
     const std::string& t = run.text;
     // Members in the order record's order, then the unlisted one.
-    EXPECT_LT(t.find(".variable a Int"), t.find(".variable b Int"));
-    EXPECT_LT(t.find(".variable b Int"), t.find(".variable c Int"));
+    EXPECT_LT(t.find(".variable ma Int"), t.find(".variable mb Int"));
+    EXPECT_LT(t.find(".variable mb Int"), t.find(".variable mc Int"));
     EXPECT_NE(t.find("\t\t\t\t\t.docString \"first\"\n"), std::string::npos);
     EXPECT_NE(t.find("\t\t\t.property DzProp Int \n"), std::string::npos);
     EXPECT_NE(t.find("\t\t\t.propertyGroup DzGroup\n"), std::string::npos);
@@ -296,7 +296,7 @@ TEST(Disassembler, EntriesFollowTheDebugInformationOnlyWhenItIsThere) {
     size_t native = t.find("\t\t\t\t.function DzNative native\n");
     ASSERT_NE(native, std::string::npos);
     const std::string nativeText = t.substr(native, t.find(".function DzMain") - native);
-    EXPECT_NE(nativeText.find("\t\t\t\t\t\t.param s String\n"), std::string::npos);
+    EXPECT_NE(nativeText.find("\t\t\t\t\t\t.param text String\n"), std::string::npos);
     EXPECT_EQ(nativeText.find(".localTable"), std::string::npos);
     EXPECT_EQ(nativeText.find(".code"), std::string::npos);
 
@@ -308,7 +308,7 @@ TEST(Disassembler, EntriesFollowTheDebugInformationOnlyWhenItIsThere) {
     ASSERT_TRUE(bare.result);
     const std::string& b = bare.text;
     EXPECT_NE(b.find("\t.modifyTime 0 ;Debug info: No\n\t.compileTime 0 ;<unknown> Local\n"), std::string::npos);
-    EXPECT_LT(b.find(".variable b Int"), b.find(".variable a Int"));
+    EXPECT_LT(b.find(".variable mb Int"), b.find(".variable ma Int"));
     EXPECT_NE(b.find("\t\t.propertyGroupTable\n\t\t.endPropertyGroupTable\n"), std::string::npos);
     EXPECT_EQ(b.find(";@line 40"), std::string::npos);
     EXPECT_EQ(b.find(";@line 1"), std::string::npos);
@@ -425,7 +425,7 @@ TEST(Disassembler, EachWriteFailureHasItsMessages) {
         {".userFlagsRef", {Fatal("Error writing user flag info")}},
         {".objectTable", {Fatal("Error writing class chunk")}},
         {"\t\t\t.struct", {Fatal("Error writing struct")}},
-        {"\t\t\t\t.variable b", {Fatal("Error writing variable")}},
+        {"\t\t\t\t.variable mb", {Fatal("Error writing variable")}},
         {"\t\t\t.endStruct", {Fatal("Error writing struct")}},
         {"\t\t.endStructTable", {Fatal("Error writing class chunk")}},
         {"\t\t\t.property DzProp", {Fatal("Error writing property")}},
