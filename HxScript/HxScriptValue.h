@@ -56,10 +56,12 @@ public:
     bool operator!=(const Value& other) const { return !(*this == other); }
 
 private:
-    Value(ValueKind kind, const HxFixedString& text) : kind_(kind), text_(text) {}
+    Value(ValueKind kind, const HxFixedString& text) : text_(text), kind_(kind) {}
 
-    ValueKind kind_ = ValueKind::None;
+    // The handle first and the kind beside the payload: 16 bytes, not 24.
+    // Code is stored as millions of these.
     HxFixedString text_;
+    ValueKind kind_ = ValueKind::None;
     union {
         int32_t integer_ = 0;
         float float_;
@@ -67,6 +69,8 @@ private:
         uint32_t index_;
     };
 };
+
+static_assert(sizeof(Value) <= 16, "operands are stored by the million: keep Value at two words");
 
 }  // namespace UnlinkedTypes
 }  // namespace HxScript
