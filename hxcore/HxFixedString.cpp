@@ -12,7 +12,8 @@
 // 128 reader/writer spin locks (bucket b uses lock b % 128). Entries are
 // single heap blocks: a header followed by the text and its terminator.
 //
-// Both arrays are constant-initialised to zero, so they exist before any
+// The lock array and the chunk table of the bucket heads are
+// constant-initialised to zero, so they exist before any
 // static initialiser of another file interns its names, and they live until
 // the process ends. Entries still referenced at exit are simply left behind.
 
@@ -44,8 +45,40 @@ constexpr uint32_t kLockCount = 128;
 constexpr uint32_t kWriterBit = 0x80000000u;
 constexpr uint32_t kQuickBackoffAttempts = 10000;
 
-PoolEntry* g_buckets[kBucketCount];
 std::atomic<uint32_t> g_locks[kLockCount];
+
+// The bucket heads live in chunks of 16, allocated the first time one of
+// their buckets gains an entry. A flat array of 65536 heads would be touched
+// all over by the few hundred names interned at start-up, one page fault per
+// 4 KiB page, which was most of the start-up cost of a run on a small script.
+constexpr uint32_t kChunkShift = 4;
+constexpr uint32_t kChunkBuckets = 1u << kChunkShift;
+std::atomic<PoolEntry**> g_chunks[kBucketCount / kChunkBuckets];
+
+// The head of a bucket for reading: null when its chunk does not exist yet.
+inline PoolEntry* BucketHead(uint32_t bucket) {
+    PoolEntry** chunk = g_chunks[bucket >> kChunkShift].load(std::memory_order_acquire);
+    return chunk != nullptr ? chunk[bucket & (kChunkBuckets - 1)] : nullptr;
+}
+
+// The head of a bucket for changing it, its chunk created when missing; null
+// only when memory runs out. The caller holds the bucket's write lock; the
+// chunk itself is published with a compare-exchange, since the buckets of one
+// chunk are guarded by different locks.
+PoolEntry** BucketLink(uint32_t bucket) {
+    std::atomic<PoolEntry**>& slot = g_chunks[bucket >> kChunkShift];
+    PoolEntry** chunk = slot.load(std::memory_order_acquire);
+    if (chunk == nullptr) {
+        auto** fresh = static_cast<PoolEntry**>(std::calloc(kChunkBuckets, sizeof(PoolEntry*)));
+        if (fresh == nullptr) return nullptr;
+        if (slot.compare_exchange_strong(chunk, fresh, std::memory_order_acq_rel, std::memory_order_acquire)) {
+            chunk = fresh;
+        } else {
+            std::free(static_cast<void*>(fresh));  // another thread was first; `chunk` is its
+        }
+    }
+    return &chunk[bucket & (kChunkBuckets - 1)];
+}
 
 // ASCII-only lowering: what tolower does in the default "C" locale. Bytes
 // above 127 are left alone.
@@ -135,9 +168,9 @@ void ReleaseEntry(PoolEntry* e) {
             UnlockWrite(lock);
             return;
         }
-        PoolEntry** link = &g_buckets[bucket];
-        while (*link != nullptr && *link != e) link = &(*link)->next;
-        if (*link == e) *link = e->next;
+        PoolEntry** link = BucketLink(bucket);  // exists: the entry is in it
+        while (link != nullptr && *link != nullptr && *link != e) link = &(*link)->next;
+        if (link != nullptr && *link == e) *link = e->next;
         UnlockWrite(lock);
 
         PoolEntry* target = (f & kAliasBit) ? e->target : nullptr;
@@ -183,7 +216,7 @@ inline bool EqualNoCase(const char* a, const char* b, uint32_t length) {
 // Walks a bucket for the case-insensitive match: an 8-bit entry with its own
 // text. Aliases are skipped (their target lives in its own bucket).
 PoolEntry* FindNoCase(uint32_t bucket, const char* text, uint32_t length) {
-    for (PoolEntry* e = g_buckets[bucket]; e != nullptr; e = e->next) {
+    for (PoolEntry* e = BucketHead(bucket); e != nullptr; e = e->next) {
         uint32_t f = e->flags.load(std::memory_order_relaxed);
         if (f & (kAliasBit | kWideBit)) continue;
         if (e->length == length && EqualNoCase(TextOf(e), text, length)) return e;
@@ -193,7 +226,7 @@ PoolEntry* FindNoCase(uint32_t bucket, const char* text, uint32_t length) {
 
 // Walks a bucket for the exact match, following aliases to their text.
 PoolEntry* FindExact(uint32_t bucket, const char* text, uint32_t length) {
-    for (PoolEntry* e = g_buckets[bucket]; e != nullptr; e = e->next) {
+    for (PoolEntry* e = BucketHead(bucket); e != nullptr; e = e->next) {
         PoolEntry* r = Resolve(e);
         if (r->flags.load(std::memory_order_relaxed) & kWideBit) continue;
         if (r->length == length && std::memcmp(TextOf(r), text, length) == 0) return e;
@@ -212,10 +245,11 @@ PoolEntry* InternNoCase(const char* text, uint32_t length, uint32_t bucket) {
             return e;
         }
         if (TryUpgrade(lock)) {
-            PoolEntry* e = NewTextEntry(text, length, bucket);
+            PoolEntry** head = BucketLink(bucket);
+            PoolEntry* e = head != nullptr ? NewTextEntry(text, length, bucket) : nullptr;
             if (e != nullptr) {
-                e->next = g_buckets[bucket];
-                g_buckets[bucket] = e;
+                e->next = *head;
+                *head = e;
             }
             UnlockWrite(lock);
             return e;
@@ -251,18 +285,19 @@ PoolEntry* InternExact(const char* text, uint32_t length, uint32_t bucket) {
     } else if (std::memcmp(TextOf(folded), text, length) == 0) {
         // Same text in another bucket (in the same bucket the walk above
         // would have found it): an alias that keeps our reference on it.
-        result = NewAliasEntry(folded, bucket);
+        PoolEntry** head = BucketLink(bucket);
+        result = head != nullptr ? NewAliasEntry(folded, bucket) : nullptr;
         if (result != nullptr) {
-            result->next = g_buckets[bucket];
-            g_buckets[bucket] = result;
+            result->next = *head;
+            *head = result;
             keepFolded = true;
         }
     } else {
-        result = NewTextEntry(text, length, bucket);
+        // In a shared bucket the case-insensitive entry must stay the first
+        // case-insensitive match, so this one goes behind it.
+        PoolEntry** link = lowered == bucket ? &folded->next : BucketLink(bucket);
+        result = link != nullptr ? NewTextEntry(text, length, bucket) : nullptr;
         if (result != nullptr) {
-            // In a shared bucket the case-insensitive entry must stay the
-            // first case-insensitive match, so this one goes behind it.
-            PoolEntry** link = lowered == bucket ? &folded->next : &g_buckets[bucket];
             result->next = *link;
             *link = result;
         }
