@@ -124,55 +124,90 @@ void TrimLine(TokenView& line) {
     line = Slice(line, from, to);
 }
 
+namespace {
+
+// What a byte means outside quotes. A backslash outside quotes is an
+// ordinary character.
+enum ByteClass : uint8_t { kOrdinary = 0, kBlank, kQuote, kSemicolon };
+
+struct ByteClasses {
+    uint8_t of[256] = {};
+    constexpr ByteClasses() {
+        of[static_cast<uint8_t>(' ')] = kBlank;
+        of[static_cast<uint8_t>('\t')] = kBlank;
+        of[static_cast<uint8_t>('"')] = kQuote;
+        of[static_cast<uint8_t>(';')] = kSemicolon;
+    }
+};
+constexpr ByteClasses kByteClasses;
+
+// The number of a ";@line" comment that starts at `at`, 0 when the comment is
+// something else.
+int32_t CommentLineNumber(TokenView line, uint32_t at) {
+    uint32_t wordEnd = at;
+    while (wordEnd < line.length && !IsBlank(line[wordEnd])) ++wordEnd;
+    if (wordEnd == line.length || !EqualsNoCase(Slice(line, at, wordEnd), ";@line")) return 0;
+    while (wordEnd < line.length && IsBlank(line[wordEnd])) ++wordEnd;
+    return ParseSigned32(Slice(line, wordEnd, line.length));
+}
+
+}  // namespace
+
 int32_t TokenizeLine(TokenView line, HxTArray<TokenView>& tokens) {
     tokens.Clear();
-    int32_t sourceLine = 0;
     // Every token is a contiguous run of the line, so the pending token is
     // just its start; kHxInvalidIndex while it is empty.
     uint32_t start = kHxInvalidIndex;
     bool inQuotes = false;
-    bool escapePending = false;
+    bool escapePending = false;  // only ever set inside quotes
     auto push = [&](uint32_t end) {
         if (start != kHxInvalidIndex && end > start) tokens.Add(Slice(line, start, end));
         start = kHxInvalidIndex;
     };
-    for (uint32_t i = 0; i < line.length; ++i) {
+    uint32_t i = 0;
+    while (i < line.length) {
         const char c = line[i];
-        if (IsBlank(c)) {
-            if (!inQuotes) push(i);
-        } else if (c == '"') {
-            if (!inQuotes) {
-                push(i);
-                start = i;
-                inQuotes = true;
-            } else if (escapePending) {
+        if (inQuotes) {
+            // Blanks and semicolons are text here and leave a pending escape
+            // alone; a backslash toggles it; anything else clears it.
+            if (c == '"') {
+                if (escapePending) {
+                    escapePending = false;
+                } else {
+                    inQuotes = false;
+                    push(i + 1);  // text right after the closing quote starts a new token
+                }
+            } else if (c == '\\') {
+                escapePending = !escapePending;
+            } else if (!IsBlank(c) && c != ';') {
                 escapePending = false;
-            } else {
-                inQuotes = false;
-                push(i + 1);
             }
-        } else if (c == '\\') {
-            if (start == kHxInvalidIndex) start = i;
-            if (inQuotes) escapePending = !escapePending;
-        } else if (c == ';') {
-            if (inQuotes) continue;
-            push(i);
-            uint32_t wordEnd = i;
-            while (wordEnd < line.length && !IsBlank(line[wordEnd])) ++wordEnd;
-            if (wordEnd < line.length && EqualsNoCase(Slice(line, i, wordEnd), ";@line")) {
-                uint32_t at = wordEnd;
-                while (at < line.length && IsBlank(line[at])) ++at;
-                sourceLine = ParseSigned32(Slice(line, at, line.length));
-            }
-            return sourceLine;
-        } else {
-            if (start == kHxInvalidIndex) start = i;
-            escapePending = false;
+            ++i;
+            continue;
+        }
+        switch (kByteClasses.of[static_cast<uint8_t>(c)]) {
+            case kBlank:
+                push(i);
+                ++i;
+                break;
+            case kQuote:
+                push(i);
+                start = i++;
+                inQuotes = true;
+                break;
+            case kSemicolon:
+                push(i);
+                return CommentLineNumber(line, i);
+            default:
+                if (start == kHxInvalidIndex) start = i;
+                ++i;
+                while (i < line.length && kByteClasses.of[static_cast<uint8_t>(line[i])] == kOrdinary) ++i;
+                break;
         }
     }
     // An unterminated quoted token goes out as it is.
     push(line.length);
-    return sourceLine;
+    return 0;
 }
 
 HxFixedString UnescapeString(TokenView token) {
@@ -285,7 +320,10 @@ bool LineReader::Refill() {
         begin_ = 0;
     }
     if (end_ == buffer_.Size()) {
-        uint32_t grown = buffer_.Size() == 0 ? kChunkSize : buffer_.Size() * 2;
+        // A small file gets a buffer of its own size: a fresh buffer is
+        // zero-filled, and every page of it touched costs a page fault.
+        const uint32_t first = remaining_ < kChunkSize ? static_cast<uint32_t>(remaining_) + 1 : kChunkSize;
+        uint32_t grown = buffer_.Size() == 0 ? first : buffer_.Size() * 2;
         if (grown <= buffer_.Size() || !buffer_.Resize(grown)) {
             failed_ = true;
             return false;
