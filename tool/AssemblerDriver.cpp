@@ -43,9 +43,11 @@ void RunProcessor(const CommandLineOptions& options, ErrorHandler& errorHandler)
     HxScript::ILoader* loader = nullptr;
     HxScript::IObjectProcessor* processor = nullptr;
 
+    // The stores are created without "()": value-initialisation would zero
+    // their 64 KiB buffers first, a page fault per 4 KiB on every run.
     if (options.strip) {
-        input = new ByteCodeDiskSource_Win32();
-        output = new ByteCodeDiskOutput_Win32();
+        input = new ByteCodeDiskSource_Win32;
+        output = new ByteCodeDiskOutput_Win32;
         loader = new HxScript::CompiledScriptLoader(&errorHandler, true, true);
         loader->SetStore(input);
         auto* assembler = new CodeGen::AssemblerProcessor(&errorHandler);
@@ -56,8 +58,8 @@ void RunProcessor(const CommandLineOptions& options, ErrorHandler& errorHandler)
         assembler->SetOutput(output);
         processor = assembler;
     } else if (options.disassemble) {
-        input = new ByteCodeDiskSource_Win32();
-        output = new AssemblyDiskOutput_Win32();
+        input = new ByteCodeDiskSource_Win32;
+        output = new AssemblyDiskOutput_Win32;
         loader = new HxScript::CompiledScriptLoader(&errorHandler, true, true);
         loader->SetStore(input);
         auto* disassembler = new CodeGen::DisassemblerProcessor(&errorHandler);
@@ -67,8 +69,8 @@ void RunProcessor(const CommandLineOptions& options, ErrorHandler& errorHandler)
         disassembler->SetOutput(output);
         processor = disassembler;
     } else {
-        input = new AssemblyDiskSource_Win32();
-        output = new ByteCodeDiskOutput_Win32();
+        input = new AssemblyDiskSource_Win32;
+        output = new ByteCodeDiskOutput_Win32;
         loader = new AssemblyLoader(&errorHandler);
         loader->SetStore(input);
         auto* assembler = new CodeGen::AssemblerProcessor(&errorHandler);
