@@ -27,8 +27,16 @@ constexpr StorageResult kOk = StorageResult::Success;
 constexpr StorageResult kFailed = StorageResult::Failure;
 
 // The null handle and "" both mean "no text"; the table keeps them as one
-// entry, the interned "".
-HxFixedString Normalized(const HxFixedString& text) { return text.IsEmpty() ? HxFixedString() : text; }
+// entry, the interned "". A reference, so that a lookup takes no reference.
+const HxFixedString& Normalized(const HxFixedString& text) {
+    static const HxFixedString empty;
+    return text.IsEmpty() ? empty : text;
+}
+
+uint32_t RecentSlot(const void* handle) {
+    const auto bits = reinterpret_cast<uintptr_t>(handle);
+    return static_cast<uint32_t>((bits >> 4) ^ (bits >> 12)) & 255u;
+}
 
 // A count field of the file: 16 bits, so a longer list cannot be written.
 StorageResult WriteCount16(HxStorage& store, uint32_t count) {
@@ -133,20 +141,29 @@ void CollectTypeNameInitialValues(const HxTOrderedMap<HxFixedString, Value>& ini
 void CompiledStringTable::Clear() {
     indexes_.Clear();
     strings_.Clear();
+    for (Recent& slot : recent_) slot = Recent();
+}
+
+uint32_t CompiledStringTable::Lookup(const HxFixedString& key) const {
+    static_assert((kRecentSlots & (kRecentSlots - 1)) == 0 && kRecentSlots <= 256, "slot mask");
+    Recent& slot = recent_[RecentSlot(key.Handle())];
+    if (slot.handle == key.Handle() && slot.handle != nullptr) return slot.index;
+    const uint32_t* index = indexes_.Find(key);
+    if (index == nullptr) return kHxInvalidIndex;
+    slot.handle = key.Handle();
+    slot.index = *index;
+    return *index;
 }
 
 void CompiledStringTable::Add(const HxFixedString& text) {
-    HxFixedString key = Normalized(text);
-    if (indexes_.Find(key) != nullptr) return;
+    const HxFixedString& key = Normalized(text);
+    if (Lookup(key) != kHxInvalidIndex) return;
     uint32_t index = strings_.Add(key);
     HX_CHECK(index != kHxInvalidIndex, "Out of memory");
     indexes_.Insert(key, index);
 }
 
-uint32_t CompiledStringTable::IndexOf(const HxFixedString& text) const {
-    const uint32_t* index = indexes_.Find(Normalized(text));
-    return index ? *index : kHxInvalidIndex;
-}
+uint32_t CompiledStringTable::IndexOf(const HxFixedString& text) const { return Lookup(Normalized(text)); }
 
 StorageResult CompiledStringTable::Write(HxStorage& store) const {
     if (strings_.Size() > kMaxEntries) return kFailed;

@@ -42,8 +42,22 @@ public:
     StorageResult WriteRef(HxStorage& store, const HxFixedString& text) const;
 
 private:
+    // The index of a handle: the recent-handle memo, then the table.
+    uint32_t Lookup(const HxFixedString& key) const;
+
     HxTScatterTable<HxFixedString, uint32_t> indexes_;
     HxTArray<HxFixedString> strings_;
+
+    // Indexes of recently looked-up handles, by handle address. Code names
+    // the same few locals and members over and over; this spares most
+    // lookups the hash table. Only handles in the table are remembered, and
+    // the table holds them, so an address cannot come back as another text.
+    struct Recent {
+        const void* handle = nullptr;
+        uint32_t index = 0;
+    };
+    static constexpr uint32_t kRecentSlots = 256;
+    mutable Recent recent_[kRecentSlots];
 };
 
 // Adds every string the file refers to, in the order that fixes the indexes:
