@@ -2,6 +2,7 @@
 // The operand and constant type of the object model: a kind and a payload.
 
 #include <cstdint>
+#include <utility>
 
 #include "hxcore/HxFixedString.h"
 
@@ -27,6 +28,10 @@ public:
     static Value MakeIdentifier(const HxFixedString& text) { return Value(ValueKind::Identifier, text); }
     static Value MakeString(const HxFixedString& text) { return Value(ValueKind::String, text); }
     static Value MakeTypeName(const HxFixedString& text) { return Value(ValueKind::TypeName, text); }
+    // The same, taking over a text that the caller no longer needs.
+    static Value MakeIdentifier(HxFixedString&& text) { return Value(ValueKind::Identifier, std::move(text)); }
+    static Value MakeString(HxFixedString&& text) { return Value(ValueKind::String, std::move(text)); }
+    static Value MakeTypeName(HxFixedString&& text) { return Value(ValueKind::TypeName, std::move(text)); }
     static Value MakeInteger(int32_t v) { Value r; r.kind_ = ValueKind::Integer; r.integer_ = v; return r; }
     static Value MakeFloat(float v) { Value r; r.kind_ = ValueKind::Float; r.float_ = v; return r; }
     static Value MakeBool(bool v) { Value r; r.kind_ = ValueKind::Bool; r.bool_ = v; return r; }
@@ -57,6 +62,7 @@ public:
 
 private:
     Value(ValueKind kind, const HxFixedString& text) : text_(text), kind_(kind) {}
+    Value(ValueKind kind, HxFixedString&& text) : text_(std::move(text)), kind_(kind) {}
 
     // The handle first and the kind beside the payload: 16 bytes, not 24.
     // Code is stored as millions of these.
