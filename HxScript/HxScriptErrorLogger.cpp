@@ -7,15 +7,27 @@
 
 namespace HxScript {
 
-void GetSeverityName(Severity severity, HxFixedString& name) {
+namespace {
+
+// The severity texts as constants. Message lines are built from these and not
+// from interned names: interning ignores case, so a script name such as
+// "ERROR" that is alive in the pool would otherwise lend its spelling to
+// every "error" of the run. Null for a value above 4.
+const char* SeverityText(Severity severity) {
     switch (static_cast<uint32_t>(severity)) {
-        case 0: name = "info"; break;
-        case 1: name = "warning"; break;
-        case 2: name = "error"; break;
-        case 3: name = "fatal"; break;
-        case 4: name = "invalid severity"; break;
-        default: break;
+        case 0: return "info";
+        case 1: return "warning";
+        case 2: return "error";
+        case 3: return "fatal";
+        case 4: return "invalid severity";
+        default: return nullptr;
     }
+}
+
+}  // namespace
+
+void GetSeverityName(Severity severity, HxFixedString& name) {
+    if (const char* text = SeverityText(severity)) name = text;
 }
 
 void FormatInto(HxFixedString& out, const char* format, ...) {
@@ -65,14 +77,14 @@ public:
 
     void GetMessage(HxFixedString& text) const override {
         if (cache_.IsEmpty()) {
-            HxFixedString severityName;
-            GetSeverityName(severity_, severityName);
+            const char* severityText = SeverityText(severity_);
+            if (severityText == nullptr) severityText = "";
             HxFixedString innerText;
             inner_.GetMessage(innerText);
             if (line_ != nullptr) {
-                FormatInto(cache_, "%s(%u) : %s: %s", fileName_, *line_, severityName.text(), innerText.text());
+                FormatInto(cache_, "%s(%u) : %s: %s", fileName_, *line_, severityText, innerText.text());
             } else {
-                FormatInto(cache_, "%s : %s: %s", fileName_, severityName.text(), innerText.text());
+                FormatInto(cache_, "%s : %s: %s", fileName_, severityText, innerText.text());
             }
         }
         text = cache_;
