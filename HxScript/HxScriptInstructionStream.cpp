@@ -65,17 +65,27 @@ InstructionStream::InstructionStream() = default;
 InstructionStream::InstructionStream(uint32_t instructionCount)
     : instructionCount_(instructionCount), records_(AllocateRecords(instructionCount)) {}
 
-InstructionStream::InstructionStream(const HxTArray<Instruction>& instructions, const HxTArray<Value>& operands)
-    : instructionCount_(instructions.Size()), records_(AllocateRecords(instructions.Size())) {
+InstructionStream::InstructionStream(const HxTArray<Instruction>& instructions, const HxTArray<Value>& operands) {
+    AdoptRecords(instructions, operands.Size());
+    for (const Value& operand : operands) HX_CHECK(AppendOperand(operand), "Out of memory");
+}
+
+InstructionStream::InstructionStream(const HxTArray<Instruction>& instructions, HxTArray<Value>&& operands) {
+    AdoptRecords(instructions, operands.Size());
+    for (Value& operand : operands) HX_CHECK(AppendOperand(std::move(operand)), "Out of memory");
+}
+
+void InstructionStream::AdoptRecords(const HxTArray<Instruction>& instructions, uint32_t operandCount) {
+    instructionCount_ = instructions.Size();
+    records_ = AllocateRecords(instructionCount_);
     uint64_t expected = 0;
     for (uint32_t i = 0; i < instructionCount_; ++i) {
         records_[i] = instructions[i];
         expected += instructions[i].operandCount;
     }
-    HX_CHECK(expected == operands.Size(), "Instruction list expects %llu operands, %u given",
-             static_cast<unsigned long long>(expected), operands.Size());
+    HX_CHECK(expected == operandCount, "Instruction list expects %llu operands, %u given",
+             static_cast<unsigned long long>(expected), operandCount);
     built_ = instructionCount_;
-    for (const Value& operand : operands) HX_CHECK(AppendOperand(operand), "Out of memory");
 }
 
 InstructionStream::InstructionStream(const InstructionStream& other) { CopyFrom(other); }
@@ -129,6 +139,11 @@ void InstructionStream::DestroyBlock(Block* block) {
 }
 
 bool InstructionStream::AppendOperand(const Value& operand) {
+    Value copy(operand);
+    return AppendOperand(std::move(copy));
+}
+
+bool InstructionStream::AppendOperand(Value&& operand) {
     if (totalOperands_ == 0xFFFFFFFFu) return false;
     if (tail_ == nullptr || tail_->used == kBlockSize) {
         Block* block = NewBlock();
@@ -139,7 +154,7 @@ bool InstructionStream::AppendOperand(const Value& operand) {
             tail_->next = block;
         tail_ = block;
     }
-    new (static_cast<void*>(tail_->At(tail_->used))) Value(operand);
+    new (static_cast<void*>(tail_->At(tail_->used))) Value(std::move(operand));
     ++tail_->used;
     ++totalOperands_;
     return true;

@@ -51,6 +51,9 @@ public:
     explicit InstructionStream(uint32_t instructionCount);
     // Deep copies of both lists; string operands are shared by reference.
     InstructionStream(const HxTArray<Instruction>& instructions, const HxTArray<Value>& operands);
+    // The same, moving the operands in: no reference count changes. The
+    // values left in `operands` are moved-from and only fit for destruction.
+    InstructionStream(const HxTArray<Instruction>& instructions, HxTArray<Value>&& operands);
     InstructionStream(const InstructionStream& other);
     InstructionStream& operator=(const InstructionStream& other);
     ~InstructionStream();
@@ -82,6 +85,9 @@ private:
     static Block* NewBlock();
     static void DestroyBlock(Block* block);
     bool AppendOperand(const Value& operand);
+    bool AppendOperand(Value&& operand);
+    // The records of a list of instructions; their operands still to come.
+    void AdoptRecords(const HxTArray<Instruction>& instructions, uint32_t operandCount);
     void TruncateOperands(uint32_t total);
     void FreeAll();
     void CopyFrom(const InstructionStream& other);
