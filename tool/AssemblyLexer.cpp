@@ -243,31 +243,32 @@ HxFixedString UnescapeString(TokenView token) {
     return HxFixedString(out, n);
 }
 
-void ParseValue(TokenView token, Value& value, const char*& errorText) {
-    // Every branch assigns the value exactly once: names are the common case
-    // and each copy of one costs a reference count update.
+Value ParseValue(TokenView token, const char*& errorText) {
+    // Every branch returns a freshly made value, which lands in the caller's
+    // variable without a copy: names are the common case and each copy of
+    // one costs a reference count update.
     errorText = "";
     if (EqualsNoCase(token, "TRUE")) {
-        value = Value::MakeBool(true);
+        return Value::MakeBool(true);
     } else if (EqualsNoCase(token, "FALSE")) {
-        value = Value::MakeBool(false);
+        return Value::MakeBool(false);
     } else if (EqualsNoCase(token, "NONE")) {
-        value = Value::MakeNone();
+        return Value::MakeNone();
     } else if (!token.Empty() && token[0] == '"') {
         if (IsQuotedToken(token)) {
-            value = Value::MakeString(UnescapeString(token));
+            return Value::MakeString(UnescapeString(token));
         } else {
-            value = Value::MakeNone();
             errorText = "Malformed quoted string";
+            return Value::MakeNone();
         }
     } else if (!token.Empty() && IsIdentifierStart(token[0])) {
         if (IsIdentifierToken(token)) {
-            value = Value::MakeIdentifier(HxFixedString(token.text, token.length));
+            return Value::MakeIdentifier(HxFixedString(token.text, token.length));
         } else if (IsTypeNameToken(token)) {
-            value = Value::MakeTypeName(HxFixedString(token.text, token.length));
+            return Value::MakeTypeName(HxFixedString(token.text, token.length));
         } else {
-            value = Value::MakeNone();
             errorText = "Invalid identifier";
+            return Value::MakeNone();
         }
     } else if (IsFloatToken(token)) {
         char small[64];
@@ -288,14 +289,16 @@ void ParseValue(TokenView token, Value& value, const char*& errorText) {
             narrow = -std::numeric_limits<float>::infinity();
         else
             narrow = static_cast<float>(wide);
-        value = Value::MakeFloat(narrow);
+        return Value::MakeFloat(narrow);
     } else if (IsSignedToken(token)) {
-        value = Value::MakeInteger(ParseSigned32(token));
+        return Value::MakeInteger(ParseSigned32(token));
     } else {
-        value = Value::MakeNone();
         errorText = "Unknown assembly argument";
+        return Value::MakeNone();
     }
 }
+
+void ParseValue(TokenView token, Value& value, const char*& errorText) { value = ParseValue(token, errorText); }
 
 // ---------------------------------------------------------------------------
 

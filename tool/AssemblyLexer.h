@@ -60,6 +60,8 @@ HxFixedString UnescapeString(TokenView token);
 // Converts a token to a constant. On failure the value is None and
 // `errorText` names the problem; otherwise `errorText` is "".
 void ParseValue(TokenView token, HxScript::UnlinkedTypes::Value& value, const char*& errorText);
+// The same, returning the value: no default value is made and replaced.
+HxScript::UnlinkedTypes::Value ParseValue(TokenView token, const char*& errorText);
 
 // Reads a store line by line. The file is taken in large chunks, but the
 // result is the same as reading it byte by byte: carriage returns vanish, a

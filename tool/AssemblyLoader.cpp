@@ -798,7 +798,8 @@ bool AssemblyLoader::ReadFunction(FunctionMode mode, HxFixedString& name, Functi
             }
             ResolveJumpLabels(name, record);
         }
-        InstructionStream stream(pendingInstructions_, pendingArguments_);
+        InstructionStream stream(pendingInstructions_, std::move(pendingArguments_));
+        pendingArguments_.Clear();  // moved-from values only
         function.instructions.Exchange(stream);
     }
 
@@ -831,10 +832,8 @@ bool AssemblyLoader::ReadInstruction(uint32_t index, Instruction& instruction, i
 
         operands_.Clear();
         for (uint32_t k = 1; k < tokens_.Size(); ++k) {
-            Value value;
             const char* error = "";
-            ParseValue(tokens_[k], value, error);
-            operands_.Add(std::move(value));
+            operands_.Add(ParseValue(tokens_[k], error));
             if (*error != '\0') Post(Severity::Error, "Error reading argument %u: %s", k, error);
         }
         CheckInstructionArguments(opcode, operands_, messageText_);

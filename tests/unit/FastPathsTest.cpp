@@ -1,0 +1,206 @@
+// Tests of the shortcuts taken for speed and memory: each must give exactly
+// what the plain path gives, also where the shortcut's own state could go
+// stale (chunked pool buckets, the string table's memo of recent handles,
+// operands moved instead of copied, the small first buffer of the line
+// reader).
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "HxScript/HxScriptInstructionStream.h"
+#include "HxScript/HxScriptValue.h"
+#include "hxcore/HxFixedString.h"
+#include "output/CompiledScriptWriter.h"
+#include "support/MemoryStores.h"
+#include "tool/AssemblyLexer.h"
+
+using HxScript::UnlinkedTypes::InstructionStream;
+using HxScript::UnlinkedTypes::Value;
+using HxScript::UnlinkedTypes::ValueKind;
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// String pool buckets
+
+// Names spread over every chunk of buckets, released again: entries must be
+// found, unlinked and found missing afterwards, whichever chunk they fell in.
+TEST(PoolBuckets, ManyNamesInternReleaseAndComeBackWithTheirNewSpelling) {
+    std::vector<std::string> lower;
+    for (int i = 0; i < 20000; ++i) lower.push_back("fastpath_name_" + std::to_string(i * 7919));
+    {
+        std::vector<HxFixedString> held;
+        for (const std::string& text : lower) held.emplace_back(text.c_str());
+        for (size_t i = 0; i < lower.size(); ++i) {
+            std::string upper = lower[i];
+            for (char& c : upper) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
+            HxFixedString again(upper.c_str());
+            ASSERT_EQ(again, held[i]) << lower[i];
+            ASSERT_STREQ(again.text(), lower[i].c_str());
+        }
+    }
+    // Every entry was freed with its last handle: the upper-case spelling now wins.
+    for (size_t i = 0; i < lower.size(); i += 997) {
+        std::string upper = lower[i];
+        for (char& c : upper) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
+        HxFixedString fresh(upper.c_str());
+        EXPECT_STREQ(fresh.text(), upper.c_str());
+    }
+}
+
+// The exact twin lands in the bucket of its unlowered hash, usually another
+// chunk than the folded entry's: its alias must be linked and unlinked there.
+TEST(PoolBuckets, ExactTwinsAcrossChunksShareAndReleaseCleanly) {
+    for (int i = 0; i < 2000; ++i) {
+        const std::string text = "Twin_" + std::to_string(i);
+        HxFixedStringCS exact(text.c_str());
+        HxFixedString folded(text.c_str());
+        EXPECT_EQ(exact.c_str(), folded.c_str()) << text;  // one text, shared
+        EXPECT_EQ(HxFixedString(exact), folded);
+    }
+    HxFixedString after("twin_5");
+    EXPECT_STREQ(after.text(), "twin_5");
+}
+
+// ---------------------------------------------------------------------------
+// Compiled string table
+
+// Two handles whose addresses share a memo slot must keep their own indexes.
+TEST(StringTableMemo, HandlesSharingASlotKeepTheirOwnIndexes) {
+    std::vector<HxFixedString> names;
+    for (int i = 0; i < 3000; ++i) names.emplace_back(("memo_" + std::to_string(i)).c_str());
+    CodeGen::CompiledStringTable table;
+    for (const HxFixedString& name : names) table.Add(name);
+    for (const HxFixedString& name : names) table.Add(name);  // repeats add nothing
+    ASSERT_EQ(table.Count(), names.size());
+    // Two passes: the first fills the memo, the second reads it.
+    for (int pass = 0; pass < 2; ++pass)
+        for (uint32_t i = 0; i < names.size(); ++i) ASSERT_EQ(table.IndexOf(names[i]), i);
+}
+
+// After Clear the memo must not answer with the indexes of the old table.
+TEST(StringTableMemo, ClearForgetsRememberedIndexes) {
+    CodeGen::CompiledStringTable table;
+    const HxFixedString a("memoAlpha"), b("memoBeta");
+    table.Add(a);
+    table.Add(b);
+    EXPECT_EQ(table.IndexOf(b), 1u);
+    table.Clear();
+    EXPECT_EQ(table.IndexOf(a), kHxInvalidIndex);
+    table.Add(b);
+    table.Add(a);
+    EXPECT_EQ(table.IndexOf(b), 0u);
+    EXPECT_EQ(table.IndexOf(a), 1u);
+}
+
+// The null handle and "" are one entry, whichever comes first.
+TEST(StringTableMemo, NullAndEmptyTextAreOneEntry) {
+    CodeGen::CompiledStringTable table;
+    table.Add(HxFixedString(nullptr));
+    table.Add(HxFixedString(""));
+    table.Add(HxFixedString());
+    EXPECT_EQ(table.Count(), 1u);
+    EXPECT_EQ(table.IndexOf(HxFixedString(nullptr)), 0u);
+    EXPECT_EQ(table.IndexOf(HxFixedString()), 0u);
+}
+
+// ---------------------------------------------------------------------------
+// Operands moved into a stream
+
+TEST(StreamFromMovedOperands, EqualsTheCopiedStreamAndTakesNoReferences) {
+    const HxFixedString name("moved_operand_name");
+    HxTArray<InstructionStream::Instruction> records;
+    HxTArray<Value> operands;
+    for (uint32_t i = 0; i < 70; ++i) {  // more than two blocks of operands
+        records.Add(InstructionStream::Instruction{1, 3});
+        operands.Add(Value::MakeIdentifier(name));
+        operands.Add(Value::MakeInteger(static_cast<int32_t>(i)));
+        operands.Add(Value::MakeString(name));
+    }
+    const InstructionStream copied(records, operands);
+    const uint32_t before = HxFixedStringRefCount(name);
+    const InstructionStream moved(records, std::move(operands));
+    EXPECT_EQ(HxFixedStringRefCount(name), before);  // taken over, not added
+    EXPECT_TRUE(moved == copied);
+    EXPECT_EQ(moved.GetTotalOperandCount(), 210u);
+    EXPECT_EQ(moved.GetBuiltCount(), 70u);
+    operands.Clear();
+    EXPECT_EQ(HxFixedStringRefCount(name), before);  // the moved-from values held nothing
+    HxTArray<Value> back;
+    moved.CopyOperands(back);
+    EXPECT_EQ(back[208].GetInteger(), 69);
+    EXPECT_EQ(back[209].GetKind(), ValueKind::String);
+    EXPECT_EQ(back[209].GetText(), name);
+}
+
+TEST(StreamFromMovedOperands, EmptyListsGiveAnEmptyStream) {
+    HxTArray<InstructionStream::Instruction> records;
+    HxTArray<Value> operands;
+    const InstructionStream stream(records, std::move(operands));
+    EXPECT_EQ(stream.GetInstructionCount(), 0u);
+    EXPECT_TRUE(stream == InstructionStream());
+}
+
+// ---------------------------------------------------------------------------
+// Values parsed by returning them
+
+TEST(ParseValueReturned, MatchesTheAssigningForm) {
+    const char* const tokens[] = {"true", "FALSE", "none", "\"a\\\"b\"", "\"open", "::name", "Int[]", "a-b",
+                                  "1.5e3", "-7", "0x10", "\"\""};
+    for (const char* token : tokens) {
+        const char* errorA = "";
+        const char* errorB = "";
+        Value assigned = Value::MakeInteger(99);  // whatever it held is replaced
+        Assembler::ParseValue(Assembler::TokenView(token), assigned, errorA);
+        const Value returned = Assembler::ParseValue(Assembler::TokenView(token), errorB);
+        EXPECT_TRUE(assigned == returned) << token;
+        EXPECT_STREQ(errorA, errorB) << token;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Line reader buffer sizes
+
+std::vector<std::string> ReadAll(const std::string& text) {
+    TestSupport::MemorySource source(text);
+    source.Open("x");
+    Assembler::LineReader reader;
+    reader.Begin(&source);
+    std::vector<std::string> lines;
+    Assembler::TokenView line;
+    while (reader.ReadLine(line)) lines.emplace_back(line.text, line.length);
+    return lines;
+}
+
+// A small file gets a buffer of its own size; lines must come out whole at
+// every size around the chunk size, with and without a final line feed.
+TEST(LineReaderBuffer, FilesAroundTheChunkSizeReadWhole) {
+    const uint32_t chunk = Assembler::LineReader::kChunkSize;
+    for (uint32_t size : {1u, 2u, 100u, chunk - 1, chunk, chunk + 1, 3 * chunk + 7}) {
+        for (bool finalFeed : {true, false}) {
+            std::string text;
+            std::vector<std::string> expected;
+            while (text.size() + 1 < size) {
+                std::string line(std::min<size_t>(size - text.size() - 1, 37 + expected.size() % 50), 'x');
+                expected.push_back(line);
+                text += line + "\n";
+            }
+            if (!finalFeed && !text.empty()) text.pop_back();
+            EXPECT_EQ(ReadAll(text), expected) << "size " << size << (finalFeed ? " with" : " without");
+        }
+    }
+}
+
+// A file that is one line fills its small buffer exactly; it must still end
+// cleanly, with or without its line feed.
+TEST(LineReaderBuffer, SingleLineFillingTheFile) {
+    EXPECT_EQ(ReadAll(std::string(500, 'y')), std::vector<std::string>{std::string(500, 'y')});
+    EXPECT_EQ(ReadAll(std::string(500, 'y') + "\n"), std::vector<std::string>{std::string(500, 'y')});
+    EXPECT_EQ(ReadAll("\r\n"), std::vector<std::string>{""});
+    EXPECT_TRUE(ReadAll("").empty());
+}
+
+}  // namespace
