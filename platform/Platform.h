@@ -1,13 +1,22 @@
 #pragma once
 // The operating-system layer: the few file, clock, identity and thread calls
-// the tool needs, over POSIX. Nothing above this folder calls the system
-// directly.
+// the tool needs, over POSIX (Platform.cpp, PlatformThread.cpp) or Win32
+// (PlatformWin32.cpp). Nothing above this folder calls the system directly.
 
 #include <cstdint>
 
 namespace Platform {
 
+// kPathSeparator separates directories in the path form of an object name
+// (every ':' of the name becomes one).
+#if defined(_WIN32)
+// A Win32 HANDLE held as an integer; -1 is INVALID_HANDLE_VALUE.
+using FileHandle = intptr_t;
+inline constexpr char kPathSeparator = '\\';
+#else
 using FileHandle = int;
+inline constexpr char kPathSeparator = '/';
+#endif
 inline constexpr FileHandle kInvalidFile = -1;
 
 // Opens an existing regular file for reading, shared with other readers,

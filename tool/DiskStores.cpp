@@ -27,7 +27,7 @@ int PlatformOrigin(SeekOrigin origin) {
 void MakePathFormName(const char* objectName, const char* extension, HxTArray<char>& fileName) {
     fileName.Clear();
     if (objectName == nullptr) objectName = "";
-    for (const char* p = objectName; *p != '\0'; ++p) fileName.Add(*p == ':' ? '/' : *p);
+    for (const char* p = objectName; *p != '\0'; ++p) fileName.Add(*p == ':' ? Platform::kPathSeparator : *p);
     Append(fileName, extension, std::strlen(extension));
     Terminate(fileName);
 }

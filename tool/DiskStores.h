@@ -4,7 +4,8 @@
 // variants use the extension ".cas", the compiled-script variants ".cex".
 //
 // File names for an object name N:
-// - path form: N with every ':' turned into '/';
+// - path form: N with every ':' turned into Platform::kPathSeparator ('/',
+//   or '\' on Windows);
 // - short form: the part of N after its last ':' (N itself without one).
 // Input tries the path form plus extension, then the short form plus
 // extension; output is always the short form plus extension, in the current

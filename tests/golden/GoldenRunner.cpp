@@ -3,6 +3,8 @@
 //   corvel_golden [--update] BINARY CASEFILE...
 //
 // Each case runs in a fresh temporary directory with TZ=UTC and LC_ALL=C.
+// CORVEL_GOLDEN_LAUNCHER in the environment names a program that runs the
+// binary (found through PATH), such as wine for a Windows executable.
 // The exit status, standard output and the named output files are compared
 // with the case; a mismatch prints a unified-style diff. With --update (or
 // CORVEL_GOLDEN_UPDATE=1 in the environment) the @exit, @stdout, @output and
@@ -355,6 +357,9 @@ RunResult RunBinary(const std::string& binary, const std::vector<std::string>& a
     envp.push_back(nullptr);
 
     std::vector<std::string> argStrings;
+    const char* launcher = std::getenv("CORVEL_GOLDEN_LAUNCHER");
+    bool launched = launcher != nullptr && launcher[0] != '\0';
+    if (launched) argStrings.emplace_back(launcher);
     argStrings.push_back(binary);
     argStrings.insert(argStrings.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -378,7 +383,11 @@ RunResult RunBinary(const std::string& binary, const std::vector<std::string>& a
         ::dup2(pipeFds[1], 1);
         ::close(pipeFds[1]);
         if (::chdir(dir.c_str()) != 0) _exit(126);
-        ::execve(binary.c_str(), argv.data(), envp.data());
+        if (launched) {
+            ::execvpe(argv[0], argv.data(), envp.data());
+        } else {
+            ::execve(binary.c_str(), argv.data(), envp.data());
+        }
         _exit(127);
     }
     ::close(pipeFds[1]);
