@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <type_traits>
 #include <utility>
 
 #include "hxcore/HxAssert.h"
@@ -134,9 +135,17 @@ public:
     bool Resize(uint32_t count) {
         while (size_ > count) PopBack();
         if (count > capacity_ && !Grow(count, size_, 0)) return false;
-        while (size_ < count) {
-            new (static_cast<void*>(data_ + size_)) T();
-            ++size_;
+        if constexpr (std::is_trivially_default_constructible_v<T>) {
+            // Value-initialising a trivial type is zero-filling it; one
+            // memset, where the loop below had to store size_ after every
+            // byte of a char array (a char may alias it).
+            if (size_ < count) std::memset(static_cast<void*>(data_ + size_), 0, sizeof(T) * (count - size_));
+            size_ = count;
+        } else {
+            while (size_ < count) {
+                new (static_cast<void*>(data_ + size_)) T();
+                ++size_;
+            }
         }
         return true;
     }
