@@ -18,7 +18,8 @@ constexpr uint32_t kTabWidth = 4;
 
 HxFixedString CreateLabelName() {
     TextBuffer name;
-    name.AppendF("_label%u", nextLabelNumber++);
+    name.Append("_label");
+    name.AppendUnsigned(nextLabelNumber++);
     return HxFixedString(name.CStr(), name.Size());
 }
 
@@ -100,7 +101,7 @@ bool WriteAssemblyFunctor::BeginInstruction(uint32_t opcode, uint16_t operandCou
     if (lineNumbers_ == nullptr || lineNumbers_->Empty()) {
         sourceLine_.Append("??");
     } else if (index_ < lineNumbers_->Size()) {
-        sourceLine_.AppendF("%u", (*lineNumbers_)[index_]);
+        sourceLine_.AppendUnsigned((*lineNumbers_)[index_]);
     } else {
         sourceLine_.AppendF("%u - past end of debug array", lineNumbers_->Back());
     }

@@ -37,6 +37,26 @@ void TextBuffer::AppendRepeated(char c, uint32_t count) {
     std::memset(Extend(count), c, count);
 }
 
+void TextBuffer::AppendUnsigned(uint32_t value) {
+    char digits[10];
+    uint32_t count = 0;
+    do {
+        digits[sizeof(digits) - 1 - count++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    Append(digits + sizeof(digits) - count, count);
+}
+
+void TextBuffer::AppendSigned(int32_t value) {
+    if (value < 0) {
+        AppendChar('-');
+        // Negated in unsigned arithmetic, so that INT32_MIN has its magnitude.
+        AppendUnsigned(0u - static_cast<uint32_t>(value));
+    } else {
+        AppendUnsigned(static_cast<uint32_t>(value));
+    }
+}
+
 void TextBuffer::AppendF(const char* format, ...) {
     va_list args;
     va_start(args, format);
@@ -95,13 +115,13 @@ void FormatValue(const HxScript::UnlinkedTypes::Value& value, TextBuffer& out) {
         case ValueKind::Identifier:
         case ValueKind::TypeName: out.Append(value.GetText()); break;
         case ValueKind::String: EscapeString(value.GetText(), out); break;
-        case ValueKind::Integer: out.AppendF("%d", value.GetInteger()); break;
+        case ValueKind::Integer: out.AppendSigned(value.GetInteger()); break;
         case ValueKind::Float: out.AppendF("%f", static_cast<double>(value.GetFloat())); break;
         case ValueKind::Bool: out.Append(value.GetBool() ? "True" : "False"); break;
         // Resolved variable references belong to linked code and never reach
         // this writer; their index is shown so that such a model is still readable.
-        case ValueKind::MemberVariableIndex: out.AppendF("%u", value.GetMemberVariableIndex()); break;
-        case ValueKind::LocalVariableIndex: out.AppendF("%u", value.GetLocalVariableIndex()); break;
+        case ValueKind::MemberVariableIndex: out.AppendUnsigned(value.GetMemberVariableIndex()); break;
+        case ValueKind::LocalVariableIndex: out.AppendUnsigned(value.GetLocalVariableIndex()); break;
     }
 }
 

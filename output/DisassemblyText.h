@@ -22,6 +22,10 @@ public:
     void Append(const HxFixedString& text);
     void AppendChar(char c);
     void AppendRepeated(char c, uint32_t count);
+    // Decimal numbers, exactly as "%u" and "%d" print them, without the
+    // cost of a formatted print.
+    void AppendUnsigned(uint32_t value);
+    void AppendSigned(int32_t value);
     void AppendF(const char* format, ...)
 #if defined(__GNUC__)
         __attribute__((format(printf, 2, 3)))
