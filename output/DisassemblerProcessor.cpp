@@ -1,6 +1,8 @@
 #include "output/DisassemblerProcessor.h"
 
 #include "HxScript/HxScriptUnlinkedTypes.h"
+#include "hxcore/HxAssert.h"
+#include "hxcore/HxTArray.h"
 #include "hxcore/HxTScatterTable.h"
 #include "output/AnalysisReport.h"
 #include "output/DisassemblyFunctors.h"
@@ -70,11 +72,44 @@ private:
                        uint32_t depth);
     bool WriteCode(const Function& function, const FunctionDebugInfo* debugInfo, uint32_t depth);
 
+    // The object's line-number record of a function: what
+    // Object::FindFunctionDebugInfo answers for this object, the first match
+    // in list order, but through an index by function name built on first
+    // use, since a linear search per function is quadratic in their number.
+    const FunctionDebugInfo* FindDebugInfo(FunctionKind kind, const HxFixedString& stateName,
+                                           const HxFixedString& functionName);
+
     HxScript::ErrorLogger* logger_;
     IOutput& output_;
     const Object& object_;
     TextBuffer text_;
+
+    bool debugIndexBuilt_ = false;
+    HxTScatterTable<HxFixedString, uint32_t> firstDebugByName_;  // first record of each function name
+    HxTArray<uint32_t> nextDebugOfName_;                           // next record of the same name
 };
+
+const FunctionDebugInfo* ObjectTextWriter::FindDebugInfo(FunctionKind kind, const HxFixedString& stateName,
+                                                         const HxFixedString& functionName) {
+    if (!object_.hasDebugInfo) return nullptr;
+    const HxTArray<FunctionDebugInfo>& records = object_.debugInfo.functionDebugInfos;
+    if (!debugIndexBuilt_) {
+        debugIndexBuilt_ = true;
+        HX_CHECK(nextDebugOfName_.Resize(records.Size()), "Out of memory");
+        // Backwards, so that every chain runs in list order.
+        for (uint32_t i = records.Size(); i-- > 0;) {
+            const uint32_t* first = firstDebugByName_.Find(records[i].functionName);
+            nextDebugOfName_[i] = first != nullptr ? *first : kHxInvalidIndex;
+            HX_CHECK(firstDebugByName_.Insert(records[i].functionName, i), "Out of memory");
+        }
+    }
+    const uint32_t* first = firstDebugByName_.Find(functionName);
+    for (uint32_t i = first != nullptr ? *first : kHxInvalidIndex; i != kHxInvalidIndex; i = nextDebugOfName_[i]) {
+        const FunctionDebugInfo& info = records[i];
+        if (info.functionKind == kind && info.objectName == object_.name && info.stateName == stateName) return &info;
+    }
+    return nullptr;
+}
 
 bool ObjectTextWriter::WriteInfoBlock() {
     text_.Clear();
@@ -255,13 +290,11 @@ bool ObjectTextWriter::WriteProperty(const HxFixedString& name, const Property& 
 
     const HxFixedString noState;
     if (property.getFunction) {
-        const FunctionDebugInfo* lines =
-            object_.FindFunctionDebugInfo(FunctionKind::Getter, object_.name, noState, name);
+        const FunctionDebugInfo* lines = FindDebugInfo(FunctionKind::Getter, noState, name);
         if (!WriteFunction("get", *property.getFunction, lines, kFunctionDepth)) return false;
     }
     if (property.setFunction) {
-        const FunctionDebugInfo* lines =
-            object_.FindFunctionDebugInfo(FunctionKind::Setter, object_.name, noState, name);
+        const FunctionDebugInfo* lines = FindDebugInfo(FunctionKind::Setter, noState, name);
         if (!WriteFunction("set", *property.setFunction, lines, kFunctionDepth)) return false;
     }
 
@@ -314,8 +347,7 @@ bool ObjectTextWriter::WriteState(const HxFixedString& name, const State& state,
 
     auto writeFunctions = [&](const HxTOrderedMap<HxFixedString, Function>& functions) {
         for (const auto& entry : functions) {
-            const FunctionDebugInfo* lines =
-                object_.FindFunctionDebugInfo(FunctionKind::Normal, object_.name, name, entry.key);
+            const FunctionDebugInfo* lines = FindDebugInfo(FunctionKind::Normal, name, entry.key);
             if (!WriteFunction(entry.key.text(), entry.value, lines, kFunctionDepth)) return false;
         }
         return true;
