@@ -12,9 +12,13 @@
 
 #include "HxScript/HxScriptInstructionStream.h"
 #include "HxScript/HxScriptValue.h"
+#include "HxScript/HxScriptOpcodes.h"
 #include "hxcore/HxFixedString.h"
 #include "output/CompiledScriptWriter.h"
+#include "output/DisassemblerProcessor.h"
+#include "output/DisassemblyText.h"
 #include "support/MemoryStores.h"
+#include "support/ModelGenerator.h"
 #include "tool/AssemblyLexer.h"
 
 using HxScript::UnlinkedTypes::InstructionStream;
@@ -201,6 +205,82 @@ TEST(LineReaderBuffer, SingleLineFillingTheFile) {
     EXPECT_EQ(ReadAll(std::string(500, 'y') + "\n"), std::vector<std::string>{std::string(500, 'y')});
     EXPECT_EQ(ReadAll("\r\n"), std::vector<std::string>{""});
     EXPECT_TRUE(ReadAll("").empty());
+}
+
+// ---------------------------------------------------------------------------
+// Decimal numbers of the disassembly text
+
+TEST(DisassemblyNumbers, MatchPrintfAtTheLimits) {
+    for (uint32_t v : {0u, 7u, 10u, 99u, 100u, 4294967295u, 2147483648u}) {
+        CodeGen::TextBuffer out;
+        out.Append("x");
+        out.AppendUnsigned(v);
+        EXPECT_EQ(std::string(out.CStr(), out.Size()), "x" + std::to_string(v));
+    }
+    for (int32_t v : {0, -1, 1, -10, 2147483647, -2147483647 - 1}) {
+        CodeGen::TextBuffer out;
+        out.AppendSigned(v);
+        EXPECT_EQ(std::string(out.CStr(), out.Size()), std::to_string(v));
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Line-number records found by function name
+
+// Records that share a function name differ in kind, state or object; a
+// record repeated later must lose to the first one, as a search of the list
+// in order finds it.
+void BuildSharedNames(HxScript::UnlinkedTypes::Object& object) {
+    using HxScript::UnlinkedTypes::FunctionKind;
+    using namespace TestSupport;
+    object.name = "Fp";
+    object.parentName = "ScriptObject";
+    CodeBuilder code;
+    code.Add(HxScript::Opcodes::Noop);
+    object.emptyState.functions.Set("Go", MakeFunction("None", {}, {}, &code));
+    HxScript::UnlinkedTypes::State walk;
+    walk.functions.Set("Go", MakeFunction("None", {}, {}, &code));
+    object.states.Set("Walk", std::move(walk));
+    HxScript::UnlinkedTypes::Property property;
+    property.accessFlags = 1;
+    property.typeName = "Int";
+    property.getFunction.reset(new HxScript::UnlinkedTypes::Function(MakeFunction("Int", {}, {}, &code)));
+    object.properties.Set("Go", std::move(property));
+
+    AddLines(object, FunctionKind::Normal, "Walk", "Go", {21});
+    AddLines(object, FunctionKind::Getter, "", "Go", {31});
+    AddLines(object, FunctionKind::Normal, "", "Go", {11});
+    AddLines(object, FunctionKind::Normal, "", "Go", {12});  // repeated: never used
+    HxScript::UnlinkedTypes::FunctionDebugInfo other;       // another object's record
+    other.objectName = "Elsewhere";
+    other.functionName = "Go";
+    other.lineNumbers.Add(99);
+    object.debugInfo.functionDebugInfos.Insert(0, other);
+}
+
+TEST(DebugRecordIndex, EachFunctionGetsTheFirstRecordOfItsKindStateAndObject) {
+    TestSupport::ModelLoader loader(BuildSharedNames);
+    HxTSmartPointer<TestSupport::MemoryOutput> output(new TestSupport::MemoryOutput("Fp.disassemble.cas"));
+    class Quiet : public HxScript::ErrorLogger {
+    public:
+        Quiet() : ErrorLogger("FastPathsTest") {}
+        void LogMessage(const HxScript::ICachedErrorMessage&, HxScript::Severity) override {}
+    } logger;
+    CodeGen::DisassemblerProcessor processor(&logger);
+    processor.SetLoader(&loader);
+    processor.SetOutput(output);
+    ASSERT_TRUE(processor.Process("Fp"));
+    const std::string text = output->Text();
+    const size_t getter = text.find(";@line 31");
+    const size_t empty = text.find(";@line 11");
+    const size_t walk = text.find(";@line 21");
+    ASSERT_NE(getter, std::string::npos);
+    ASSERT_NE(empty, std::string::npos);
+    ASSERT_NE(walk, std::string::npos);
+    EXPECT_LT(getter, empty);  // properties come before states
+    EXPECT_LT(empty, walk);    // the empty state before the named one
+    EXPECT_EQ(text.find(";@line 12"), std::string::npos);
+    EXPECT_EQ(text.find(";@line 99"), std::string::npos);
 }
 
 }  // namespace
