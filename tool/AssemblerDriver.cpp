@@ -172,6 +172,11 @@ void ParseCommandLine(int argc, const char* const* argv, ErrorHandler& errorHand
 }
 
 int RunDriver(int argc, char** argv) {
+    // Names are interned without regard to case and keep the spelling met
+    // first. The object name becomes a file name, so it is interned before
+    // anything else (the logger's own name included) to keep it exactly as
+    // typed on a file system that tells case apart.
+    HxFixedString typedObjectName(argc >= 2 && argv[1] != nullptr ? argv[1] : "");
     ErrorHandler errorHandler;
     CommandLineOptions options;
     ParseCommandLine(argc, argv, errorHandler, options);
