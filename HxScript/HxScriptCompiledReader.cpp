@@ -97,12 +97,59 @@ CompiledReader::CompiledReader(ErrorLogger& logger, IStore& store, const char* r
 // Primitives
 
 bool CompiledReader::Bytes(void* destination, uint32_t count) {
-    if (store_.Read(count, destination) != StorageResult::Success) return false;
+    if (!readAhead_) {
+        if (store_.Read(count, destination) != StorageResult::Success) return false;
+        position_ += count;
+        return true;
+    }
+    if (aheadEnd_ - aheadPos_ < count && !FillAhead(count)) return false;
+    std::memcpy(destination, ahead_.Data() + aheadPos_, count);
+    aheadPos_ += count;
     position_ += count;
     return true;
 }
 
+bool CompiledReader::FillAhead(uint32_t count) {
+    const uint32_t unread = aheadEnd_ - aheadPos_;
+    const uint64_t storeAt = position_ + unread;
+    const uint64_t storeLeft = fileSize_ > storeAt ? fileSize_ - storeAt : 0;
+    // A field that runs past the end of the file fails, as its read would.
+    if (storeLeft < count - unread) return false;
+    if (aheadPos_ > 0) {
+        std::memmove(ahead_.Data(), ahead_.Data() + aheadPos_, unread);
+        aheadPos_ = 0;
+        aheadEnd_ = unread;
+    }
+    const uint32_t room = count > kAheadChunk ? count : kAheadChunk;
+    if (ahead_.Size() < room && !ahead_.Resize(room)) return false;
+    const uint64_t space = ahead_.Size() - aheadEnd_;
+    const uint32_t take = static_cast<uint32_t>(space < storeLeft ? space : storeLeft);
+    if (store_.Read(take, ahead_.Data() + aheadEnd_) != StorageResult::Success) {
+        readAhead_ = false;  // the store failed: later reads go to it and fail there
+        return false;
+    }
+    aheadEnd_ += take;
+    return true;
+}
+
+StorageResult CompiledReader::SeekFromHere(int64_t offset) {
+    const uint32_t unread = aheadEnd_ - aheadPos_;
+    if (offset >= 0 && static_cast<uint64_t>(offset) <= unread) {
+        aheadPos_ += static_cast<uint32_t>(offset);
+        return StorageResult::Success;
+    }
+    const StorageResult result = store_.Seek(offset - static_cast<int64_t>(unread), SeekOrigin::Current);
+    if (result == StorageResult::Success) aheadPos_ = aheadEnd_ = 0;
+    return result;
+}
+
 bool CompiledReader::U16(uint16_t& value) {
+    if (aheadEnd_ - aheadPos_ >= 2) {
+        value = HxStorageIO::GetU16(ahead_.Data() + aheadPos_);
+        aheadPos_ += 2;
+        position_ += 2;
+        return true;
+    }
     uint8_t raw[2];
     if (!Bytes(raw, 2)) return false;
     value = HxStorageIO::GetU16(raw);
@@ -110,6 +157,12 @@ bool CompiledReader::U16(uint16_t& value) {
 }
 
 bool CompiledReader::U32(uint32_t& value) {
+    if (aheadEnd_ - aheadPos_ >= 4) {
+        value = HxStorageIO::GetU32(ahead_.Data() + aheadPos_);
+        aheadPos_ += 4;
+        position_ += 4;
+        return true;
+    }
     uint8_t raw[4];
     if (!Bytes(raw, 4)) return false;
     value = HxStorageIO::GetU32(raw);
@@ -292,6 +345,9 @@ bool CompiledReader::Run(Object& object) {
         Post(Severity::Error, "Failed to read string table");
         return false;
     }
+    // The rest is read ahead in large blocks, which needs the file's size to
+    // know where the file ends.
+    readAhead_ = fileSize_ != 0;
     return ReadDebugSection(object) && ReadUserFlags(object) && ReadObjectTable(object);
 }
 
@@ -556,8 +612,8 @@ bool CompiledReader::ReadObjectTable(Object& object) {
         // The size counts its own four bytes, which are already read. A seek
         // that fails shows up as failed reads of the next record.
         const int64_t skip = static_cast<int64_t>(size) - 4;
-        if (store_.Seek(skip, SeekOrigin::Current) == StorageResult::Success) {
-            const uint64_t at = store_.GetPosition();
+        if (SeekFromHere(skip) == StorageResult::Success) {
+            const uint64_t at = aheadPos_ < aheadEnd_ ? ~uint64_t(0) : store_.GetPosition();
             position_ = at != ~uint64_t(0) ? at : static_cast<uint64_t>(static_cast<int64_t>(position_) + skip);
         }
     }

@@ -59,9 +59,18 @@ private:
     bool ReadInstruction(UnlinkedTypes::InstructionStream& stream, uint32_t index);
     void CheckSignatures(const UnlinkedTypes::Object& object);
 
-    // Primitives: one store read of the exact width, decoded little-endian.
+    // Primitives, decoded little-endian. Up to the string table each is one
+    // store read of its exact width; after it they come out of a read-ahead
+    // window filled by large reads (see FillAhead), with the same outcome.
     bool Bytes(void* destination, uint32_t count);
-    bool U8(uint8_t& value) { return Bytes(&value, 1); }
+    bool U8(uint8_t& value) {
+        if (aheadPos_ < aheadEnd_) {
+            value = ahead_[aheadPos_++];
+            ++position_;
+            return true;
+        }
+        return Bytes(&value, 1);
+    }
     bool U16(uint16_t& value);
     bool U32(uint32_t& value);
     bool I32(int32_t& value);
@@ -76,6 +85,15 @@ private:
     // that stays valid until the next operand is read; `textIndex` receives
     // the string entry of an Identifier, String or TypeName.
     bool ReadOperand(const UnlinkedTypes::Value*& operand, uint32_t& textIndex);
+
+    // Makes at least `count` unread bytes available in the window; false
+    // when the file holds fewer (the field would have failed to read) or a
+    // store read failed.
+    bool FillAhead(uint32_t count);
+    // Moves the store by `offset` from the reader's position, as a seek of
+    // an unbuffered store would; the window is dropped when the target lies
+    // outside it.
+    StorageResult SeekFromHere(int64_t offset);
 
     // Field readers: on failure post `message` as fatal and return false.
     bool Ref(HxFixedString& field, const char* message);
@@ -101,6 +119,14 @@ private:
 
     CompiledReadStringTable table_;
     HxTArray<char> scratch_;
+
+    // Read-ahead window: bytes [aheadPos_, aheadEnd_) of ahead_ are the next
+    // bytes of the file; the store stands at their end.
+    static constexpr uint32_t kAheadChunk = 64 * 1024;
+    bool readAhead_ = false;
+    HxTArray<uint8_t> ahead_;
+    uint32_t aheadPos_ = 0;
+    uint32_t aheadEnd_ = 0;
     uint64_t fileSize_ = 0;  // 0: unknown
     uint64_t position_ = 0;
     uint8_t major_ = 0;

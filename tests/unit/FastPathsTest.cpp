@@ -10,10 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "HxScript/HxScriptCompiledScriptLoader.h"
 #include "HxScript/HxScriptInstructionStream.h"
 #include "HxScript/HxScriptValue.h"
 #include "HxScript/HxScriptOpcodes.h"
 #include "hxcore/HxFixedString.h"
+#include "output/AssemblerProcessor.h"
 #include "output/CompiledScriptWriter.h"
 #include "output/DisassemblerProcessor.h"
 #include "output/DisassemblyText.h"
@@ -281,6 +283,144 @@ TEST(DebugRecordIndex, EachFunctionGetsTheFirstRecordOfItsKindStateAndObject) {
     EXPECT_LT(empty, walk);    // the empty state before the named one
     EXPECT_EQ(text.find(";@line 12"), std::string::npos);
     EXPECT_EQ(text.find(";@line 99"), std::string::npos);
+}
+
+// ---------------------------------------------------------------------------
+// Compiled reader: read-ahead against plain field reads
+
+// A store that cannot tell its size: the reader then reads every field
+// straight from the store, the path the read-ahead must behave like.
+class SizelessSource : public TestSupport::MemorySource {
+public:
+    using MemorySource::MemorySource;
+    uint64_t GetSize() override { return 0; }
+};
+
+class Lines : public HxScript::ErrorLogger {
+public:
+    Lines() : ErrorLogger("FastPathsTest") {}
+    void LogMessage(const HxScript::ICachedErrorMessage& message, HxScript::Severity) override {
+        HxFixedString text;
+        message.GetMessage(text);
+        lines.push_back(text.text());
+    }
+    std::vector<std::string> lines;
+};
+
+// The feature model with enough extra functions to need several windows.
+std::vector<uint8_t> LargeCompiledFile() {
+    using namespace TestSupport;
+    auto fill = [](HxScript::UnlinkedTypes::Object& object) {
+        BuildFeatureModel(object);
+        for (int f = 0; f < 900; ++f) {
+            CodeBuilder code;
+            for (int i = 0; i < 12; ++i)
+                code.Add(1 /* IAdd */, {Id("::t"), Int(f * 100 + i), Id(i % 2 ? "a" : "b")})
+                    .Add(27 /* StrCat */, {Id("::s"), Str("piece"), Id("::s")})
+                    .Add(2 /* FAdd */, {Id("::f"), Flt(0.5f * static_cast<float>(i)), Id("::f")});
+            const std::string name = "Extra" + std::to_string(f);
+            object.emptyState.functions.Set(name.c_str(), MakeFunction("None", {{"a", "Int"}}, {{"::t", "Int"}}, &code));
+            std::vector<uint32_t> lines;
+            for (uint32_t i = 0; i < code.Count(); ++i) lines.push_back(static_cast<uint32_t>(f) + i);
+            AddLines(object, HxScript::UnlinkedTypes::FunctionKind::Normal, "", name.c_str(), lines);
+        }
+    };
+    Lines logger;
+    ModelLoader loader(fill);
+    HxTSmartPointer<TestSupport::MemoryOutput> output(new TestSupport::MemoryOutput("Feature.cex"));
+    CodeGen::AssemblerProcessor processor(&logger);
+    processor.SetLoader(&loader);
+    processor.SetOutput(output);
+    processor.Process("FeatureObject");
+    return output->Bytes();
+}
+
+struct LoadResult {
+    bool ok = false;
+    std::vector<std::string> lines;
+    HxScript::UnlinkedTypes::Object object;
+};
+
+void LoadWith(HxScript::IStore* store, const char* name, LoadResult& result) {
+    Lines logger;
+    HxScript::CompiledScriptLoader loader(&logger, true, true);
+    loader.SetStore(HxTSmartPointer<HxScript::IStore>(store));
+    result.ok = loader.Load(name, result.object);
+    result.lines = logger.lines;
+}
+
+void ExpectSameLoad(const std::vector<uint8_t>& bytes, const char* name, const std::string& what) {
+    LoadResult ahead, plain;
+    LoadWith(new TestSupport::MemorySource(bytes, "Feature.cex"), name, ahead);
+    LoadWith(new SizelessSource(bytes, "Feature.cex"), name, plain);
+    EXPECT_EQ(ahead.ok, plain.ok) << what;
+    EXPECT_EQ(ahead.lines, plain.lines) << what;
+    HxFixedString difference;
+    EXPECT_TRUE(HxScript::UnlinkedTypes::ModelsEqual(ahead.object, plain.object, &difference))
+        << what << ": " << difference.text();
+}
+
+TEST(CompiledReadAhead, WholeAndTruncatedFilesLoadAsWithPlainReads) {
+    const std::vector<uint8_t> bytes = LargeCompiledFile();
+    ASSERT_GT(bytes.size(), 3u * 64 * 1024);  // several windows
+    LoadResult whole;
+    LoadWith(new TestSupport::MemorySource(bytes, "Feature.cex"), "FeatureObject", whole);
+    ASSERT_TRUE(whole.ok);
+    ASSERT_TRUE(whole.lines.empty()) << whole.lines.front();
+    ExpectSameLoad(bytes, "FeatureObject", "whole file");
+    // Cut inside every part of the file, and around the window boundaries.
+    std::vector<size_t> cuts;
+    for (size_t at = 0; at < bytes.size(); at += 4099) cuts.push_back(at);
+    for (size_t boundary : {size_t(64 * 1024), size_t(128 * 1024), bytes.size()})
+        for (size_t at = boundary - 5; at <= boundary + 5 && at < bytes.size(); ++at) cuts.push_back(at);
+    for (size_t cut : cuts) {
+        const std::vector<uint8_t> part(bytes.begin(), bytes.begin() + static_cast<long>(cut));
+        ExpectSameLoad(part, "FeatureObject", "cut at " + std::to_string(cut));
+    }
+}
+
+uint32_t GetU32At(const std::vector<uint8_t>& b, size_t at) {
+    return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 | uint32_t(b[at + 3]) << 24;
+}
+
+// The file with its one object record doubled: a copy under another name
+// (string entry 0) first, then the original. Loading the original makes the
+// reader seek past the copy, far beyond one window.
+std::vector<uint8_t> WithSkippedCopy(const std::vector<uint8_t>& bytes) {
+    // The table is the count 1, the name ref and a size that reaches the end.
+    size_t table = 0;
+    for (size_t at = bytes.size() - 8; at-- > 0;) {
+        if (bytes[at] == 1 && bytes[at + 1] == 0 && GetU32At(bytes, at + 4) == bytes.size() - (at + 4)) {
+            table = at;
+            break;
+        }
+    }
+    EXPECT_NE(table, 0u);
+    std::vector<uint8_t> out(bytes.begin(), bytes.begin() + static_cast<long>(table));
+    out.push_back(2);
+    out.push_back(0);
+    const std::vector<uint8_t> record(bytes.begin() + static_cast<long>(table + 2), bytes.end());
+    std::vector<uint8_t> copy = record;
+    copy[0] = copy[0] == 0 && copy[1] == 0 ? 1 : 0;  // another name
+    copy[1] = 0;
+    out.insert(out.end(), copy.begin(), copy.end());
+    out.insert(out.end(), record.begin(), record.end());
+    return out;
+}
+
+// Skipping an object record seeks from the reader's position, not from the
+// end of the window; a missing object is reported alike.
+TEST(CompiledReadAhead, SkippingAnotherObjectSeeksLikeThePlainReader) {
+    const std::vector<uint8_t> doubled = WithSkippedCopy(LargeCompiledFile());
+    LoadResult ahead;
+    LoadWith(new TestSupport::MemorySource(doubled, "Feature.cex"), "FeatureObject", ahead);
+    EXPECT_TRUE(ahead.ok);
+    EXPECT_TRUE(ahead.lines.empty()) << ahead.lines.front();
+    ExpectSameLoad(doubled, "FeatureObject", "second object");
+    ExpectSameLoad(doubled, "SomeoneElse", "missing object");
+    for (size_t cut : {doubled.size() - 1, doubled.size() / 2, doubled.size() / 2 + 70000})
+        ExpectSameLoad(std::vector<uint8_t>(doubled.begin(), doubled.begin() + static_cast<long>(cut)),
+                       "FeatureObject", "doubled, cut at " + std::to_string(cut));
 }
 
 }  // namespace
