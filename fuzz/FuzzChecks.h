@@ -20,6 +20,8 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -249,6 +251,57 @@ inline std::string CanonicalText(const Bytes& bytes) {
     return out;
 }
 
+// Assembly text writes a Float with six decimals, so a float with more
+// digits than that comes back from the text as the float nearest to those
+// six decimals. A model that went through text is compared with the
+// original after the same rounding; the rounding is a fixed point, so from
+// the first text on, nothing changes any more.
+inline HxScript::UnlinkedTypes::Value ThroughText(const HxScript::UnlinkedTypes::Value& value) {
+    using HxScript::UnlinkedTypes::Value;
+    if (value.GetKind() != HxScript::UnlinkedTypes::ValueKind::Float) return value;
+    char text[128];
+    std::snprintf(text, sizeof(text), "%f", static_cast<double>(value.GetFloat()));
+    return Value::MakeFloat(static_cast<float>(std::strtod(text, nullptr)));
+}
+
+class FloatRounder : public HxScript::UnlinkedTypes::InstructionStream::InstructionFunctor {
+public:
+    bool BeginInstruction(uint32_t opcode, uint16_t operandCount) override {
+        instructions.Add({opcode, operandCount});
+        return true;
+    }
+    bool ProcessArgument(const HxScript::UnlinkedTypes::Value& operand) override {
+        operands.Add(ThroughText(operand));
+        return true;
+    }
+    HxTArray<HxScript::UnlinkedTypes::InstructionStream::Instruction> instructions;
+    HxTArray<HxScript::UnlinkedTypes::Value> operands;
+};
+
+inline void RoundFloats(HxScript::UnlinkedTypes::Function& function) {
+    if (function.isNative) return;
+    FloatRounder rounder;
+    function.instructions.ForEachInstruction(rounder);
+    HxScript::UnlinkedTypes::InstructionStream rounded(rounder.instructions, rounder.operands);
+    function.SetInstructions(rounded);
+}
+
+inline void RoundFloats(Object& object) {
+    for (auto& entry : object.initialValues) entry.value = ThroughText(entry.value);
+    for (auto& structure : object.structs) {
+        for (auto& entry : structure.value.initialValues) entry.value = ThroughText(entry.value);
+    }
+    for (auto& entry : object.staticFunctions) RoundFloats(entry.value);
+    for (auto& entry : object.emptyState.functions) RoundFloats(entry.value);
+    for (auto& state : object.states) {
+        for (auto& entry : state.value.functions) RoundFloats(entry.value);
+    }
+    for (auto& property : object.properties) {
+        if (property.value.getFunction) RoundFloats(*property.value.getFunction);
+        if (property.value.setFunction) RoundFloats(*property.value.setFunction);
+    }
+}
+
 inline std::string Differences(const Object& a, const Object& b) {
     HxFixedString difference;
     if (HxScript::UnlinkedTypes::ModelsEqual(a, b, &difference)) return "";
@@ -366,6 +419,7 @@ inline std::string CheckAssemblyRoundTrip(const Input& input) {
     if (!model1.ok || !model2.ok) return "an assembled file does not load";
     SortDebugRecords(*model1.object);
     SortDebugRecords(*model2.object);
+    RoundFloats(*model1.object);
     std::string problem = Differences(*model1.object, *model2.object);
     if (!problem.empty()) {
         return "disassembled and assembled again, the model changed: " + problem + "\n--- text ---\n" +

@@ -281,12 +281,15 @@ Value ParseValue(TokenView token, const char*& errorText) {
         std::memcpy(text, token.text, token.length);
         text[token.length] = '\0';
         const double wide = std::strtod(text, nullptr);
-        const double largest = static_cast<double>(std::numeric_limits<float>::max());
+        // Beyond the float range the value stops at the largest float, as
+        // integers stop at their limits: an infinity would be written back as
+        // text ("inf") that no assembly file can hold.
+        const float largest = std::numeric_limits<float>::max();
         float narrow;
-        if (wide > largest)
-            narrow = std::numeric_limits<float>::infinity();
-        else if (wide < -largest)
-            narrow = -std::numeric_limits<float>::infinity();
+        if (wide > static_cast<double>(largest))
+            narrow = largest;
+        else if (wide < -static_cast<double>(largest))
+            narrow = -largest;
         else
             narrow = static_cast<float>(wide);
         return Value::MakeFloat(narrow);

@@ -620,6 +620,24 @@ TEST(HostileAssemblyText, BytesAbove127) {
     EXPECT_NE(Text(disassembled.bytes).find("StrCat r \"" + all + "\" \"\xC3\xA9\""), std::string::npos);
 }
 
+TEST(HostileAssemblyText, FloatsBeyondTheTextPrecisionAndRange) {
+    // The text keeps six decimals: finer floats come back rounded once and
+    // then stay. Beyond the float range a literal stops at the largest float,
+    // whose text reads back exactly.
+    for (const char* literal : {"0.0000001", "0.1234567", "1.0e39", "-1.0e39", "3.4028235e38", "1.0e-45"}) {
+        SCOPED_TRACE(literal);
+        const std::string text = FileWithCode(std::string("FAdd r r ") + literal + "\n", ".local r Float\n");
+        EXPECT_EQ(FuzzChecks::CheckAssemblyRoundTrip({"Foo", ToBytes(text)}), "");
+    }
+    FuzzChecks::Converted compiled, disassembled;
+    FuzzChecks::ConvertInto(Reader::Text, "Foo", ToBytes(FileWithCode("FAdd r r 1.0e39\n", ".local r Float\n")), false,
+                            compiled);
+    FuzzChecks::ConvertInto(Reader::Compiled, "Foo", compiled.bytes, true, disassembled);
+    EXPECT_NE(Text(disassembled.bytes).find("FAdd r r 340282346638528859811704183484516925440.000000 "),
+              std::string::npos)
+        << Text(disassembled.bytes);
+}
+
 TEST(HostileAssemblyText, NamesSpelledLikeSeveritiesDoNotChangeMessages) {
     // Names are interned without regard to case; the severity words of the
     // message lines must not take a script's spelling of them.
