@@ -227,9 +227,10 @@ private:
         HX_CHECK((fresh & (fresh - 1)) == 0, "Invalid table size");
         Slot* old = slots_;
         uint32_t oldCapacity = capacity_;
-        Slot* mem = static_cast<Slot*>(std::malloc(sizeof(Slot) * fresh));
+        // Zeroed memory: every slot starts free (a null next), and no slot's
+        // bytes are ever read before they are written.
+        Slot* mem = static_cast<Slot*>(std::calloc(fresh, sizeof(Slot)));
         if (mem == nullptr) return false;
-        for (uint32_t i = 0; i < fresh; ++i) mem[i].next = nullptr;
         slots_ = mem;
         capacity_ = fresh;
         freeCount_ = fresh;
