@@ -127,9 +127,9 @@ TEST(ErrorLoggerWrapping, FileErrorCarriesTheSeverityName) {
 
 TEST(ErrorLoggerWrapping, SeverityFourIsInvalidAndLargerLeavesTheNameEmpty) {
     RecordingLogger logger;
-    logger.PostFileError(HxScript::TextMessage("t"), "f", static_cast<Severity>(4));
-    logger.PostFileLineError(HxScript::TextMessage("t"), "f", 3, static_cast<Severity>(5));
-    EXPECT_EQ(logger.lines, (std::vector<std::string>{"f : invalid severity: t", "f(3) : : t"}));
+    logger.PostFileError(HxScript::TextMessage("text"), "f", static_cast<Severity>(4));
+    logger.PostFileLineError(HxScript::TextMessage("text"), "f", 3, static_cast<Severity>(5));
+    EXPECT_EQ(logger.lines, (std::vector<std::string>{"f : invalid severity: text", "f(3) : : text"}));
 
     HxFixedString name("kept");
     HxScript::GetSeverityName(static_cast<Severity>(9), name);
