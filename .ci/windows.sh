@@ -1,0 +1,112 @@
+#!/usr/bin/env bash
+# The Windows stage of CI: cross-builds CorvelAssembler.exe and the unit tests
+# with mingw-w64, runs them under wine (unit tests, and every golden case
+# through the golden runner of the native build), then checks that the
+# Windows and the native executables write the same bytes for every example.
+# Installs the cross compiler and wine first when they are missing.
+#
+# Expects the native build in build/ (from .ci/run); builds the pieces it
+# needs there when they are missing.
+set -euo pipefail
+
+cd "$(dirname "$0")/.."
+stage_start=$SECONDS
+jobs=2
+
+packages=(g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine64 googletest cmake ninja-build g++)
+missing=()
+for package in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$package")
+    fi
+done
+if ((${#missing[@]} > 0)); then
+    echo "Installing: ${missing[*]}"
+    sudo_cmd=()
+    if [[ $(id -u) -ne 0 ]]; then sudo_cmd=(sudo); fi
+    "${sudo_cmd[@]}" apt-get update
+    "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+
+wine=$(command -v wine || command -v wine64 || true)
+if [[ -z "$wine" && -x /usr/lib/wine/wine64 ]]; then wine=/usr/lib/wine/wine64; fi
+if [[ -z "$wine" ]]; then
+    echo "windows: no wine loader found" >&2
+    exit 1
+fi
+wineserver=$(command -v wineserver || true)
+if [[ -z "$wineserver" && -x /usr/lib/wine/wineserver ]]; then wineserver=/usr/lib/wine/wineserver; fi
+
+# A fresh wine prefix of our own; console programs need no display. One
+# persistent wine server serves every run of the stage.
+WINEPREFIX=$(mktemp -d /tmp/corvel-wine.XXXXXX)
+export WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+scratch=$(mktemp -d /tmp/corvel-windows.XXXXXX)
+cleanup() {
+    if [[ -n "$wineserver" ]]; then "$wineserver" -k 2>/dev/null || true; fi
+    rm -rf "$WINEPREFIX" "$scratch"
+}
+trap cleanup EXIT
+"$wine" wineboot --init >/dev/null 2>&1 || true
+if [[ -n "$wineserver" ]]; then "$wineserver" -p 2>/dev/null || true; fi
+
+# The native golden runner and executable.
+native=build
+if [[ ! -x $native/tests/golden/corvel_golden || ! -x $native/CorvelAssembler ]]; then
+    cmake -S . -B $native -G Ninja -DCMAKE_BUILD_TYPE=Release
+    cmake --build $native -j "$jobs" --target corvel_golden CorvelAssembler
+fi
+runner=$(cd $native/tests/golden && pwd)/corvel_golden
+native_exe=$(cd $native && pwd)/CorvelAssembler
+
+# Cross build; CTest runs the unit tests and the golden cases through wine.
+cmake -S . -B build-windows -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+    -DCORVEL_HOST_GOLDEN_RUNNER="$runner"
+cmake --build build-windows -j "$jobs"
+windows_exe=$(cd build-windows && pwd)/CorvelAssembler.exe
+
+# Same input, same bytes: assemble, strip and disassemble every example with
+# both executables, and let each one disassemble what the other wrote.
+export TZ=UTC
+run_native() { (cd "$1" && shift && "$native_exe" "$@" -Q); }
+run_windows() { (cd "$1" && shift && "$wine" "$windows_exe" "$@" -Q); }
+compared=0
+mismatched=0
+same() {
+    compared=$((compared + 1))
+    if ! cmp -s "$1" "$2"; then
+        echo "windows: $1 and $2 differ"
+        mismatched=$((mismatched + 1))
+    fi
+}
+for example in examples/*.cas; do
+    name=$(basename "$example" .cas)
+    n=$scratch/native/$name
+    w=$scratch/windows/$name
+    c=$scratch/crossed/$name
+    mkdir -p "$n" "$w" "$c"
+    cp "$example" "$n/"
+    cp "$example" "$w/"
+    run_native "$n" "$name"
+    run_windows "$w" "$name"
+    same "$n/$name.cex" "$w/$name.cex"
+    run_native "$n" "$name" -D
+    cp "$n/$name.cex" "$c/$name.cex"
+    run_windows "$c" "$name" -D
+    same "$n/$name.disassemble.cas" "$c/$name.disassemble.cas"
+    cp "$w/$name.cex" "$c/$name.cex"
+    run_native "$c" "$name" -D
+    same "$n/$name.disassemble.cas" "$c/$name.disassemble.cas"
+    # Stripping replaces the file in place.
+    run_native "$n" "$name" -S
+    run_windows "$w" "$name" -S
+    same "$n/$name.cex" "$w/$name.cex"
+done
+echo "windows: $((compared - mismatched)) of $compared outputs of the two executables are byte-identical" \
+    "(after $((SECONDS - stage_start)) s of this stage)"
+((mismatched == 0))
+unset TZ
+
+# Last: the unit tests and the golden cases of the Windows build, under wine.
+ctest --test-dir build-windows --output-on-failure -j "$jobs"
