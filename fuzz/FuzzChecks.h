@@ -302,6 +302,19 @@ inline void RoundFloats(Object& object) {
     }
 }
 
+// Names are interned without regard to case, and the pool shows the spelling
+// of whichever text made an entry first while the entry lives. A second load
+// in the same process, while the first one's model still holds its names,
+// may therefore quote a name in another letter case; only the letters may
+// differ.
+inline bool SameExceptLetterCase(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
+    }
+    return true;
+}
+
 inline std::string Differences(const Object& a, const Object& b) {
     HxFixedString difference;
     if (HxScript::UnlinkedTypes::ModelsEqual(a, b, &difference)) return "";
@@ -327,7 +340,9 @@ inline std::string CheckAssemblyReader(const Input& input) {
     // the end of the file draws one per waiting reader.
     if (first.log.lines.size() > 3 * LineLimit(input.bytes)) return "more messages than the text has lines can explain";
     LoadInto(Reader::Text, input.objectName, input.bytes, second);
-    if (second.log.all != first.log.all || second.ok != first.ok) return "a second load of the same text differs";
+    if (!SameExceptLetterCase(second.log.all, first.log.all) || second.ok != first.ok) {
+        return "a second load of the same text differs:\n" + Excerpt(first.log.all) + "--- second ---\n" + Excerpt(second.log.all);
+    }
     if (first.ok) {
         problem = Differences(*first.object, *second.object);
         if (!problem.empty()) return "a second load of the same text gives another model: " + problem;
@@ -342,7 +357,9 @@ inline std::string CheckCompiledReader(const Input& input) {
     if (problem.empty()) problem = CheckFileMessages(first.log, input.objectName + ".cex");
     if (!problem.empty()) return problem;
     LoadInto(Reader::Compiled, input.objectName, input.bytes, second);
-    if (second.log.all != first.log.all || second.ok != first.ok) return "a second load of the same file differs";
+    if (!SameExceptLetterCase(second.log.all, first.log.all) || second.ok != first.ok) {
+        return "a second load of the same file differs:\n" + Excerpt(first.log.all) + "--- second ---\n" + Excerpt(second.log.all);
+    }
     if (first.ok) {
         problem = Differences(*first.object, *second.object);
         if (!problem.empty()) return "a second load of the same file gives another model: " + problem;
