@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "hxcore/HxCrc.h"
 #include "platform/Platform.h"
@@ -355,6 +356,14 @@ void Drop(PoolEntry*& e) {
     if (old) ReleaseEntry(old);
 }
 
+// Points a handle at `fresh`, which already carries the reference the handle
+// needs, and drops the reference of the entry it held.
+void Reseat(PoolEntry*& slot, PoolEntry* fresh) {
+    PoolEntry* old = slot;
+    slot = fresh;
+    Drop(old);
+}
+
 int CompareNoCase(const char* a, const char* b) {
     for (;; ++a, ++b) {
         int ca = kLower.map[static_cast<unsigned char>(*a)];
@@ -378,37 +387,23 @@ HxFixedString::~HxFixedString() { Drop(entry_); }
 
 HxFixedString& HxFixedString::operator=(const HxFixedString& other) {
     if (entry_ != other.entry_) {
-        PoolEntry* old = entry_;
-        entry_ = other.entry_;
-        Retain(entry_);
-        Drop(old);
+        Retain(other.entry_);
+        Reseat(entry_, other.entry_);
     }
     return *this;
 }
 
 HxFixedString& HxFixedString::operator=(HxFixedString&& other) noexcept {
-    if (this != &other) {
-        PoolEntry* old = entry_;
-        entry_ = other.entry_;
-        other.entry_ = nullptr;
-        Drop(old);
-    }
+    if (this != &other) Reseat(entry_, std::exchange(other.entry_, nullptr));
     return *this;
 }
 
 HxFixedString& HxFixedString::operator=(const char* text) {
-    PoolEntry* fresh = InternNoCaseZ(text);
-    PoolEntry* old = entry_;
-    entry_ = fresh;
-    Drop(old);
+    Reseat(entry_, InternNoCaseZ(text));
     return *this;
 }
 
-void HxFixedString::swap(HxFixedString& other) noexcept {
-    PoolEntry* t = entry_;
-    entry_ = other.entry_;
-    other.entry_ = t;
-}
+void HxFixedString::swap(HxFixedString& other) noexcept { std::swap(entry_, other.entry_); }
 
 void HxFixedString::Release() { Drop(entry_); }
 const char* HxFixedString::c_str() const { return EntryText(entry_); }
@@ -430,37 +425,23 @@ HxFixedStringCS::~HxFixedStringCS() { Drop(entry_); }
 
 HxFixedStringCS& HxFixedStringCS::operator=(const HxFixedStringCS& other) {
     if (entry_ != other.entry_) {
-        PoolEntry* old = entry_;
-        entry_ = other.entry_;
-        Retain(entry_);
-        Drop(old);
+        Retain(other.entry_);
+        Reseat(entry_, other.entry_);
     }
     return *this;
 }
 
 HxFixedStringCS& HxFixedStringCS::operator=(HxFixedStringCS&& other) noexcept {
-    if (this != &other) {
-        PoolEntry* old = entry_;
-        entry_ = other.entry_;
-        other.entry_ = nullptr;
-        Drop(old);
-    }
+    if (this != &other) Reseat(entry_, std::exchange(other.entry_, nullptr));
     return *this;
 }
 
 HxFixedStringCS& HxFixedStringCS::operator=(const char* text) {
-    PoolEntry* fresh = InternExactZ(text);
-    PoolEntry* old = entry_;
-    entry_ = fresh;
-    Drop(old);
+    Reseat(entry_, InternExactZ(text));
     return *this;
 }
 
-void HxFixedStringCS::swap(HxFixedStringCS& other) noexcept {
-    PoolEntry* t = entry_;
-    entry_ = other.entry_;
-    other.entry_ = t;
-}
+void HxFixedStringCS::swap(HxFixedStringCS& other) noexcept { std::swap(entry_, other.entry_); }
 
 void HxFixedStringCS::Release() { Drop(entry_); }
 const char* HxFixedStringCS::c_str() const { return EntryText(entry_); }
