@@ -197,10 +197,6 @@ TEST_F(PlatformTest, SeekOriginsAndSixtyFourBitPositions) {
     ASSERT_TRUE(Platform::SeekFile(out, -static_cast<int64_t>(far), 1, at));
     EXPECT_EQ(at, 0u);
     Platform::CloseFile(out);
-
-    EXPECT_FALSE(Platform::SeekFile(Platform::kInvalidFile, 0, 0, at));
-    EXPECT_FALSE(Platform::GetFileSize(Platform::kInvalidFile, size));
-    EXPECT_FALSE(Platform::ReadFile(Platform::kInvalidFile, &c, 1, got));
 }
 
 TEST_F(PlatformTest, ModifyTimeInWholeSecondsSince1970) {
@@ -259,7 +255,6 @@ TEST(PlatformIdentity, UserNameFitsExactlyOrFails) {
     std::string shorter(user.size(), '#');
     EXPECT_FALSE(Platform::GetUserName(shorter.data(), static_cast<uint32_t>(shorter.size())));
     EXPECT_EQ(shorter, std::string(user.size(), '#'));
-    EXPECT_FALSE(Platform::GetUserName(nullptr, 10));
     EXPECT_EQ(std::string(Assembler::GetCurrentUserName().text()), user);
 }
 
@@ -273,17 +268,7 @@ TEST(PlatformIdentity, ComputerNameWithinFifteenCharacters) {
     } else {
         EXPECT_STREQ(Assembler::GetCurrentComputerName().text(), "<unknown computer>");
     }
-    EXPECT_FALSE(Platform::GetComputerName(nullptr, 16));
     EXPECT_FALSE(Platform::GetComputerName(name, 0));
-}
-
-TEST(PlatformClock, CurrentTimeIsSecondsSince1970) {
-    const int64_t before = static_cast<int64_t>(std::time(nullptr));
-    const int64_t now = Platform::CurrentTime();
-    const int64_t after = static_cast<int64_t>(std::time(nullptr));
-    EXPECT_GE(now, before);
-    EXPECT_LE(now, after);
-    EXPECT_GT(now, 1700000000);
 }
 
 TEST(PlatformClock, LocalTimeTextAcrossTheWholeRange) {
@@ -318,15 +303,6 @@ TEST(PlatformThreads, ThreadIdsAreStablePerThreadAndDistinct) {
     std::thread worker([&other] { other = Platform::CurrentThreadId(); });
     worker.join();
     EXPECT_NE(other, mine);
-}
-
-TEST(PlatformThreads, SleepWaitsAtLeastRoughlyTheTimeAsked) {
-    Platform::SleepMilliseconds(0);  // only yields
-    const auto start = std::chrono::steady_clock::now();
-    Platform::SleepMilliseconds(30);
-    const auto waited = std::chrono::steady_clock::now() - start;
-    // Timer granularity may end a sleep a little early on Windows.
-    EXPECT_GE(waited, std::chrono::milliseconds(20));
 }
 
 }  // namespace
