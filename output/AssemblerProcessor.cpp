@@ -10,7 +10,7 @@ namespace CodeGen {
 using HxScript::Severity;
 using HxScript::UnlinkedTypes::Object;
 
-AssemblerProcessor::AssemblerProcessor(HxScript::ErrorLogger* logger) : logger_(logger) {}
+AssemblerProcessor::AssemblerProcessor(HxScript::ErrorLogger* logger) : ObjectProcessorBase(logger) {}
 AssemblerProcessor::~AssemblerProcessor() = default;
 
 HxScript::IObjectProcessor* AssemblerProcessor::Clone() const {
@@ -18,18 +18,9 @@ HxScript::IObjectProcessor* AssemblerProcessor::Clone() const {
     copy->loader_ = loader_;
     return copy;
 }
-void AssemblerProcessor::SetLoader(HxScript::ILoader* loader) { loader_ = loader; }
-void AssemblerProcessor::SetOutput(const HxTSmartPointer<IOutput>& output) { output_ = output; }
 
 bool AssemblerProcessor::Process(const HxFixedString& objectName) {
-    if (loader_ == nullptr) {
-        logger_->PostError(HxScript::TextMessage("Cannot disassemble class without a loader"), Severity::Fatal);
-        return false;
-    }
-    if (!output_) {
-        logger_->PostError(HxScript::TextMessage("Cannot disassemble class without an output"), Severity::Fatal);
-        return false;
-    }
+    if (!CheckWiring()) return false;
 
     // The object is large and lives only for this run; keep it off the stack.
     auto object = std::make_unique<Object>();
@@ -48,23 +39,10 @@ bool AssemblerProcessor::Process(const HxFixedString& objectName) {
 }
 
 bool AssemblerProcessor::WriteObject(const HxFixedString& objectName, const Object& object) {
-    IOutput& output = *output_;
-    bool ok = output.Open(objectName.text());
-    if (!ok) {
-        logger_->PostError(HxScript::TextMessage("Cannot open output file for writing"), Severity::Fatal);
-    } else {
+    return WriteOutput(objectName.text(), [&](IOutput& output) {
         CompiledScriptWriter writer(output, *logger_, output.GetFileName(), strings_);
-        ok = writer.WriteFile(object);
-    }
-    output.Close();
-    // A buffered store writes its last bytes while closing; a failure there
-    // is the only sign that the file on disk is incomplete.
-    if (ok && !output.IsGood()) {
-        logger_->PostFileError(HxScript::TextMessage("Error writing to output file"), output.GetFileName().text(),
-                               Severity::Fatal);
-        ok = false;
-    }
-    return ok;
+        return writer.WriteFile(object);
+    });
 }
 
 }  // namespace CodeGen

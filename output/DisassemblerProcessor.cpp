@@ -450,7 +450,7 @@ bool ObjectTextWriter::WriteCode(const Function& function, const FunctionDebugIn
 
 }  // namespace
 
-DisassemblerProcessor::DisassemblerProcessor(HxScript::ErrorLogger* logger) : logger_(logger) {}
+DisassemblerProcessor::DisassemblerProcessor(HxScript::ErrorLogger* logger) : ObjectProcessorBase(logger) {}
 DisassemblerProcessor::~DisassemblerProcessor() = default;
 
 HxScript::IObjectProcessor* DisassemblerProcessor::Clone() const {
@@ -459,18 +459,9 @@ HxScript::IObjectProcessor* DisassemblerProcessor::Clone() const {
     return copy;
 }
 
-void DisassemblerProcessor::SetLoader(HxScript::ILoader* loader) { loader_ = loader; }
-void DisassemblerProcessor::SetOutput(const HxTSmartPointer<IOutput>& output) { output_ = output; }
 
 bool DisassemblerProcessor::Process(const HxFixedString& objectName) {
-    if (loader_ == nullptr) {
-        logger_->PostError(HxScript::TextMessage("Cannot disassemble class without a loader"), Severity::Fatal);
-        return false;
-    }
-    if (!output_) {
-        logger_->PostError(HxScript::TextMessage("Cannot disassemble class without an output"), Severity::Fatal);
-        return false;
-    }
+    if (!CheckWiring()) return false;
 
     Object object;
     if (!loader_->Load(objectName.text(), object)) return false;
@@ -482,20 +473,10 @@ bool DisassemblerProcessor::Process(const HxFixedString& objectName) {
         TextBuffer outputName;
         outputName.Append(objectName);
         outputName.Append(".disassemble");
-        if (!output_->Open(outputName.CStr())) {
-            logger_->PostError(HxScript::TextMessage("Cannot open output file for writing"), Severity::Fatal);
-            ok = false;
-        } else {
-            ObjectTextWriter writer(logger_, *output_, object);
-            ok = writer.WriteInfoBlock() && writer.WriteUserFlagBlock() && writer.WriteObjectBlock();
-        }
-        output_->Close();
-        // A store that buffers reports a failed final write only through its state.
-        if (ok && !output_->IsGood()) {
-            logger_->PostFileError(HxScript::TextMessage("Error writing to output file"),
-                                   output_->GetFileName().text(), Severity::Fatal);
-            ok = false;
-        }
+        ok = WriteOutput(outputName.CStr(), [&](IOutput& output) {
+            ObjectTextWriter writer(logger_, output, object);
+            return writer.WriteInfoBlock() && writer.WriteUserFlagBlock() && writer.WriteObjectBlock();
+        });
     }
 
     return ok && logger_->GetErrorCount() == 0 && logger_->GetFatalCount() == 0;
