@@ -206,6 +206,18 @@ TEST(FuzzChecksOnSeeds, ChecksCatchWhatTheyClaimTo) {
     log.lines = {"Foo.cex: fatal: x"};
     EXPECT_NE(FuzzChecks::CheckFileMessages(log, "Foo.cex"), "");
 
+    // The meter sees a block allocated and freed while it runs.
+    static void* volatile sink;
+    const Heap heap = Metered([] {
+        sink = std::malloc(3 << 20);
+        std::free(sink);
+    });
+    if (kMetered) {
+        EXPECT_GE(heap.largest, 3 << 20);
+        EXPECT_GE(heap.peak, 3 << 20);
+        EXPECT_FALSE(InProportion(heap, 1000));
+    }
+
     // Labels and the padding they move do not make texts differ; anything else does.
     EXPECT_EQ(FuzzChecks::CanonicalText(ToBytes("Jump _label7   ;@line 1\n_label7:\n")),
               FuzzChecks::CanonicalText(ToBytes("Jump _label12 ;@line 1\n_label12:\n")));
