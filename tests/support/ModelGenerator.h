@@ -1,7 +1,7 @@
 #pragma once
 // Script objects built in code, for writer tests and round trips: value and
-// code builders, a loader that hands out a generated object, and objects that
-// use every feature of the model in the form the assembly reader produces
+// code builders, a loader that hands out a generated object, and an object
+// that uses every feature of the model in the form the assembly reader produces
 // (function, property and type operands as identifiers, debug records in
 // reading order).
 
@@ -275,22 +275,6 @@ inline void BuildFeatureModel(ModelTypes::Object& object) {
     AddLines(object, FunctionKind::Normal, "Active", "OnInit", {200, 201});
     AddLines(object, FunctionKind::Normal, "Active", "OnActivate", {210});
     AddLines(object, FunctionKind::Normal, "Idle", "OnIdle", {300});
-}
-
-// A const object: const variables, no named states, no debug information.
-inline void BuildConstModel(ModelTypes::Object& object) {
-    object.sourceFileName = "Constants.psc";
-    object.name = "ConstObject";
-    object.parentName = "ScriptObject";
-    object.isConst = true;
-    ModelTypes::Variable v;
-    v.isConst = true;
-    v.typeName = "Int";
-    object.variables.Set("answer", v);
-    object.initialValues.Set("answer", Int(42));
-    v.typeName = "String";
-    object.variables.Set("greeting", v);
-    object.initialValues.Set("greeting", Str("hello; \"world\""));
 }
 
 }  // namespace TestSupport
