@@ -175,8 +175,10 @@ struct Converted {
 };
 
 // Reads `bytes` with `reader` and writes the object as a compiled file
-// (`toText` false) or as assembly text (`toText` true).
-inline void ConvertInto(Reader reader, const std::string& objectName, const Bytes& bytes, bool toText, Converted& out) {
+// (`toText` false; without its debug section when `strip`) or as assembly
+// text (`toText` true).
+inline void ConvertInto(Reader reader, const std::string& objectName, const Bytes& bytes, bool toText, Converted& out,
+                        bool strip = false) {
     const std::string inputName = objectName + (reader == Reader::Text ? ".cas" : ".cex");
     const std::string outputName = objectName + (toText ? ".disassemble.cas" : ".cex");
     HxTSmartPointer<HxScript::IStore> source(new TestSupport::MemorySource(bytes, inputName.c_str()));
@@ -198,6 +200,7 @@ inline void ConvertInto(Reader reader, const std::string& objectName, const Byte
         CodeGen::AssemblerProcessor processor(&out.log);
         processor.SetLoader(loader.get());
         processor.SetOutput(HxTSmartPointer<CodeGen::IOutput>(output.Get()));
+        processor.SetStrip(strip);
         out.ok = processor.Process(name);
     }
     out.bytes = output->Bytes();
@@ -378,7 +381,8 @@ inline std::string CheckWriteFailure(const Converted& written, const std::string
 }
 
 // Whatever the compiled reader accepts, written and read back, is the same
-// model; written once more, the same bytes.
+// model; written once more, the same bytes. Stripped, it reads back as the
+// same model without its debug information.
 inline std::string CheckCompiledRoundTrip(const Input& input) {
     const std::string& name = input.objectName;
     Loaded original;
@@ -403,6 +407,17 @@ inline std::string CheckCompiledRoundTrip(const Input& input) {
     ConvertInto(Reader::Compiled, name, written.bytes, false, again);
     if (!again.ok) return "a written file cannot be written again:\n" + Excerpt(again.log.all);
     if (again.bytes != written.bytes) return "writing a written file changes its bytes";
+
+    Converted stripped;
+    ConvertInto(Reader::Compiled, name, input.bytes, false, stripped, true);
+    if (!stripped.ok) return "a file that writes whole cannot be stripped:\n" + Excerpt(stripped.log.all);
+    Loaded bare;
+    LoadInto(Reader::Compiled, name, stripped.bytes, bare);
+    if (!bare.ok || !bare.log.all.empty()) return "a stripped file does not read back cleanly:\n" + Excerpt(bare.log.all);
+    original.object->hasDebugInfo = false;
+    original.object->debugInfo.Clear();
+    problem = Differences(*original.object, *bare.object);
+    if (!problem.empty()) return "stripped and read back, the model changed: " + problem;
     return "";
 }
 
