@@ -178,7 +178,7 @@ struct Converted {
 // (`toText` false; without its debug section when `strip`) or as assembly
 // text (`toText` true).
 inline void ConvertInto(Reader reader, const std::string& objectName, const Bytes& bytes, bool toText, Converted& out,
-                        bool strip = false) {
+                        bool strip = false, bool verbose = false) {
     const std::string inputName = objectName + (reader == Reader::Text ? ".cas" : ".cex");
     const std::string outputName = objectName + (toText ? ".disassemble.cas" : ".cex");
     HxTSmartPointer<HxScript::IStore> source(new TestSupport::MemorySource(bytes, inputName.c_str()));
@@ -195,12 +195,14 @@ inline void ConvertInto(Reader reader, const std::string& objectName, const Byte
         CodeGen::DisassemblerProcessor processor(&out.log);
         processor.SetLoader(loader.get());
         processor.SetOutput(HxTSmartPointer<CodeGen::IOutput>(output.Get()));
+        processor.SetVerbose(verbose);
         out.ok = processor.Process(name);
     } else {
         CodeGen::AssemblerProcessor processor(&out.log);
         processor.SetLoader(loader.get());
         processor.SetOutput(HxTSmartPointer<CodeGen::IOutput>(output.Get()));
         processor.SetStrip(strip);
+        processor.SetVerbose(verbose);
         out.ok = processor.Process(name);
     }
     out.bytes = output->Bytes();
@@ -353,6 +355,13 @@ inline std::string CheckAssemblyReader(const Input& input) {
     return "";
 }
 
+// Whether the checks print the analysis report of what they load (the fuzz
+// targets send standard output to /dev/null and turn this on).
+inline bool& PrintReports() {
+    static bool print = false;
+    return print;
+}
+
 inline std::string CheckCompiledReader(const Input& input) {
     Loaded first, second;
     LoadInto(Reader::Compiled, input.objectName, input.bytes, first);
@@ -366,6 +375,15 @@ inline std::string CheckCompiledReader(const Input& input) {
     if (first.ok) {
         problem = Differences(*first.object, *second.object);
         if (!problem.empty()) return "a second load of the same file gives another model: " + problem;
+        // What loads is disassembled (and reported on) without a fault; the
+        // one refusal is a struct order naming a variable the struct lacks.
+        Converted text;
+        ConvertInto(Reader::Compiled, input.objectName, input.bytes, true, text, false, PrintReports());
+        if (!text.ok && !text.log.Failed()) return "a disassembly failed without an error message:\n" + Excerpt(text.log.all);
+        if (text.ok && text.log.Failed()) return "a disassembly succeeded although it posted an error";
+        if (!text.ok && text.log.all.find(" lists variable named ") == std::string::npos) {
+            return "a file that loads does not disassemble:\n" + Excerpt(text.log.all);
+        }
     }
     return "";
 }

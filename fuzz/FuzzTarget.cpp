@@ -40,6 +40,8 @@ void FreeHook(const volatile void* p) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     __sanitizer_install_malloc_and_free_hooks(MallocHook, FreeHook);
+    // The checks print analysis reports; libFuzzer reports on standard error.
+    if (std::freopen("/dev/null", "w", stdout) != nullptr) FuzzChecks::PrintReports() = true;
     return 0;
 }
 
