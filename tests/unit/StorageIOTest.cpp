@@ -71,10 +71,10 @@ TEST(StorageIOStrings, LengthPrefixedAtMost65535AndReadBackInterned) {
     EXPECT_EQ(out->Bytes().size(), 9u);  // (65535 bytes are written by the hostile input tests)
 
     const std::string big(300, 'q');  // longer than the reader's stack buffer
-    Bytes bytes{3, 0, 'H', 'e', 'y', 0, 0, 4, 0, 0, 0, 'l', 'o', 'n', 'g', 0x2C, 0x01};
-    bytes.insert(bytes.end(), big.begin(), big.end());
-    bytes.insert(bytes.end(), {9, 0, 'a', 'b'});  // announces 9 bytes of which only 2 follow
-    TestSupport::MemorySource in(bytes);
+    // The last string announces 9 bytes of which only 2 follow.
+    const std::string raw = std::string("\x03\x00Hey\x00\x00\x04\x00\x00\x00long\x2C\x01", 17) + big +
+                            std::string("\x09\x00" "ab", 4);
+    TestSupport::MemorySource in(Bytes(raw.begin(), raw.end()));
     in.Open("Test");
     EXPECT_STREQ(Got(ReadString16, in).text(), "Hey");
     HxFixedString empty = Got(ReadString16, in);
