@@ -1,10 +1,9 @@
 // Damaged and hostile input, and faults on output. Whatever a file holds, the
 // tool answers with clean messages: it never crashes, never hangs, never
 // allocates out of proportion to the file, and a run that says "succeeded"
-// has its whole file on disk. The fuzz targets check the same properties at
-// random; here they run over every seed and saved crasher, every truncation
-// and byte flip of the valid compiled files, hand-made extremes, and real
-// disk faults through the whole driver.
+// has its whole file on disk. Message wordings that golden cases already
+// check (empty files, directories as input or output, bytes above 127 in
+// names, sizes pointing back) are not repeated here.
 
 #include <gtest/gtest.h>
 
@@ -120,7 +119,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using FuzzChecks::Bytes;
-using FuzzChecks::Log;
 using FuzzChecks::Reader;
 using TestSupport::CexBuilder;
 
@@ -183,46 +181,16 @@ TEST(FuzzChecksOnSeeds, EverySeedAndSavedInputPassesEveryCheck) {
     }
 }
 
-TEST(FuzzChecksOnSeeds, ChecksCatchWhatTheyClaimTo) {
-    // An input split into its object name and its file.
-    const Bytes joined = FuzzChecks::JoinInput("Obj", ToBytes(".info"));
-    FuzzChecks::Input input = FuzzChecks::SplitInput(joined.data(), joined.size());
-    EXPECT_EQ(input.objectName, "Obj");
-    EXPECT_EQ(Text(input.bytes), ".info");
-    input = FuzzChecks::SplitInput(reinterpret_cast<const uint8_t*>("\n.x"), 3);
-    EXPECT_EQ(input.objectName, "Foo");
-    EXPECT_EQ(input.bytes.size(), 3u);
-
-    // Messages must carry their file and a line that exists.
-    Log log;
-    log.lines = {"Foo.cas(3) : error: x"};
-    EXPECT_EQ(FuzzChecks::CheckLineMessages(log, "Foo.cas", 3), "");
-    EXPECT_NE(FuzzChecks::CheckLineMessages(log, "Foo.cas", 2), "");
-    EXPECT_NE(FuzzChecks::CheckLineMessages(log, "Bar.cas", 3), "");
-    log.lines = {"Foo.cas(3) : Error: x"};
-    EXPECT_NE(FuzzChecks::CheckLineMessages(log, "Foo.cas", 3), "");
-    log.lines = {"Foo.cex : fatal: x"};
-    EXPECT_EQ(FuzzChecks::CheckFileMessages(log, "Foo.cex"), "");
-    log.lines = {"Foo.cex: fatal: x"};
-    EXPECT_NE(FuzzChecks::CheckFileMessages(log, "Foo.cex"), "");
-
-    // The meter sees a block allocated and freed while it runs.
+TEST(FuzzChecksOnSeeds, TheMeterSeesABlockAllocatedAndFreed) {
     static void* volatile sink;
     const Heap heap = Metered([] {
         sink = std::malloc(3 << 20);
         std::free(sink);
     });
-    if (kMetered) {
-        EXPECT_GE(heap.largest, 3 << 20);
-        EXPECT_GE(heap.peak, 3 << 20);
-        EXPECT_FALSE(InProportion(heap, 1000));
-    }
-
-    // Labels and the padding they move do not make texts differ; anything else does.
-    EXPECT_EQ(FuzzChecks::CanonicalText(ToBytes("Jump _label7   ;@line 1\n_label7:\n")),
-              FuzzChecks::CanonicalText(ToBytes("Jump _label12 ;@line 1\n_label12:\n")));
-    EXPECT_NE(FuzzChecks::CanonicalText(ToBytes("Jump _label7 ;@line 1\n_label8:\n")),
-              FuzzChecks::CanonicalText(ToBytes("Jump _label7 ;@line 1\n_label7:\n")));
+    if (!kMetered) GTEST_SKIP() << "no allocation meter under this sanitizer";
+    EXPECT_GE(heap.largest, 3 << 20);
+    EXPECT_GE(heap.peak, 3 << 20);
+    EXPECT_FALSE(InProportion(heap, 1000));
 }
 
 // ---------------------------------------------------------------------------
@@ -256,59 +224,56 @@ const std::vector<ValidFile>& ValidCompiledFiles() {
     return files;
 }
 
-// One load of damaged bytes: the verdict agrees with the messages, every
-// message names the file, a failed load ends with the failure that stopped it,
-// and the heap stays in proportion.
-std::string CheckDamagedLoad(const std::string& objectName, const Bytes& bytes, bool& accepted) {
+// One load of damaged bytes. `problem` is empty when the verdict agrees with
+// the messages, every message names the file, a failed load ends with the one
+// fatal message that stopped it, and the heap stays in proportion.
+struct DamagedLoad {
+    std::string problem, last;
+    bool ok = false;
+    size_t messages = 0;
+};
+
+DamagedLoad LoadDamaged(const Bytes& bytes, const std::string& objectName = "Foo") {
     FuzzChecks::Loaded loaded;
     const Heap heap = Metered([&] { FuzzChecks::LoadInto(Reader::Compiled, objectName, bytes, loaded); });
-    accepted = loaded.ok;
-    std::string problem = FuzzChecks::CheckVerdict(loaded.ok, loaded.log);
-    if (problem.empty()) problem = FuzzChecks::CheckFileMessages(loaded.log, objectName + ".cex");
-    if (problem.empty() && loaded.log.GetFatalCount() > 1) problem = "more than one fatal message";
-    if (problem.empty() && !InProportion(heap, bytes.size())) {
-        problem = "heap peak " + std::to_string(heap.peak) + ", largest block " + std::to_string(heap.largest) +
-                  " for " + std::to_string(bytes.size()) + " bytes";
+    const FuzzChecks::Log& log = loaded.log;
+    DamagedLoad out{FuzzChecks::CheckVerdict(loaded.ok, log), log.lines.empty() ? "" : log.lines.back(), loaded.ok,
+                    log.lines.size()};
+    if (out.problem.empty()) out.problem = FuzzChecks::CheckFileMessages(log, objectName + ".cex");
+    if (out.problem.empty() && log.GetFatalCount() > 1) out.problem = "more than one fatal message";
+    if (out.problem.empty() && log.HasFatal() && log.severities.back() != HxScript::Severity::Fatal) {
+        out.problem = "messages after the fatal one";
     }
-    if (problem.empty() && loaded.log.HasFatal() && loaded.log.severities.back() != HxScript::Severity::Fatal) {
-        problem = "messages after the fatal one";
+    if (out.problem.empty() && !InProportion(heap, bytes.size())) {
+        out.problem = "heap peak " + std::to_string(heap.peak) + ", largest block " + std::to_string(heap.largest) +
+                      " for " + std::to_string(bytes.size()) + " bytes";
     }
-    return problem;
+    return out;
 }
 
-TEST(DamagedCompiledFiles, EveryTruncationFailsWithTheReadThatStoppedIt) {
+TEST(DamagedCompiledFiles, EveryTruncationAndSingleByteFlip) {
     ASSERT_GE(ValidCompiledFiles().size(), 20u);
-    for (const ValidFile& file : ValidCompiledFiles()) {
-        SCOPED_TRACE(file.label);
-        for (size_t length = 0; length < file.bytes.size(); ++length) {
-            const Bytes prefix(file.bytes.begin(), file.bytes.begin() + long(length));
-            bool accepted = false;
-            const std::string problem = CheckDamagedLoad(file.objectName, prefix, accepted);
-            ASSERT_EQ(problem, "") << "at length " << length;
-            // The object is the last record of the file, so every cut loses part of it.
-            ASSERT_FALSE(accepted) << "at length " << length;
-        }
-    }
-}
-
-TEST(DamagedCompiledFiles, EverySingleByteFlipGivesCleanMessages) {
     size_t flips = 0, accepted = 0;
     for (const ValidFile& file : ValidCompiledFiles()) {
         SCOPED_TRACE(file.label);
+        // The object is the last record of the file, so every cut loses part of it.
+        for (size_t length = 0; length < file.bytes.size(); ++length) {
+            const Bytes prefix(file.bytes.begin(), file.bytes.begin() + long(length));
+            const DamagedLoad load = LoadDamaged(prefix, file.objectName);
+            ASSERT_EQ(load.problem, "") << "at length " << length;
+            ASSERT_FALSE(load.ok) << "at length " << length;
+        }
         for (size_t at = 0; at < file.bytes.size(); ++at) {
             for (uint8_t pattern : {uint8_t(0xFF), uint8_t(0x01), uint8_t(0x80)}) {
                 Bytes damaged = file.bytes;
                 damaged[at] ^= pattern;
-                bool ok = false;
-                const std::string problem = CheckDamagedLoad(file.objectName, damaged, ok);
-                ASSERT_EQ(problem, "") << "byte " << at << " ^ " << int(pattern);
+                const DamagedLoad load = LoadDamaged(damaged, file.objectName);
+                ASSERT_EQ(load.problem, "") << "byte " << at << " ^ " << int(pattern);
                 ++flips;
-                if (!ok || pattern != 0x01) continue;
-                // What still loads must write and read back unchanged (checked
-                // for the lowest bit, the flip most likely to be accepted).
+                if (!load.ok || pattern != 0x01) continue;
+                // What still loads must write and read back unchanged.
                 ++accepted;
-                ASSERT_EQ(FuzzChecks::CheckCompiledRoundTrip({file.objectName, damaged}), "")
-                    << "byte " << at << " ^ " << int(pattern);
+                ASSERT_EQ(FuzzChecks::CheckCompiledRoundTrip({file.objectName, damaged}), "") << "byte " << at;
             }
         }
     }
@@ -326,104 +291,53 @@ CexBuilder Start(const std::vector<std::string>& strings) {
     return b;
 }
 
-struct Outcome {
-    bool ok = false;
-    std::vector<std::string> lines;
-    Heap heap;
-};
-
-Outcome LoadCompiled(const Bytes& bytes, const char* objectName = "Foo") {
-    Outcome outcome;
-    FuzzChecks::Loaded loaded;
-    outcome.heap = Metered([&] { FuzzChecks::LoadInto(Reader::Compiled, objectName, bytes, loaded); });
-    outcome.ok = loaded.ok;
-    outcome.lines = loaded.log.lines;
-    return outcome;
-}
-
-std::string LastLine(const Outcome& outcome) { return outcome.lines.empty() ? "" : outcome.lines.back(); }
-
 TEST(HugeCountsAndSizes, CountsPromisingMoreThanTheFileHoldsCostNothing) {
-    struct Case {
-        const char* what;
-        std::function<void(CexBuilder&)> body;  // after a string table of "", "Foo"
-        const char* last;
+    // Bodies follow a string table of "", "Foo", "None", "Wide", "self", "r".
+    const auto callWithCount = [](int32_t count) {
+        return [count](CexBuilder& b) {
+            b.NoDebugInfo().U16(0).U16(1).ObjectStart("Foo").U16(0).U16(0).U16(0).U16(1);
+            b.Ref("").U16(1).Ref("Foo").FunctionStart("None").U16(1);
+            b.U8(23).VIdent("Wide").VIdent("self").VIdent("r").VInt(count).VInt(0).VInt(1).VInt(2);  // CallMethod
+        };
     };
-    const std::vector<Case> cases = {
-        {"debug functions", [](CexBuilder& b) { b.DebugStart(0, 0xFFFF); },
+    const std::vector<std::pair<std::function<void(CexBuilder&)>, const char*>> cases = {
+        {[](CexBuilder& b) { b.DebugStart(0, 0xFFFF); },
          "Foo.cex : fatal: Error reading debug function object name from store."},
-        {"line numbers",
-         [](CexBuilder& b) { b.DebugStart(0, 1).Ref("Foo").Ref("").Ref("Foo").U8(0).U16(0xFFFF); },
+        {[](CexBuilder& b) { b.DebugStart(0, 1).Ref("Foo").Ref("").Ref("Foo").U8(0).U16(0xFFFF); },
          "Foo.cex : fatal: Error reading debug instruction line number from store."},
-        {"property groups", [](CexBuilder& b) { b.DebugStart(0, 0).U16(0xFFFF); },
+        {[](CexBuilder& b) { b.DebugStart(0, 0).U16(0xFFFF); },
          "Foo.cex : fatal: Error reading property group object name from store."},
-        {"user flags", [](CexBuilder& b) { b.NoDebugInfo().U16(0xFFFF); },
-         "Foo.cex : fatal: Error reading user flag name from store."},
-        {"objects", [](CexBuilder& b) { b.NoDebugInfo().U16(0).U16(0xFFFF); },
+        {[](CexBuilder& b) { b.NoDebugInfo().U16(0xFFFF); }, "Foo.cex : fatal: Error reading user flag name from store."},
+        {[](CexBuilder& b) { b.NoDebugInfo().U16(0).U16(0xFFFF); },
          "Foo.cex : fatal: Error reading object name from store."},
-        {"variables",
-         [](CexBuilder& b) { b.NoDebugInfo().U16(0).U16(1).ObjectStart("Foo").U16(0).U16(0xFFFF); },
+        {[](CexBuilder& b) { b.NoDebugInfo().U16(0).U16(1).ObjectStart("Foo").U16(0).U16(0xFFFF); },
          "Foo.cex : fatal: Error reading variable name from store."},
-        {"states and instructions",
-         [](CexBuilder& b) {
+        {[](CexBuilder& b) {
              b.NoDebugInfo().U16(0).U16(1).ObjectStart("Foo").U16(0).U16(0).U16(0).U16(0xFFFF);
              b.Ref("").U16(0xFFFF).Ref("Foo").FunctionStart("Foo").U16(0xFFFF);
          },
          "Foo.cex : fatal: Error reading instruction opcode from store."},
+        // An argument count of 511 that the file does not hold, and a negative one.
+        {callWithCount(511), "Foo.cex : error: Failed to read argument 3 on instruction 0 (CallMethod)"},
+        {callWithCount(-1),
+         "Foo.cex : error: Argument 3 on instruction CallMethod must be an unsigned int count for variable length "
+         "arguments"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        CexBuilder b = Start({"", "Foo"});
-        c.body(b);
-        const Outcome outcome = LoadCompiled(b.Bytes());
-        EXPECT_FALSE(outcome.ok);
-        EXPECT_EQ(LastLine(outcome), c.last);
-        EXPECT_TRUE(InProportion(outcome.heap, b.Size())) << outcome.heap.peak << " " << outcome.heap.largest;
+    for (size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(cases[i].second);
+        CexBuilder b = Start({"", "Foo", "None", "Wide", "self", "r"});
+        cases[i].first(b);
+        const DamagedLoad load = LoadDamaged(b.Bytes());
+        EXPECT_EQ(load.problem, "");
+        EXPECT_FALSE(load.ok);
+        EXPECT_EQ(load.last, cases[i].second);
     }
-
-    // A table promising 65535 entries and holding none.
+    // A string table promising 65535 entries and holding none.
     CexBuilder table;
     table.Header().U16(0xFFFF);
-    Outcome outcome = LoadCompiled(table.Bytes());
-    EXPECT_EQ(LastLine(outcome), "Foo.cex : error: Failed to read string table");
-    EXPECT_TRUE(InProportion(outcome.heap, table.Size()));
-}
-
-// A complete one-object file around a string table and an object body.
-Bytes WholeFile(const std::vector<std::string>& strings, const std::function<void(CexBuilder&)>& body,
-                const char* objectName = "Foo") {
-    CexBuilder b = Start(strings);
-    b.NoDebugInfo().U16(0).U16(1).ObjectStart(objectName);
-    body(b);
-    b.EndObject();
-    EXPECT_TRUE(b.Ok());
-    return b.Bytes();
-}
-
-TEST(HugeCountsAndSizes, CallArgumentCountsAtAndPastTheLimit) {
-    auto call = [](int32_t count, int32_t present) {
-        return WholeFile({"", "Foo", "None", "Wide", "self", "r"}, [&](CexBuilder& b) {
-            b.U16(0).U16(0).U16(0).U16(1).Ref("").U16(1).Ref("Foo").FunctionStart("None").U16(1);
-            b.U8(23).VIdent("Wide").VIdent("self").VIdent("r").VInt(count);  // CallMethod
-            for (int32_t i = 0; i < present; ++i) b.VInt(i);
-        });
-    };
-    Outcome outcome = LoadCompiled(call(511, 511));
-    EXPECT_TRUE(outcome.ok) << LastLine(outcome);
-    EXPECT_EQ(FuzzChecks::CheckCompiledRoundTrip({"Foo", call(511, 511)}), "");
-
-    outcome = LoadCompiled(call(512, 512));
-    EXPECT_EQ(LastLine(outcome), "Foo.cex : error: Function call has 512 parameters, and we only support up to 511");
-    // A negative count is refused before anything is read for it.
-    outcome = LoadCompiled(call(-1, 0));
-    EXPECT_EQ(LastLine(outcome),
-              "Foo.cex : error: Argument 3 on instruction CallMethod must be an unsigned int count for variable "
-              "length arguments");
-    EXPECT_TRUE(InProportion(outcome.heap, 100));
-    // A count that the file does not hold.
-    outcome = LoadCompiled(call(511, 3));
-    EXPECT_FALSE(outcome.ok);
-    EXPECT_EQ(LastLine(outcome), "Foo.cex : error: Failed to read argument 3 on instruction 0 (CallMethod)");
+    const DamagedLoad load = LoadDamaged(table.Bytes());
+    EXPECT_EQ(load.problem, "");
+    EXPECT_EQ(load.last, "Foo.cex : error: Failed to read string table");
 }
 
 TEST(HugeCountsAndSizes, LongestStringsAndLastRefsOfAFullTable) {
@@ -435,41 +349,43 @@ TEST(HugeCountsAndSizes, LongestStringsAndLastRefsOfAFullTable) {
     longest[0] = 'L';
     longest[0xFFFE] = 'Z';
     strings.push_back(longest);
-    ASSERT_EQ(strings.size(), 0xFFFFu);
-
-    const Bytes full = WholeFile(strings, [](CexBuilder& b) {
+    const auto file = [&strings](const std::function<void(CexBuilder&)>& body) {
+        CexBuilder b = Start(strings);
+        b.NoDebugInfo().U16(0).U16(1).ObjectStart("Foo");
+        body(b);
+        b.EndObject();
+        return b.Bytes();
+    };
+    const Bytes full = file([](CexBuilder& b) {
         b.U16(0).U16(1).RefIndex(0xFFFE).RefIndex(0xFFFD).U32(0).VNone().U8(0);  // variable "<longest>" of type s65533
         b.U16(0).U16(1).Ref("").U16(0);
     });
-    Outcome outcome = LoadCompiled(full);
-    ASSERT_TRUE(outcome.ok) << LastLine(outcome);
-    EXPECT_TRUE(InProportion(outcome.heap, full.size()));
     FuzzChecks::Loaded loaded;
-    FuzzChecks::LoadInto(Reader::Compiled, "Foo", full, loaded);
+    const Heap heap = Metered([&] { FuzzChecks::LoadInto(Reader::Compiled, "Foo", full, loaded); });
+    ASSERT_TRUE(loaded.ok) << loaded.log.all;
+    EXPECT_TRUE(InProportion(heap, full.size()));
     ASSERT_EQ(loaded.object->variables.Size(), 1u);
     EXPECT_EQ(std::string(loaded.object->variables.begin()->key.text()), longest);
     EXPECT_EQ(std::string(loaded.object->variables.begin()->value.typeName.text()), "s65533");
     EXPECT_EQ(FuzzChecks::CheckCompiledRoundTrip({"Foo", full}), "");
 
-    const Bytes pastEnd = WholeFile(strings, [](CexBuilder& b) { b.U16(0).U16(1).RefIndex(0xFFFF); });
-    outcome = LoadCompiled(pastEnd);
-    EXPECT_EQ(LastLine(outcome), "Foo.cex : fatal: Error reading variable name from store.");
+    EXPECT_EQ(LoadDamaged(file([](CexBuilder& b) { b.U16(0).U16(1).RefIndex(0xFFFF); })).last,
+              "Foo.cex : fatal: Error reading variable name from store.");
 }
 
 TEST(HugeCountsAndSizes, ObjectSizesThatPointAnywhereEndTheSearchCleanly) {
     // 65535 records of another name, each claiming a size that leads back
-    // into itself, past the end, or nowhere: the search ends, and quickly.
-    for (uint32_t size : {0u, 1u, 3u, 4u, 6u, 0x7FFFFFFFu, 0xFFFFFFFFu}) {
+    // into itself, past the end, or nowhere: the search ends with one message.
+    for (uint32_t size : {1u, 3u, 4u, 6u, 0x7FFFFFFFu, 0xFFFFFFFFu}) {
         SCOPED_TRACE(size);
         CexBuilder b = Start({"", "Foo", "Other"});
         b.NoDebugInfo().U16(0).U16(0xFFFF);
         for (int i = 0; i < 64; ++i) b.Ref("Other").U32(size);
-        const Outcome outcome = LoadCompiled(b.Bytes());
-        EXPECT_FALSE(outcome.ok);
-        ASSERT_FALSE(outcome.lines.empty());
-        EXPECT_TRUE(outcome.lines.back().rfind("Foo.cex : ", 0) == 0) << outcome.lines.back();
-        EXPECT_LE(outcome.lines.size(), 1u);
-        EXPECT_TRUE(InProportion(outcome.heap, b.Size()));
+        const DamagedLoad load = LoadDamaged(b.Bytes());
+        EXPECT_EQ(load.problem, "");
+        EXPECT_FALSE(load.ok);
+        EXPECT_EQ(load.messages, 1u);
+        EXPECT_EQ(load.last.rfind("Foo.cex : ", 0), 0u) << load.last;
     }
 }
 
@@ -483,193 +399,101 @@ const char* const kTables =
     ".structTable\n.endStructTable\n.variableTable\n.endVariableTable\n.propertyTable\n.endPropertyTable\n"
     ".propertyGroupTable\n.endPropertyGroupTable\n";
 
-// A whole file whose empty state holds one function with `code`.
+// A whole file whose empty state holds one function with `code`; the code
+// starts on line 29.
 std::string FileWithCode(const std::string& code, const std::string& locals = "") {
     return std::string(kHead) + kTables + ".stateTable\n.state\n.function f\n.userFlags 0\n.docString \"\"\n" +
            ".return None\n.paramTable\n.endParamTable\n.localTable\n" + locals + ".endLocalTable\n.code\n" + code +
            ".endCode\n.endFunction\n.endState\n.endStateTable\n.endObject\n";
 }
 
-// A logger that keeps, of huge lines, only their ends and lengths.
-class ShortLog : public HxScript::ErrorLogger {
-public:
-    ShortLog() : HxScript::ErrorLogger("Hostile") {}
-    void LogMessage(const HxScript::ICachedErrorMessage& message, HxScript::Severity) override {
-        HxFixedString text;
-        message.GetMessage(text);
-        const std::string line = text.length() > 400 ? std::string(text.text(), 200) + "..." +
-                                                            std::string(text.text() + text.length() - 200)
-                                                      : std::string(text.text());
-        lines.push_back(line);
-        lengths.push_back(text.length());
-    }
-    std::vector<std::string> lines;
-    std::vector<size_t> lengths;
-};
-
-struct TextLoad {
-    bool ok = false;
-    ShortLog log;
-};
-
-void LoadText(std::string text, TextLoad& out) {
-    HxTSmartPointer<HxScript::IStore> store(new TestSupport::MemorySource(std::move(text), "Foo.cas"));
-    Assembler::AssemblyLoader loader(&out.log);
-    loader.SetStore(store);
-    HxScript::UnlinkedTypes::Object object;
-    out.ok = loader.Load("Foo", object);
+std::unique_ptr<FuzzChecks::Loaded> LoadText(const std::string& text) {
+    auto loaded = std::make_unique<FuzzChecks::Loaded>();
+    FuzzChecks::LoadInto(Reader::Text, "Foo", ToBytes(text), *loaded);
+    return loaded;
 }
 
-TEST(HostileAssemblyText, HundredMegabyteLines) {
+std::unique_ptr<FuzzChecks::Converted> Assemble(const std::string& text) {
+    auto converted = std::make_unique<FuzzChecks::Converted>();
+    FuzzChecks::ConvertInto(Reader::Text, "Foo", ToBytes(text), false, *converted);
+    return converted;
+}
+
+TEST(HostileAssemblyText, HundredMegabyteLinesAndHundredThousandBlankLines) {
     const size_t kLength = 100u << 20;
     // A comment line: skipped whole, and the lines after it keep their numbers.
     std::string text = FileWithCode("Bogus\n");
     text.insert(text.find(".structTable"), ";" + std::string(kLength, 'c') + "\n");
-    TextLoad comment;
-    LoadText(std::move(text), comment);
-    ASSERT_EQ(comment.log.lines.size(), 1u);
-    EXPECT_EQ(comment.log.lines[0], "Foo.cas(30) : error: Unknown instruction \"Bogus\"");
+    EXPECT_EQ(LoadText(text)->log.lines, std::vector<std::string>{"Foo.cas(30) : error: Unknown instruction \"Bogus\""});
 
     // A line of one huge word where a directive belongs: reported in full.
-    text = std::string(kHead) + std::string(kLength, 'w') + "\n" + kTables;
-    TextLoad word;
-    LoadText(std::move(text), word);
-    EXPECT_FALSE(word.ok);
-    ASSERT_GE(word.log.lines.size(), 2u);
-    EXPECT_EQ(word.log.lines[0].substr(0, 40), "Foo.cas(10) : error: Expected \".STRUCTTA");
-    EXPECT_EQ(word.log.lines[0].substr(word.log.lines[0].size() - 4), "www\"");
-    EXPECT_GT(word.log.lengths[0], kLength);
-    EXPECT_EQ(word.log.lines[1], "Foo.cas(19) : fatal: Error while reading from store");
+    const auto word = LoadText(std::string(kHead) + std::string(kLength, 'w') + "\n" + kTables);
+    EXPECT_FALSE(word->ok);
+    ASSERT_GE(word->log.lines.size(), 2u);
+    const std::string& first = word->log.lines[0];
+    EXPECT_EQ(first.substr(0, 40), "Foo.cas(10) : error: Expected \".STRUCTTA");
+    EXPECT_EQ(first.substr(first.size() - 4), "www\"");
+    EXPECT_GT(first.size(), kLength);
+    EXPECT_EQ(word->log.lines[1], "Foo.cas(19) : fatal: Error while reading from store");
+
+    // Nothing but line feeds: the end is met on the lines past them.
+    EXPECT_EQ(LoadText(std::string(100000, '\n'))->log.lines,
+              (std::vector<std::string>{"Foo.cas(100001) : fatal: Error while reading from store",
+                                        "Foo.cas(100002) : fatal: Error while reading from store"}));
 }
 
 TEST(HostileAssemblyText, TokensOfSeventyThousandCharacters) {
     const std::string huge(70000, 'q');
-    auto assemble = [](const std::string& text) {
-        auto converted = std::make_unique<FuzzChecks::Converted>();
-        FuzzChecks::ConvertInto(Reader::Text, "Foo", ToBytes(text), false, *converted);
-        return converted;
-    };
-    // A name or a doc string of that length loads, but no file can hold it.
-    auto named = assemble(FileWithCode("", ".local " + huge + " Int\n"));
-    EXPECT_FALSE(named->ok);
-    EXPECT_EQ(named->log.all, "Foo.cex : fatal: Error writing string table\n");
-    std::string text = FileWithCode("");
-    text.replace(text.find(".docString \"\""), 13, ".docString \"" + huge + "\"");
-    EXPECT_EQ(assemble(text)->log.all, "Foo.cex : fatal: Error writing string table\n");
-    text = FileWithCode("");
-    text.replace(0, 15, ".info\n.source \"" + huge + "\"\n.modifyTime 0\n.compileTime 0\n.user \"u\"\n.computer \"c\"\n.endInfo\n");
-    EXPECT_EQ(assemble(text)->log.all, "Foo.cex : fatal: Error writing source code filename\n");
+    // A name, a doc string or a source name of that length loads, but no file can hold it.
+    std::string doc = FileWithCode(""), source = FileWithCode("");
+    doc.replace(doc.find(".docString \"\""), 13, ".docString \"" + huge + "\"");
+    source.replace(0, 6, ".info\n.source \"" + huge + "\"\n.modifyTime 0\n.compileTime 0\n.user \"u\"\n.computer \"c\"\n");
+    const std::pair<std::string, const char*> unwritable[] = {
+        {FileWithCode("", ".local " + huge + " Int\n"), "Foo.cex : fatal: Error writing string table\n"},
+        {doc, "Foo.cex : fatal: Error writing string table\n"},
+        {source, "Foo.cex : fatal: Error writing source code filename\n"}};
+    for (const auto& [text, message] : unwritable) EXPECT_EQ(Assemble(text)->log.all, message);
 
     // A label of that length is only a name for a distance: it assembles.
-    auto labelled = assemble(FileWithCode(huge + ":\nJump " + huge + "\n"));
+    const auto labelled = Assemble(FileWithCode(huge + ":\nJump " + huge + "\n"));
     EXPECT_TRUE(labelled->ok) << labelled->log.all;
     // As a mnemonic it is reported in full.
-    TextLoad mnemonic;
-    LoadText(FileWithCode(huge + "\n"), mnemonic);
-    ASSERT_EQ(mnemonic.log.lines.size(), 1u);
-    EXPECT_EQ(mnemonic.log.lengths[0], std::string("Foo.cas(29) : error: Unknown instruction \"\"").size() + 70000);
+    EXPECT_EQ(LoadText(FileWithCode(huge + "\n"))->log.all,
+              "Foo.cas(29) : error: Unknown instruction \"" + huge + "\"\n");
 }
 
-TEST(HostileAssemblyText, OperandCountsAroundTheLimit) {
-    auto call = [](int extra) {
+TEST(HostileAssemblyText, OperandCountsLabelsAndHighBytes) {
+    // 511 operands round-trip; 512 are refused.
+    const auto call = [](int extra) {
         std::string line = "CallMethod Wide self r";
         for (int i = 0; i < extra; ++i) line += " " + std::to_string(i);
         return FileWithCode(line + "\n", ".local r Int\n");
     };
     EXPECT_EQ(FuzzChecks::CheckAssemblyRoundTrip({"Foo", ToBytes(call(508))}), "");
-    TextLoad over;
-    LoadText(call(509), over);
-    ASSERT_EQ(over.log.lines.size(), 1u);
-    EXPECT_EQ(over.log.lines[0],
-              "Foo.cas(30) : error: Instruction \"CallMethod\" has too many arguments - 512 were read while a maximum "
-              "of 511 is allowed");
-}
+    EXPECT_EQ(LoadText(call(509))->log.lines.size(), 1u);
 
-TEST(HostileAssemblyText, DeeplyRepeatedLabels) {
-    // 100000 distinct labels on one instruction, jumped to from both ends.
+    // 100000 labels on one instruction, jumped to from both ends.
     std::string code = "Jump l0\n";
     for (int i = 0; i < 100000; ++i) code += "l" + std::to_string(i) + ":\n";
     code += "Jump l99999\nJump l50000\n";
-    const std::string many = FileWithCode(code);
-    EXPECT_EQ(FuzzChecks::CheckAssemblyRoundTrip({"Foo", ToBytes(many)}), "");
-
-    // One label 20000 times: each repeat is reported on its own line, the
-    // first definition stays.
+    EXPECT_EQ(FuzzChecks::CheckAssemblyRoundTrip({"Foo", ToBytes(FileWithCode(code))}), "");
+    // One label 20000 times: each repeat is reported on its own line.
     code = "Noop\n";
     for (int i = 0; i < 20000; ++i) code += "again:\n";
-    code += "Jump again\n";
-    TextLoad repeated;
-    LoadText(FileWithCode(code), repeated);
-    ASSERT_EQ(repeated.log.lines.size(), 19999u);
-    EXPECT_EQ(repeated.log.lines.front(), "Foo.cas(31) : error: Duplicate label definition \"again\"");
-    EXPECT_EQ(repeated.log.lines.back(), "Foo.cas(20029) : error: Duplicate label definition \"again\"");
-}
+    const auto repeated = LoadText(FileWithCode(code + "Jump again\n"));
+    ASSERT_EQ(repeated->log.lines.size(), 19999u);
+    EXPECT_EQ(repeated->log.lines.front(), "Foo.cas(31) : error: Duplicate label definition \"again\"");
+    EXPECT_EQ(repeated->log.lines.back(), "Foo.cas(20029) : error: Duplicate label definition \"again\"");
 
-TEST(HostileAssemblyText, BytesAbove127) {
-    // In names they are neither letters nor digits.
-    TextLoad name;
-    LoadText(FileWithCode("", ".local caf\xC3\xA9 Int\n"), name);
-    ASSERT_EQ(name.log.lines.size(), 2u);
-    EXPECT_EQ(name.log.lines[0], "Foo.cas(27) : error: \".LOCAL\" expects an identifier, found caf\xC3\xA9");
-    EXPECT_EQ(name.log.lines[1], "Foo.cas(27) : error: \".LOCAL\" has too many arguments, found 2");
-    TextLoad mnemonic;
-    LoadText(FileWithCode("\xFFNoop\n"), mnemonic);
-    ASSERT_EQ(mnemonic.log.lines.size(), 1u);
-    EXPECT_EQ(mnemonic.log.lines[0], "Foo.cas(29) : error: Unknown instruction \"\xFFNoop\"");
-
-    // In strings and comments they pass through unchanged, in both directions.
+    // Every byte above 127 passes through strings and comments unchanged.
     std::string all;
     for (int c = 128; c < 256; ++c) all += char(c);
     std::string text = FileWithCode("StrCat r \"" + all + "\" \"\xC3\xA9\" ; \xFF\xFE comment\n", ".local r String\n");
     text.replace(text.find(".docString \"\""), 13, ".docString \"\x80" + all + "\"");
     EXPECT_EQ(FuzzChecks::CheckAssemblyRoundTrip({"Foo", ToBytes(text)}), "");
-    FuzzChecks::Converted compiled, disassembled;
-    FuzzChecks::ConvertInto(Reader::Text, "Foo", ToBytes(text), false, compiled);
-    ASSERT_TRUE(compiled.ok) << compiled.log.all;
-    EXPECT_NE(Text(compiled.bytes).find(all), std::string::npos);
-    FuzzChecks::ConvertInto(Reader::Compiled, "Foo", compiled.bytes, true, disassembled);
-    EXPECT_NE(Text(disassembled.bytes).find("\t\t.docString \"\x80" + all + "\"\n"), std::string::npos);
-    EXPECT_NE(Text(disassembled.bytes).find("StrCat r \"" + all + "\" \"\xC3\xA9\""), std::string::npos);
-}
-
-TEST(HostileAssemblyText, FloatsBeyondTheTextPrecisionAndRange) {
-    // The text keeps six decimals: finer floats come back rounded once and
-    // then stay. Beyond the float range a literal stops at the largest float,
-    // whose text reads back exactly.
-    for (const char* literal : {"0.0000001", "0.1234567", "1.0e39", "-1.0e39", "3.4028235e38", "1.0e-45"}) {
-        SCOPED_TRACE(literal);
-        const std::string text = FileWithCode(std::string("FAdd r r ") + literal + "\n", ".local r Float\n");
-        EXPECT_EQ(FuzzChecks::CheckAssemblyRoundTrip({"Foo", ToBytes(text)}), "");
-    }
-    FuzzChecks::Converted compiled, disassembled;
-    FuzzChecks::ConvertInto(Reader::Text, "Foo", ToBytes(FileWithCode("FAdd r r 1.0e39\n", ".local r Float\n")), false,
-                            compiled);
-    FuzzChecks::ConvertInto(Reader::Compiled, "Foo", compiled.bytes, true, disassembled);
-    EXPECT_NE(Text(disassembled.bytes).find("FAdd r r 340282346638528859811704183484516925440.000000 "),
-              std::string::npos)
-        << Text(disassembled.bytes);
-}
-
-TEST(HostileAssemblyText, NamesSpelledLikeSeveritiesDoNotChangeMessages) {
-    // Names are interned without regard to case; the severity words of the
-    // message lines must not take a script's spelling of them.
-    TextLoad load;
-    LoadText(FileWithCode("Bogus\n", ".local ERROR Int\n.local Warning Int\n.local FATAL Int\n"), load);
-    ASSERT_EQ(load.log.lines.size(), 1u);
-    EXPECT_EQ(load.log.lines[0], "Foo.cas(32) : error: Unknown instruction \"Bogus\"");
-}
-
-TEST(HostileAssemblyText, EmptyFileAndFileOfNothingButLineFeeds) {
-    // The information block and the user-flag table each meet the end.
-    TextLoad empty;
-    LoadText("", empty);
-    EXPECT_FALSE(empty.ok);
-    EXPECT_EQ(empty.log.lines, (std::vector<std::string>{"Foo.cas(1) : fatal: Error while reading from store",
-                                                         "Foo.cas(2) : fatal: Error while reading from store"}));
-    TextLoad blank;
-    LoadText(std::string(100000, '\n'), blank);
-    EXPECT_EQ(blank.log.lines, (std::vector<std::string>{"Foo.cas(100001) : fatal: Error while reading from store",
-                                                         "Foo.cas(100002) : fatal: Error while reading from store"}));
+    const auto compiled = Assemble(text);
+    ASSERT_TRUE(compiled->ok) << compiled->log.all;
+    EXPECT_NE(Text(compiled->bytes).find("\x80" + all), std::string::npos);
 }
 
 // ---------------------------------------------------------------------------
@@ -681,15 +505,11 @@ protected:
         char pattern[] = "/tmp/corvel_hostile_XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
         dir_ = pattern;
-        // Readable and searchable for an unprivileged child.
-        fs::permissions(dir_, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                                  fs::perms::others_read | fs::perms::others_exec);
+        // Readable and searchable for the unprivileged child.
+        fs::permissions(dir_, fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec);
     }
     void TearDown() override {
         std::error_code ec;
-        for (const auto& entry : fs::recursive_directory_iterator(dir_, ec)) {
-            fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add, ec);
-        }
         fs::permissions(dir_, fs::perms::owner_all, fs::perm_options::add, ec);
         fs::remove_all(dir_, ec);
     }
@@ -737,10 +557,19 @@ protected:
 
     void Write(const std::string& name, const Bytes& bytes) {
         fs::create_directories((dir_ / name).parent_path());
-        std::ofstream out(dir_ / name, std::ios::binary);
-        out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+        std::ofstream(dir_ / name, std::ios::binary) << Text(bytes);
     }
     Bytes Read(const std::string& name) const { return ToBytes(FuzzChecks::ReadWholeFile(dir_ / name)); }
+
+    // Writes the script at `path` and its compiled form beside it.
+    Bytes WriteBoth(const std::string& path, const std::string& objectName, const std::string& script) {
+        FuzzChecks::Converted compiled;
+        FuzzChecks::ConvertInto(Reader::Text, objectName, ToBytes(script), false, compiled);
+        EXPECT_TRUE(compiled.ok) << compiled.log.all;
+        Write(path + ".cas", ToBytes(script));
+        Write(path + ".cex", compiled.bytes);
+        return compiled.bytes;
+    }
 
     // The output of every fault run: a fatal line, the summary, the failed line.
     static void ExpectFailedRun(const Result& result, const std::string& fatal, const char* mode) {
@@ -766,56 +595,41 @@ std::string Stamped(std::string text, const std::string& name = "Foo") {
 std::string LargeScript(const std::string& name) {
     std::string locals, code;
     for (int i = 0; i < 5000; ++i) {
-        locals += ".local v" + std::to_string(i) + " Int\n";
-        code += "IAdd v" + std::to_string(i) + " v" + std::to_string(i) + " " + std::to_string(i) + " ;@line " +
-                std::to_string(i + 1) + "\n";
+        const std::string n = std::to_string(i);
+        locals += ".local v" + n + " Int\n";
+        code += "IAdd v" + n + " v" + n + " " + n + " ;@line " + std::to_string(i + 1) + "\n";
     }
     return Stamped(FileWithCode(code, locals), name);
 }
 
-TEST_F(ToolRun, DiskFullFailsEveryModeWithAFatalMessage) {
-    if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
-    const std::string small = Stamped(FileWithCode("Noop\n"), "in:Foo");
-    Write("in/Foo.cas", ToBytes(small));
-    fs::create_symlink("/dev/full", dir_ / "Foo.cex");
-    ExpectFailedRun(Run({"in:Foo", "-Q"}), "Foo.cex : fatal: Error seeking to object size placeholder", "Assembly");
+TEST_F(ToolRun, DiskFullAndUnwritableDirectoryFailEveryModeAndKeepTheInput) {
+    if (fs::exists("/dev/full")) {
+        const Bytes compiled = WriteBoth("in/Foo", "in:Foo", Stamped(FileWithCode("Noop\n"), "in:Foo"));
+        fs::create_symlink("/dev/full", dir_ / "Foo.cex");
+        fs::create_symlink("/dev/full", dir_ / "Foo.disassemble.cas");
+        ExpectFailedRun(Run({"in:Foo", "-Q"}), "Foo.cex : fatal: Error seeking to object size placeholder", "Assembly");
+        // Disassembly: the text is written in blocks; the last ones only at close.
+        ExpectFailedRun(Run({"in:Foo", "-D", "-Q"}), "Foo.disassemble.cas : fatal: Error writing to output file",
+                        "Disassembly");
+        // Stripping reads in/Foo.cex and writes Foo.cex: the input stays as it was.
+        ExpectFailedRun(Run({"in:Foo", "-S", "-Q"}), "Foo.cex : fatal: Error seeking to object size placeholder",
+                        "Stripping");
+        EXPECT_EQ(Read("in/Foo.cex"), compiled);
+    }
 
-    // Larger than a buffer: a write fails before the end.
-    Write("big/Foo.cas", ToBytes(LargeScript("big:Foo")));
-    const Result big = Run({"big:Foo", "-Q"});
-    EXPECT_EQ(big.status, 255);
-    EXPECT_EQ(big.out.rfind("Foo.cex : fatal: Error writing ", 0), 0u) << big.out;
-
-    // Disassembly: the text is written in blocks; the last ones only at close.
-    FuzzChecks::Converted compiled;
-    FuzzChecks::ConvertInto(Reader::Text, "in:Foo", ToBytes(small), false, compiled);
-    ASSERT_TRUE(compiled.ok);
-    Write("in/Foo.cex", compiled.bytes);
-    fs::create_symlink("/dev/full", dir_ / "Foo.disassemble.cas");
-    ExpectFailedRun(Run({"in:Foo", "-D", "-Q"}), "Foo.disassemble.cas : fatal: Error writing to output file",
-                    "Disassembly");
-
-    // Stripping reads in/Foo.cex and writes Foo.cex: the input stays as it was.
-    ExpectFailedRun(Run({"in:Foo", "-S", "-Q"}), "Foo.cex : fatal: Error seeking to object size placeholder",
-                    "Stripping");
-    EXPECT_EQ(Read("in/Foo.cex"), compiled.bytes);
-}
-
-TEST_F(ToolRun, UnwritableDirectoryAndReadOnlyFile) {
-    Write("Foo.cas", ToBytes(Stamped(FileWithCode("Noop\n"))));
+    // An unwritable directory, and stripping a file that may not be changed:
+    // the open fails and nothing is lost.
+    const Bytes compiled = WriteBoth("Foo", "Foo", Stamped(FileWithCode("Noop\n")));
+    fs::remove(dir_ / "Foo.cex");
     fs::permissions(dir_, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
                     fs::perm_options::remove);
     ExpectFailedRun(Run({"Foo", "-Q"}, RLIM_INFINITY, true), "Cannot open output file for writing", "Assembly");
     EXPECT_FALSE(fs::exists(dir_ / "Foo.cex"));
-
-    // Stripping a file that may not be changed: the open fails, nothing is lost.
     fs::permissions(dir_, fs::perms::owner_write, fs::perm_options::add);
-    FuzzChecks::Converted compiled;
-    FuzzChecks::ConvertInto(Reader::Text, "Foo", Read("Foo.cas"), false, compiled);
-    Write("Foo.cex", compiled.bytes);
+    Write("Foo.cex", compiled);
     fs::permissions(dir_ / "Foo.cex", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
     ExpectFailedRun(Run({"Foo", "-S", "-Q"}, RLIM_INFINITY, true), "Cannot open output file for writing", "Stripping");
-    EXPECT_EQ(Read("Foo.cex"), compiled.bytes);
+    EXPECT_EQ(Read("Foo.cex"), compiled);
 }
 
 TEST_F(ToolRun, ARunThatSucceedsHasItsWholeFileOnDisk) {
@@ -823,23 +637,18 @@ TEST_F(ToolRun, ARunThatSucceedsHasItsWholeFileOnDisk) {
     // up to the whole file: below the whole file the run fails with a fatal
     // message; at it, the run succeeds and the file is complete.
     struct Mode {
-        const char* name;
         std::vector<std::string> args;
         const char* output;
         const char* word;
     };
-    for (const std::string& script : {Stamped(FileWithCode("Noop\nJump end\nNoop\nend:\n"), "in:Foo"),
-                                      LargeScript("in:Foo")}) {
-        FuzzChecks::Converted compiled;
-        FuzzChecks::ConvertInto(Reader::Text, "in:Foo", ToBytes(script), false, compiled);
-        ASSERT_TRUE(compiled.ok) << compiled.log.all;
-        Write("in/Foo.cas", ToBytes(script));
-        Write("in/Foo.cex", compiled.bytes);
-        const std::vector<Mode> modes = {{"assembly", {"in:Foo"}, "Foo.cex", "Assembly"},
-                                         {"disassembly", {"in:Foo", "-D"}, "Foo.disassemble.cas", "Disassembly"},
-                                         {"stripping", {"in:Foo", "-S"}, "Foo.cex", "Stripping"}};
+    const std::vector<Mode> modes = {{{"in:Foo"}, "Foo.cex", "Assembly"},
+                                     {{"in:Foo", "-D"}, "Foo.disassemble.cas", "Disassembly"},
+                                     {{"in:Foo", "-S"}, "Foo.cex", "Stripping"}};
+    for (const std::string& script :
+         {Stamped(FileWithCode("Noop\nJump end\nNoop\nend:\n"), "in:Foo"), LargeScript("in:Foo")}) {
+        WriteBoth("in/Foo", "in:Foo", script);
         for (const Mode& mode : modes) {
-            SCOPED_TRACE(std::string(mode.name) + " of " + std::to_string(script.size()) + " bytes");
+            SCOPED_TRACE(std::string(mode.word) + " of " + std::to_string(script.size()) + " bytes");
             fs::remove(dir_ / mode.output);
             const Result whole = Run(mode.args);
             ASSERT_EQ(whole.status, 0) << whole.out;

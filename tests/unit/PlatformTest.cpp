@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -26,23 +27,11 @@ namespace {
 
 #if defined(_WIN32)
 const char* const kCharacterDevice = "NUL";
+const char* const kDeepName = "a\\b\\Obj.cas";
 #else
 const char* const kCharacterDevice = "/dev/null";
+const char* const kDeepName = "a/b/Obj.cas";
 #endif
-
-void SetTimeZone(const char* value) {
-#if defined(_WIN32)
-    _putenv_s("TZ", value != nullptr ? value : "");
-    _tzset();
-#else
-    if (value != nullptr) {
-        ::setenv("TZ", value, 1);
-    } else {
-        ::unsetenv("TZ");
-    }
-    ::tzset();
-#endif
-}
 
 // Each test works in a fresh directory of its own, since the layer resolves
 // relative names against the current directory.
@@ -51,7 +40,7 @@ protected:
     void SetUp() override {
         previous_ = fs::current_path();
         static std::atomic<unsigned> counter{0};
-        auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+        const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
         dir_ = fs::temp_directory_path() /
                ("corvel-platform-" + std::to_string(stamp) + "-" + std::to_string(counter++));
         ASSERT_TRUE(fs::create_directory(dir_));
@@ -63,16 +52,9 @@ protected:
         fs::remove_all(dir_, ec);
     }
 
-    static void Put(const std::string& name, const std::string& bytes) {
-        fs::path p(name);
-        if (p.has_parent_path()) fs::create_directories(p.parent_path());
+    static void Put(const fs::path& name, const std::string& bytes) {
+        if (name.has_parent_path()) fs::create_directories(name.parent_path());
         std::ofstream(name, std::ios::binary) << bytes;
-    }
-    static std::string Get(const std::string& name) {
-        std::ifstream in(name, std::ios::binary);
-        std::ostringstream s;
-        s << in.rdbuf();
-        return s.str();
     }
     static std::string ReadAll(Platform::FileHandle file) {
         std::string out;
@@ -82,25 +64,20 @@ protected:
         return out;
     }
 
-    fs::path previous_;
-    fs::path dir_;
+    fs::path previous_, dir_;
 };
 
-TEST_F(PlatformTest, OnlyExistingDiskFilesOpenForReading) {
+TEST_F(PlatformTest, OnlyExistingDiskFilesOpenForReadingAndReadersShare) {
     Put("Here.cas", "abc");
     fs::create_directory("Folder.cas");
-
-    EXPECT_EQ(Platform::OpenForReading("Missing.cas"), Platform::kInvalidFile);
-    EXPECT_EQ(Platform::OpenForReading("Folder.cas"), Platform::kInvalidFile);
-    EXPECT_EQ(Platform::OpenForReading(""), Platform::kInvalidFile);
-    EXPECT_EQ(Platform::OpenForReading(nullptr), Platform::kInvalidFile);
-    EXPECT_EQ(Platform::OpenForReading(kCharacterDevice), Platform::kInvalidFile);
+    for (const char* name : {"Missing.cas", "Folder.cas", "", static_cast<const char*>(nullptr), kCharacterDevice}) {
+        EXPECT_EQ(Platform::OpenForReading(name), Platform::kInvalidFile) << (name != nullptr ? name : "null");
+    }
     EXPECT_FALSE(fs::exists("Missing.cas")) << "opening for reading must not create the file";
 
-    // Readers share the file.
     Platform::FileHandle first = Platform::OpenForReading("Here.cas");
-    ASSERT_NE(first, Platform::kInvalidFile);
     Platform::FileHandle second = Platform::OpenForReading("Here.cas");
+    ASSERT_NE(first, Platform::kInvalidFile);
     ASSERT_NE(second, Platform::kInvalidFile);
     EXPECT_EQ(ReadAll(first), "abc");
     EXPECT_EQ(ReadAll(second), "abc");
@@ -109,7 +86,7 @@ TEST_F(PlatformTest, OnlyExistingDiskFilesOpenForReading) {
     EXPECT_FALSE(Platform::CloseFile(Platform::kInvalidFile));
 }
 
-TEST_F(PlatformTest, CreatingTruncatesAndWritingReadsBack) {
+TEST_F(PlatformTest, CreatingTruncatesAndEveryByteReadsBack) {
     Put("Out.cex", "a much longer earlier content");
     Platform::FileHandle out = Platform::CreateForWriting("Out.cex");
     ASSERT_NE(out, Platform::kInvalidFile);
@@ -121,34 +98,31 @@ TEST_F(PlatformTest, CreatingTruncatesAndWritingReadsBack) {
     std::string bytes;
     for (int i = 0; i < 256; ++i) bytes += static_cast<char>(i);
     bytes += "\r\n\n\x1a tail";
-    uint32_t written = 0;
+    uint32_t written = 0, got = 7;
     ASSERT_TRUE(Platform::WriteFile(out, bytes.data(), static_cast<uint32_t>(bytes.size()), written));
     EXPECT_EQ(written, bytes.size());
-    EXPECT_TRUE(Platform::WriteFile(out, bytes.data(), 0, written));
-    EXPECT_EQ(written, 0u);
     char byte = 0;
-    uint32_t got = 7;
     EXPECT_FALSE(Platform::ReadFile(out, &byte, 1, got)) << "a file created for writing is not readable";
     EXPECT_EQ(got, 0u);
     ASSERT_TRUE(Platform::CloseFile(out));
-    EXPECT_EQ(Get("Out.cex"), bytes);
+    std::ostringstream onDisk;
+    onDisk << std::ifstream("Out.cex", std::ios::binary).rdbuf();
+    EXPECT_EQ(onDisk.str(), bytes);
 
     Platform::FileHandle in = Platform::OpenForReading("Out.cex");
     ASSERT_NE(in, Platform::kInvalidFile);
     EXPECT_FALSE(Platform::WriteFile(in, "x", 1, written)) << "a file opened for reading is not writable";
     EXPECT_EQ(ReadAll(in), bytes);
-    // At the end a read succeeds and delivers nothing.
-    got = 7;
+    got = 7;  // at the end a read succeeds and delivers nothing
     EXPECT_TRUE(Platform::ReadFile(in, &byte, 1, got));
     EXPECT_EQ(got, 0u);
     Platform::CloseFile(in);
 
-    EXPECT_EQ(Platform::CreateForWriting(""), Platform::kInvalidFile);
     fs::create_directory("Dir.cex");
-    EXPECT_EQ(Platform::CreateForWriting("Dir.cex"), Platform::kInvalidFile);
-    EXPECT_EQ(Platform::CreateForWriting("NoSuchDir/Out.cex"), Platform::kInvalidFile);
-    // A character device takes output (the null device).
-    Platform::FileHandle sink = Platform::CreateForWriting(kCharacterDevice);
+    for (const char* name : {"", "Dir.cex", "NoSuchDir/Out.cex"}) {
+        EXPECT_EQ(Platform::CreateForWriting(name), Platform::kInvalidFile) << name;
+    }
+    Platform::FileHandle sink = Platform::CreateForWriting(kCharacterDevice);  // the null device takes output
     ASSERT_NE(sink, Platform::kInvalidFile);
     EXPECT_TRUE(Platform::WriteFile(sink, "xyz", 3, written));
     EXPECT_EQ(written, 3u);
@@ -159,30 +133,25 @@ TEST_F(PlatformTest, SeekOriginsAndSixtyFourBitPositions) {
     Put("Ten.cex", "0123456789");
     Platform::FileHandle in = Platform::OpenForReading("Ten.cex");
     ASSERT_NE(in, Platform::kInvalidFile);
-    uint64_t at = 0;
-    ASSERT_TRUE(Platform::SeekFile(in, 3, 0, at));
-    EXPECT_EQ(at, 3u);
-    ASSERT_TRUE(Platform::SeekFile(in, 2, 1, at));
-    EXPECT_EQ(at, 5u);
-    ASSERT_TRUE(Platform::SeekFile(in, -4, 2, at));
-    EXPECT_EQ(at, 6u);
+    // {offset, origin, position after}: any origin other than 0 and 2 counts
+    // from the current position; past the end is allowed.
+    const struct { int64_t offset; int origin; uint64_t at; } seeks[] = {
+        {3, 0, 3}, {2, 1, 5}, {-4, 2, 6}, {-1, 7, 5}, {1, 1, 6}, {100, 2, 110}, {6, 0, 6}};
+    for (const auto& seek : seeks) {
+        uint64_t at = 0;
+        ASSERT_TRUE(Platform::SeekFile(in, seek.offset, seek.origin, at)) << seek.offset << " from " << seek.origin;
+        EXPECT_EQ(at, seek.at) << seek.offset << " from " << seek.origin;
+    }
+    // Before the start fails and leaves the position where it was.
+    uint64_t at = 1234;
+    EXPECT_FALSE(Platform::SeekFile(in, -20, 1, at));
     char c = 0;
     uint32_t got = 0;
     ASSERT_TRUE(Platform::ReadFile(in, &c, 1, got));
     EXPECT_EQ(c, '6');
-    // Any origin other than 0 and 2 counts from the current position.
-    ASSERT_TRUE(Platform::SeekFile(in, -1, 7, at));
-    EXPECT_EQ(at, 6u);
-    // Before the start fails and leaves the position where it was.
-    at = 1234;
-    EXPECT_FALSE(Platform::SeekFile(in, -20, 1, at));
-    ASSERT_TRUE(Platform::SeekFile(in, 0, 1, at));
-    EXPECT_EQ(at, 6u);
-    // Past the end is allowed; reading there delivers nothing.
     ASSERT_TRUE(Platform::SeekFile(in, 100, 2, at));
-    EXPECT_EQ(at, 110u);
     ASSERT_TRUE(Platform::ReadFile(in, &c, 1, got));
-    EXPECT_EQ(got, 0u);
+    EXPECT_EQ(got, 0u) << "reading past the end delivers nothing";
     uint64_t size = 0;
     ASSERT_TRUE(Platform::GetFileSize(in, size));
     EXPECT_EQ(size, 10u);
@@ -199,99 +168,91 @@ TEST_F(PlatformTest, SeekOriginsAndSixtyFourBitPositions) {
     Platform::CloseFile(out);
 }
 
-TEST_F(PlatformTest, ModifyTimeInWholeSecondsSince1970) {
+TEST_F(PlatformTest, ModifyTimeInWholeSecondsAndPathFormNames) {
     Put("Stamp.cas", "x");
     using namespace std::chrono;
-    auto stamp = sys_seconds(seconds(1700000000)) + milliseconds(999);
-    fs::last_write_time("Stamp.cas", file_clock::from_sys(stamp));
-    uint64_t seconds = 0;
-    ASSERT_TRUE(Platform::GetFileModifyTime("Stamp.cas", seconds));
-    EXPECT_EQ(seconds, 1700000000u) << "fractions of a second are dropped";
+    fs::last_write_time("Stamp.cas", file_clock::from_sys(sys_seconds(seconds(1700000000)) + milliseconds(999)));
+    uint64_t stamp = 0;
+    ASSERT_TRUE(Platform::GetFileModifyTime("Stamp.cas", stamp));
+    EXPECT_EQ(stamp, 1700000000u) << "fractions of a second are dropped";
     EXPECT_EQ(Assembler::GetFileModifyTime("Stamp.cas"), 1700000000u);
-
-    EXPECT_FALSE(Platform::GetFileModifyTime("Missing.cas", seconds));
+    EXPECT_FALSE(Platform::GetFileModifyTime("Missing.cas", stamp));
     EXPECT_EQ(Assembler::GetFileModifyTime("Missing.cas"), 0u);
     fs::create_directory("Folder.cas");
     EXPECT_EQ(Assembler::GetFileModifyTime("Folder.cas"), 0u);
-
-    // The file is closed again: it can be removed at once (Windows refuses
-    // to delete an open file).
-    std::error_code ec;
+    std::error_code ec;  // closed again: Windows refuses to delete an open file
     EXPECT_TRUE(fs::remove("Stamp.cas", ec)) << ec.message();
-}
 
-TEST_F(PlatformTest, PathFormOfAnObjectNameReachesSubdirectories) {
+    // An object name with colons reaches a subdirectory, found before the short name.
     HxTArray<char> name;
     Assembler::MakePathFormName("a:b:Obj", ".cas", name);
-#if defined(_WIN32)
-    const std::string expected = "a\\b\\Obj.cas";
-#else
-    const std::string expected = "a/b/Obj.cas";
-#endif
-    EXPECT_EQ(std::string(name.Data()), expected);
-
-    // The store finds a\b\Obj.cas (a/b/Obj.cas) before the short name.
+    EXPECT_STREQ(name.Data(), kDeepName);
     Put("a/b/Obj.cas", "deep");
     Put("Obj.cas", "flat");
     HxTSmartPointer<HxScript::IStore> in(new Assembler::AssemblyDiskSource_Win32());
     ASSERT_TRUE(in->Open("a:b:Obj"));
-    EXPECT_EQ(std::string(in->GetFileName().text()), expected);
+    EXPECT_STREQ(in->GetFileName().text(), kDeepName);
     char text[4] = {};
     ASSERT_EQ(in->Read(4, text), StorageResult::Success);
     EXPECT_EQ(std::string(text, 4), "deep");
     in->Close();
 }
 
-TEST(PlatformIdentity, UserNameFitsExactlyOrFails) {
+TEST(PlatformIdentity, NamesFitExactlyOrFail) {
     char name[257] = {};
     ASSERT_TRUE(Platform::GetUserName(name, sizeof(name)));
     const std::string user = name;
     ASSERT_FALSE(user.empty());
     // Room for the name and its terminator is enough; one byte less is not,
     // and a failed query never leaves a cut name behind.
-    std::string exact(user.size() + 1, '#');
+    std::string exact(user.size() + 1, '#'), shorter(user.size(), '#');
     EXPECT_TRUE(Platform::GetUserName(exact.data(), static_cast<uint32_t>(exact.size())));
     EXPECT_EQ(std::string(exact.c_str()), user);
-    std::string shorter(user.size(), '#');
     EXPECT_FALSE(Platform::GetUserName(shorter.data(), static_cast<uint32_t>(shorter.size())));
     EXPECT_EQ(shorter, std::string(user.size(), '#'));
     EXPECT_EQ(std::string(Assembler::GetCurrentUserName().text()), user);
-}
 
-TEST(PlatformIdentity, ComputerNameWithinFifteenCharacters) {
-    char name[16] = {};
-    if (Platform::GetComputerName(name, sizeof(name))) {
-        const std::string computer = name;
-        EXPECT_FALSE(computer.empty());
-        EXPECT_LE(computer.size(), 15u);
-        EXPECT_EQ(std::string(Assembler::GetCurrentComputerName().text()), computer);
+    char computer[16] = {};
+    if (Platform::GetComputerName(computer, sizeof(computer))) {
+        EXPECT_GE(std::strlen(computer), 1u);
+        EXPECT_LE(std::strlen(computer), 15u);
+        EXPECT_STREQ(Assembler::GetCurrentComputerName().text(), computer);
     } else {
         EXPECT_STREQ(Assembler::GetCurrentComputerName().text(), "<unknown computer>");
     }
-    EXPECT_FALSE(Platform::GetComputerName(name, 0));
+    EXPECT_FALSE(Platform::GetComputerName(computer, 0));
+}
+
+void SetTimeZone(const char* value) {
+#if defined(_WIN32)
+    _putenv_s("TZ", value != nullptr ? value : "");
+    _tzset();
+#else
+    if (value != nullptr) ::setenv("TZ", value, 1);
+    else ::unsetenv("TZ");
+    ::tzset();
+#endif
 }
 
 TEST(PlatformClock, LocalTimeTextAcrossTheWholeRange) {
     const char* old = std::getenv("TZ");
     const std::string saved = old != nullptr ? old : "";
     SetTimeZone("UTC");
+    // The first second counts; days below ten keep their leading zero; the
+    // range ends with the year 3000.
+    const std::pair<int64_t, const char*> times[] = {{0, "Thu Jan 01 00:00:00 1970"},
+                                                     {1, "Thu Jan 01 00:00:01 1970"},
+                                                     {1764771909, "Wed Dec 03 14:25:09 2025"},
+                                                     {951782400, "Tue Feb 29 00:00:00 2000"},
+                                                     {32535215999, "Wed Dec 31 23:59:59 3000"}};
     char text[25];
-    // The very first second is a time like any other.
-    ASSERT_TRUE(Platform::FormatLocalTime(0, text));
-    EXPECT_STREQ(text, "Thu Jan 01 00:00:00 1970");
-    ASSERT_TRUE(Platform::FormatLocalTime(1, text));
-    EXPECT_STREQ(text, "Thu Jan 01 00:00:01 1970");
-    // Days below ten keep their leading zero.
-    ASSERT_TRUE(Platform::FormatLocalTime(1764944709 - 86400 * 2, text));
-    EXPECT_STREQ(text, "Wed Dec 03 14:25:09 2025");
-    ASSERT_TRUE(Platform::FormatLocalTime(951782400, text));
-    EXPECT_STREQ(text, "Tue Feb 29 00:00:00 2000");
-    ASSERT_TRUE(Platform::FormatLocalTime(32535215999, text));
-    EXPECT_STREQ(text, "Wed Dec 31 23:59:59 3000");
-    EXPECT_FALSE(Platform::FormatLocalTime(32535216000, text));
-    EXPECT_FALSE(Platform::FormatLocalTime(-1, text));
-    EXPECT_FALSE(Platform::FormatLocalTime(INT64_MIN, text));
-    EXPECT_FALSE(Platform::FormatLocalTime(INT64_MAX, text));
+    for (const auto& [seconds, expected] : times) {
+        ASSERT_TRUE(Platform::FormatLocalTime(seconds, text)) << seconds;
+        EXPECT_STREQ(text, expected);
+    }
+    for (int64_t seconds : {int64_t(32535216000), int64_t(-1), INT64_MIN, INT64_MAX}) {
+        EXPECT_FALSE(Platform::FormatLocalTime(seconds, text)) << seconds;
+    }
     EXPECT_FALSE(Platform::FormatLocalTime(1, nullptr));
     SetTimeZone(old != nullptr ? saved.c_str() : nullptr);
 }
@@ -300,8 +261,7 @@ TEST(PlatformThreads, ThreadIdsAreStablePerThreadAndDistinct) {
     const uint32_t mine = Platform::CurrentThreadId();
     EXPECT_EQ(Platform::CurrentThreadId(), mine);
     uint32_t other = mine;
-    std::thread worker([&other] { other = Platform::CurrentThreadId(); });
-    worker.join();
+    std::thread([&other] { other = Platform::CurrentThreadId(); }).join();
     EXPECT_NE(other, mine);
 }
 
