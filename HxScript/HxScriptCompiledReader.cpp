@@ -32,21 +32,6 @@ struct FirstSeen {
 
 const char* StateLabel(const HxFixedString& name) { return name == HxFixedString() ? "<empty state>" : name.text(); }
 
-// Moves a function's contents into a fresh entry of a map; the instruction
-// stream changes hands by exchange, never by copy.
-void MoveInto(HxTOrderedMap<HxFixedString, Function>& map, const HxFixedString& name, Function& from) {
-    Function& to = map.Set(name, Function());
-    to.returnTypeName.swap(from.returnTypeName);
-    to.docString.swap(from.docString);
-    to.isNative = from.isNative;
-    to.isStatic = from.isStatic;
-    to.functionKind = from.functionKind;
-    to.userFlags = from.userFlags;
-    to.params.swap(from.params);
-    to.locals.swap(from.locals);
-    to.instructions.Exchange(from.instructions);
-}
-
 // Whether a Value's kind is admitted at a signature letter of a fixed operand.
 bool KindAdmitted(char letter, const Value& value) {
     const ValueKind kind = value.GetKind();
@@ -797,7 +782,7 @@ bool CompiledReader::ReadState(HxFixedString& name, State& state, FunctionMap& s
         } else if (!isEmptyState && function.isStatic) {
             Post(Severity::Error, "Static functions may only exist in the empty state");
         } else {
-            MoveInto(function.isStatic ? statics : state.functions, functionName, function);
+            (function.isStatic ? statics : state.functions).Set(functionName, Function()).swap(function);
         }
     }
     return true;

@@ -1,5 +1,7 @@
 #include "HxScript/HxScriptUnlinkedTypes.h"
 
+#include <utility>
+
 #include <cstdarg>
 #include <cstdio>
 
@@ -53,6 +55,18 @@ void Function::Clear() {
     params.Clear();
     locals.Clear();
     instructions.Clear();
+}
+
+void Function::swap(Function& other) noexcept {
+    returnTypeName.swap(other.returnTypeName);
+    docString.swap(other.docString);
+    std::swap(isNative, other.isNative);
+    std::swap(isStatic, other.isStatic);
+    std::swap(functionKind, other.functionKind);
+    std::swap(userFlags, other.userFlags);
+    params.swap(other.params);
+    locals.swap(other.locals);
+    instructions.Exchange(other.instructions);
 }
 
 bool Function::HasSameSignature(const Function& other) const {

@@ -61,6 +61,9 @@ struct Function {
     // never receive instructions (a programming error that stops the program).
     void SetInstructions(InstructionStream& stream);
     void Clear();
+    // Exchanges every member with another function; the readers move a
+    // finished function into its map this way, without copying its code.
+    void swap(Function& other) noexcept;
     // Same return type, same isStatic, same parameter types position by
     // position. Parameter names, isNative, kind, doc string and flags do not count.
     bool HasSameSignature(const Function& other) const;

@@ -102,18 +102,6 @@ HxFixedStringCS AsWritten(TokenView token) { return HxFixedStringCS(token.text, 
 
 }  // namespace
 
-void MoveFunction(Function& to, Function& from) {
-    to.returnTypeName = from.returnTypeName;
-    to.docString = from.docString;
-    to.isNative = from.isNative;
-    to.isStatic = from.isStatic;
-    to.functionKind = from.functionKind;
-    to.userFlags = from.userFlags;
-    to.params.swap(from.params);
-    to.locals.swap(from.locals);
-    to.instructions.Exchange(from.instructions);
-}
-
 AssemblyLoader::AssemblyLoader(HxScript::ErrorLogger* logger) : logger_(logger) {}
 AssemblyLoader::~AssemblyLoader() = default;
 
@@ -573,7 +561,7 @@ bool AssemblyLoader::ReadProperty(Object& object, HxFixedString& name, Property&
             } else {
                 function.functionKind = FunctionKind::Getter;
                 property.getFunction = std::make_unique<Function>();
-                MoveFunction(*property.getFunction, function);
+                property.getFunction->swap(function);
                 record.functionKind = FunctionKind::Getter;
                 record.stateName = HxFixedString();
                 record.functionName = name;
@@ -593,7 +581,7 @@ bool AssemblyLoader::ReadProperty(Object& object, HxFixedString& name, Property&
             } else {
                 function.functionKind = FunctionKind::Setter;
                 property.setFunction = std::make_unique<Function>();
-                MoveFunction(*property.setFunction, function);
+                property.setFunction->swap(function);
                 record.functionKind = FunctionKind::Setter;
                 record.stateName = HxFixedString();
                 record.functionName = name;
@@ -707,7 +695,7 @@ bool AssemblyLoader::ReadState(Object& object, HxFixedString& stateName, Functio
             continue;
         }
         FunctionMap& target = function.isStatic ? statics : functions;
-        MoveFunction(target.Set(name, Function()), function);
+        target.Set(name, Function()).swap(function);
         record.functionKind = FunctionKind::Normal;
         record.stateName = stateName;
         AddFunctionDebugInfo(object, record);
