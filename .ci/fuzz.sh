@@ -16,19 +16,8 @@ seconds=${CORVEL_FUZZ_SECONDS:-50}
 build_dir=${CORVEL_FUZZ_BUILD_DIR:-build-fuzz}
 
 packages=(clang libclang-rt-14-dev)
-missing=()
-for package in "${packages[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
-        missing+=("$package")
-    fi
-done
-if ((${#missing[@]} > 0)); then
-    echo "Installing: ${missing[*]}"
-    sudo_cmd=()
-    if [[ $(id -u) -ne 0 ]]; then sudo_cmd=(sudo); fi
-    "${sudo_cmd[@]}" apt-get update
-    "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
-fi
+. .ci/install-missing.sh
+install_missing "${packages[@]}"
 
 CXX=clang++ cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCORVEL_BUILD_FUZZ=ON -DCORVEL_BUILD_TESTS=OFF

@@ -12,13 +12,8 @@ build_dir=${CORVEL_SANITIZE_BUILD_DIR:-build-sanitize}
 compiler=g++
 if command -v clang++ >/dev/null 2>&1; then
     compiler=clang++
-    if ! dpkg-query -W -f='${Status}' libclang-rt-14-dev 2>/dev/null | grep -q "install ok installed"; then
-        echo "Installing: libclang-rt-14-dev"
-        sudo_cmd=()
-        if [[ $(id -u) -ne 0 ]]; then sudo_cmd=(sudo); fi
-        "${sudo_cmd[@]}" apt-get update
-        "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends libclang-rt-14-dev
-    fi
+    . .ci/install-missing.sh
+    install_missing libclang-rt-14-dev
 fi
 
 CXX=$compiler cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

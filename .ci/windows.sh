@@ -14,19 +14,8 @@ stage_start=$SECONDS
 jobs=2
 
 packages=(g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine64 googletest cmake ninja-build g++)
-missing=()
-for package in "${packages[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
-        missing+=("$package")
-    fi
-done
-if ((${#missing[@]} > 0)); then
-    echo "Installing: ${missing[*]}"
-    sudo_cmd=()
-    if [[ $(id -u) -ne 0 ]]; then sudo_cmd=(sudo); fi
-    "${sudo_cmd[@]}" apt-get update
-    "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
-fi
+. .ci/install-missing.sh
+install_missing "${packages[@]}"
 
 wine=$(command -v wine || command -v wine64 || true)
 if [[ -z "$wine" && -x /usr/lib/wine/wine64 ]]; then wine=/usr/lib/wine/wine64; fi
