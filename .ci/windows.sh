@@ -69,8 +69,9 @@ same() {
         mismatched=$((mismatched + 1))
     fi
 }
-for example in examples/*.cas; do
-    name=$(basename "$example" .cas)
+# The examples by name: the folder may also hold outputs of a user's own runs.
+for name in Hello GameRules Inventory Lantern; do
+    example=examples/$name.cas
     n=$scratch/native/$name
     w=$scratch/windows/$name
     c=$scratch/crossed/$name
