@@ -3,8 +3,9 @@
 wasm2wat in the same run, and prints every figure next to its target.
 Called by run.sh, which builds the tool first; it can also be run on its own:
 
-    bench.py --tool PATH [--work DIR] [--size 24M] [--runs 5] [--tiny-runs 200]
-             [--batch 5000] [--batch-runs 3]
+    bench.py --tool PATH [--peak PATH] [--work DIR] [--size 24M] [--runs 5]
+             [--tiny-runs 200] [--batch 5000] [--batch-runs 3]
+             [--batch-scratch DIR]
 
 Four parts, each measured in rounds that run every contender once, so that
 all of them see the same load:
@@ -12,13 +13,18 @@ all of them see the same load:
 - a large generated script: assembly, -A on the .cas, disassembly, -A on the
   .cex and stripping, and wat2wasm and wasm2wat on a WebAssembly text module
   of the same byte size; median wall and CPU time of `runs` runs after one
-  warm-up, MB/s (10^6 bytes) of the text or file processed, peak memory;
+  warm-up, MB/s (10^6 bytes) of the text or file processed, and the peak
+  memory of the warm-up run, taken by the helper `peak`
+  (corvel_peak_memory);
 - a tiny script against /bin/true (start-up cost);
 - a batch: `batch` small scripts assembled, then the compiled files
-  disassembled, one process per file with `xargs -P 2` into a clean
+  disassembled, one process a file with `xargs -P 2` into a clean
   directory, against wat2wasm and wasm2wat on as many WebAssembly text
-  modules of the same byte sizes; median wall time of the whole batch over
-  `batch-runs` runs (no warm-up run: the median leaves out one cold run);
+  modules of the same byte sizes; median wall and CPU time of the whole
+  batch over `batch-runs` rounds (no warm-up: the median leaves out one
+  cold round). It works in a fresh directory under `batch-scratch`
+  (/dev/shm by default, so that a busy disk does not time itself) that it
+  deletes at the end;
 - the targets, each with our figure, the peer's and the verdict.
 
 Every run must succeed and print nothing; the outputs are counted. The exit
@@ -33,6 +39,7 @@ import shutil
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -60,7 +67,8 @@ def run_once(argv, cwd, stdin=None, check_quiet=False, peak=None):
         child.stdout.close()
     code = os.waitstatus_to_exitcode(status)
     if code != 0 or printed:
-        sys.exit("failed (exit %d): %s in %s\n%s" % (code, " ".join(argv), cwd, printed.decode(errors="replace")[:2000]))
+        sys.exit("failed (exit %d): %s in %s\n%s"
+                 % (code, " ".join(argv), cwd, printed.decode(errors="replace")[:2000]))
     resident = usage.ru_maxrss * 1024
     if peak:
         with open(figure) as text:
@@ -78,30 +86,28 @@ class Figure:
         self.peak = peak
 
 
-def measure_rounds(contenders, runs, warm_up=True, peak=None):
+def measure_rounds(contenders, runs, peak=None):
     """contenders: {key: (argv, cwd, before)}, `before` (or None) runs untimed
-    ahead of every run and may return a file for its standard input. Every
-    round runs each contender once, starting one further down the list each
-    time. The first round is a warm-up unless `warm_up` is false; its output
-    is checked (a pipe in the others would add to the time of short runs),
-    and the warm-up runs through the peak-memory helper `peak` when given,
-    whose figures are the peaks. Without a helper the peak is the highest
+    ahead of every run. Every round runs each contender once, starting one
+    further down the list each time. The first round is an untimed warm-up
+    whose output is checked (a pipe in the timed runs would add to the time
+    of short runs); it runs through the peak-memory helper `peak` when one
+    is given, and gives the peaks. Without a helper the peak is the highest
     of all runs. Returns {key: Figure}."""
     keys = list(contenders)
     series = {key: ([], [], []) for key in keys}
-    for attempt in range(runs + (1 if warm_up else 0)):
+    for attempt in range(runs + 1):
         shift = attempt % len(keys)
         for key in keys[shift:] + keys[:shift]:
             argv, cwd, before = contenders[key]
-            stdin = before() if before else None
-            seconds, cpu, resident = run_once(argv, cwd, stdin=stdin, check_quiet=attempt == 0,
-                                              peak=peak if warm_up and attempt == 0 else None)
-            if stdin is not None:
-                stdin.close()
-            if attempt or not warm_up:
+            if before:
+                before()
+            seconds, cpu, resident = run_once(argv, cwd, check_quiet=attempt == 0,
+                                              peak=peak if attempt == 0 else None)
+            if attempt:
                 series[key][0].append(seconds)
                 series[key][1].append(cpu)
-            if peak is None or (warm_up and attempt == 0):
+            if peak is None or attempt == 0:
                 series[key][2].append(resident)
     return {key: Figure(series[key][0], series[key][1], max(series[key][2])) for key in keys}
 
@@ -153,6 +159,21 @@ def generate_batch(count, directory):
         out.write(stamp)
 
 
+def file_system(path):
+    """The type of the file system that holds `path`, from /proc/mounts."""
+    path, best, kind = os.path.realpath(path), "", "unknown file system"
+    try:
+        with open("/proc/mounts") as mounts:
+            for line in mounts:
+                fields = line.split()
+                point = fields[1]
+                if (path == point or path.startswith(point.rstrip("/") + "/")) and len(point) > len(best):
+                    best, kind = point, fields[2]
+    except OSError:
+        pass
+    return kind
+
+
 def total_size(directory, names, extension):
     return sum(os.path.getsize(os.path.join(directory, name + extension)) for name in names)
 
@@ -161,34 +182,59 @@ def median_size(directory, names, extension):
     return statistics.median(os.path.getsize(os.path.join(directory, name + extension)) for name in names)
 
 
-class Batch:
-    """One side of the batch: a command per file run by xargs -P 2 in a clean
-    directory that holds links to the inputs."""
+class BatchSide:
+    """One side of the batch: an assembler and a disassembler, each run once
+    a file by xargs -P 2 in a clean directory that holds links to its
+    inputs (the tools read and write in the current directory)."""
 
-    def __init__(self, command, source, extension, directory, names_path, names, output):
-        self.command = command
-        self.source, self.extension = source, extension
-        self.directory = directory
-        self.names_path, self.names = names_path, names
-        self.output = output
+    def __init__(self, label, assemble, disassemble, sources, extensions):
+        self.label = label
+        self.commands = (assemble, disassemble)
+        self.sources = sources
+        self.extensions = extensions  # source, assembled, disassembled
+        self.series = (([], []), ([], []))  # (walls, cpus) of assembling, of disassembling
+        self.written = (0, 0)
 
-    def prepare(self):
-        shutil.rmtree(self.directory, ignore_errors=True)
-        os.makedirs(self.directory)
-        for name in self.names:
-            os.link(os.path.join(self.source, name + self.extension),
-                    os.path.join(self.directory, name + self.extension))
-        return open(self.names_path, "rb")
+    def figures(self):
+        return [Figure(walls, cpus, 0) for walls, cpus in self.series]
 
-    def contender(self):
-        return (["xargs", "-P", "2", "-I{}"] + self.command, self.directory, self.prepare)
 
-    def check(self):
-        """Every input has its output, and their total size."""
-        missing = [name for name in self.names if not os.path.exists(os.path.join(self.directory, name + self.output))]
-        if missing:
-            sys.exit("%s wrote no %s" % (" ".join(self.command), missing[0] + self.output))
-        return total_size(self.directory, self.names, self.output)
+def link_all(names, source, target, extension):
+    os.makedirs(target)
+    for name in names:
+        os.link(os.path.join(source, name + extension), os.path.join(target, name + extension))
+
+
+def run_batch(sides, names_path, names, out, runs):
+    """Every round runs each side (starting one further down the list each
+    time): its assembler over the sources, then its disassembler over what
+    the assembler wrote. Outputs are counted and measured, then deleted at
+    once (on a disk file system, files that have been written back cost far
+    more to delete than fresh ones). The first round's output is checked."""
+    shutil.rmtree(out, ignore_errors=True)
+    for attempt in range(runs):
+        shift = attempt % len(sides)
+        for side in sides[shift:] + sides[:shift]:
+            source, assembled, disassembled = side.extensions
+            directories = (os.path.join(out, side.label, "assemble"), os.path.join(out, side.label, "disassemble"))
+            link_all(names, side.sources, directories[0], source)
+            written = []
+            for step, extension in enumerate((assembled, disassembled)):
+                with open(names_path, "rb") as listing:
+                    seconds, cpu, _ = run_once(["xargs", "-P", "2", "-I{}"] + side.commands[step], directories[step],
+                                               stdin=listing, check_quiet=attempt == 0)
+                side.series[step][0].append(seconds)
+                side.series[step][1].append(cpu)
+                missing = [name for name in names
+                           if not os.path.exists(os.path.join(directories[step], name + extension))]
+                if missing:
+                    sys.exit("%s wrote no %s" % (" ".join(side.commands[step]), missing[0] + extension))
+                written.append(total_size(directories[step], names, extension))
+                if step == 0:
+                    # The disassembler's inputs are the assembler's outputs.
+                    link_all(names, directories[0], directories[1], assembled)
+            side.written = tuple(written)
+            shutil.rmtree(os.path.join(out, side.label))
 
 
 def main():
@@ -202,8 +248,12 @@ def main():
     parser.add_argument("--tiny-runs", type=int, default=200)
     parser.add_argument("--batch", type=int, default=5000)
     parser.add_argument("--batch-runs", type=int, default=3)
+    parser.add_argument("--batch-scratch", default="/dev/shm" if os.access("/dev/shm", os.W_OK) else None,
+                        help="where the batch reads and writes (default /dev/shm, else the work directory)")
     args = parser.parse_args()
     tool = os.path.abspath(args.tool)
+    if args.batch_scratch is None:
+        args.batch_scratch = os.path.abspath(args.work)
     peak = os.path.abspath(args.peak) if args.peak else None
     wat2wasm, wasm2wat = shutil.which("wat2wasm"), shutil.which("wasm2wat")
     wabt = bool(wat2wasm and wasm2wat)
@@ -297,40 +347,40 @@ def main():
     with open(names_path) as listing:
         names = listing.read().split()
     cas_dir, wat_dir = os.path.join(batch_dir, "cas"), os.path.join(batch_dir, "wat")
-    out = os.path.join(work, "batch-out")
-    ours_asm = Batch([tool, "{}", "-Q"], cas_dir, ".cas", os.path.join(out, "assemble"), names_path, names, ".cex")
-    ours_dis = Batch([tool, "{}", "-D", "-Q"], ours_asm.directory, ".cex", os.path.join(out, "disassemble"),
-                     names_path, names, ".disassemble.cas")
     batch_in = total_size(cas_dir, names, ".cas")
     print()
     print("batch: %d small scripts, %d bytes of .cas (median %d bytes a file)%s"
           % (len(names), batch_in, median_size(cas_dir, names, ".cas"),
              ", and as many WebAssembly text modules of the same sizes" if wabt else ""))
-    print("       one process a file, xargs -P 2, into a clean directory; %d rounds, median wall of the whole batch"
-          % args.batch_runs)
-    assemble = {"ours": ours_asm.contender()}
+    print("       assembled, then disassembled, one process a file with xargs -P 2 into a clean directory")
+    print("       in %s (%s); %d rounds, median wall and cpu time of the whole batch"
+          % (args.batch_scratch, file_system(args.batch_scratch), args.batch_runs))
+    ours = BatchSide("ours", [tool, "{}", "-Q"], [tool, "{}", "-D", "-Q"], cas_dir,
+                     (".cas", ".cex", ".disassemble.cas"))
+    sides = [ours]
     if wabt:
-        wabt_asm = Batch([wat2wasm, "{}.wat", "-o", "{}.wasm"], wat_dir, ".wat", os.path.join(out, "wat2wasm"),
-                         names_path, names, ".wasm")
-        wabt_dis = Batch([wasm2wat, "{}.wasm", "-o", "{}.back.wat"], wabt_asm.directory, ".wasm",
-                         os.path.join(out, "wasm2wat"), names_path, names, ".back.wat")
-        assemble["wabt"] = wabt_asm.contender()
-    batch_asm = measure_rounds(assemble, args.batch_runs, warm_up=False)
-    written = {"assemble": ours_asm.check()}
-    disassemble = {"ours": ours_dis.contender()}
+        peer = BatchSide("wabt", [wat2wasm, "{}.wat", "-o", "{}.wasm"], [wasm2wat, "{}.wasm", "-o", "{}.back.wat"],
+                         wat_dir, (".wat", ".wasm", ".back.wat"))
+        sides.append(peer)
+    scratch = tempfile.mkdtemp(prefix="corvel-batch-", dir=args.batch_scratch)
+    try:
+        # The inputs are linked into every clean directory, so they must be
+        # on the same file system.
+        for side in sides:
+            copy = os.path.join(scratch, "sources", side.label)
+            shutil.copytree(side.sources, copy)
+            side.sources = copy
+        run_batch(sides, names_path, names, os.path.join(scratch, "out"), args.batch_runs)
+    finally:
+        shutil.rmtree(scratch)
+    batch_asm, batch_dis = {"ours": ours.figures()[0]}, {"ours": ours.figures()[1]}
+    lines = [("assemble", batch_asm["ours"], ours.written[0], ".cex"),
+             ("disassemble", batch_dis["ours"], ours.written[1], ".cas")]
     if wabt:
-        written["wat2wasm"] = wabt_asm.check()
-        disassemble["wabt"] = wabt_dis.contender()
-    batch_dis = measure_rounds(disassemble, args.batch_runs, warm_up=False)
-    written["disassemble"] = ours_dis.check()
-    if wabt:
-        written["wasm2wat"] = wabt_dis.check()
-    print("  %-11s %8s %8s %9s  %-22s" % ("", "wall s", "cpu s", "ms a file", "written"))
-    lines = [("assemble", batch_asm["ours"], written["assemble"], ".cex"),
-             ("disassemble", batch_dis["ours"], written["disassemble"], ".cas")]
-    if wabt:
-        lines += [("wat2wasm", batch_asm["wabt"], written["wat2wasm"], ".wasm"),
-                  ("wasm2wat", batch_dis["wabt"], written["wasm2wat"], ".wat")]
+        batch_asm["wabt"], batch_dis["wabt"] = peer.figures()
+        lines += [("wat2wasm", batch_asm["wabt"], peer.written[0], ".wasm"),
+                  ("wasm2wat", batch_dis["wabt"], peer.written[1], ".wat")]
+    print("  %-11s %8s %8s %9s  %s" % ("", "wall s", "cpu s", "ms a file", "written"))
     for key, figure, size, what in lines:
         print("  %-11s %8.3f %8.3f %9.3f  %d bytes of %s" % (key, figure.wall, figure.cpu,
                                                             figure.wall * 1e3 / len(names), size, what))

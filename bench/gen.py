@@ -394,7 +394,8 @@ def wat_piece(rng, index, k):
     return "    ;; line %d\n    local.get $t1\n    local.get $a\n    i32.store\n" % k
 
 
-WAT_HEAD = "  (func $f%d (param $a i32) (param $b i32) (result i32)\n    (local $t0 i32) (local $t1 i32) (local $x f32)\n"
+WAT_HEAD = ("  (func $f%d (param $a i32) (param $b i32) (result i32)\n"
+            "    (local $t0 i32) (local $t1 i32) (local $x f32)\n")
 WAT_TAIL = "    local.get $t0\n  )\n"
 
 
