@@ -409,9 +409,9 @@ def main():
             limit, rule = cas_bytes + 16 * MIB, ".cas + 16 MiB"
         else:
             limit, rule = 2 * cex_bytes + 8 * MIB, "2 x .cex + 8 MiB"
-        peak = large[key].peak
-        target("peak memory, " + key, "%.1f MiB" % (peak / MIB), "-", None,
-               "at most %.1f MiB (%s)" % (limit / MIB, rule), peak <= limit)
+        resident = large[key].peak
+        target("peak memory, " + key, "%.1f MiB" % (resident / MIB), "-", None,
+               "at most %.1f MiB (%s)" % (limit / MIB, rule), resident <= limit)
     base = tiny["/bin/true"].wall
     for key in ("analysis", "assembly"):
         ratio = tiny[key].wall / base
@@ -419,10 +419,10 @@ def main():
                "at most 2.00 x /bin/true", ratio <= 2.0)
     for label, figures, peer_key in (("batch, assemble", batch_asm, "wat2wasm"),
                                      ("batch, disassemble", batch_dis, "wasm2wat")):
-        ours = figures["ours"].wall
-        peer = figures["wabt"].wall if wabt else None
-        target(label, "%.3f s" % ours, "%s %.3f s" % (peer_key, peer) if wabt else "-",
-               peer / ours if wabt else None, "none set (wabt's time / ours)", None)
+        mine = figures["ours"].wall
+        theirs = figures["wabt"].wall if wabt else None
+        target(label, "%.3f s" % mine, "%s %.3f s" % (peer_key, theirs) if wabt else "-",
+               theirs / mine if wabt else None, "none set (wabt's time / ours)", None)
     print("(a ratio is ours over the peer's speed, or wabt's time over ours: above 1 is faster than the peer;")
     print(" for the tiny script it is our time over /bin/true's)")
     if wabt:
