@@ -32,12 +32,13 @@ TEST(StorageIO, ValuesGoThroughTheWriteBuffer) {
     buffered->Open("x");
     buffered->FailAfter(14);
     ASSERT_TRUE(buffered->SetWriteBuffer(8));
-    EXPECT_TRUE(WriteU32(*buffered, 0x11111111u) == kOk && WriteI32(*buffered, -2) == kOk);
+    const HxFixedString null(static_cast<const char*>(nullptr));
+    EXPECT_TRUE(WriteU32(*buffered, 0x11111111u) == kOk && WriteString16(*buffered, null) == kOk);
     EXPECT_EQ(buffered->Bytes().size(), 0u);
-    ASSERT_EQ(WriteU16(*buffered, 0x3333), kOk);
-    EXPECT_EQ(buffered->Bytes().size(), 8u);
+    ASSERT_EQ(WriteI32(*buffered, -2), kOk);
+    EXPECT_EQ(buffered->Bytes().size(), 6u);
     ASSERT_EQ(buffered->FlushWriteBuffer(), kOk);
-    EXPECT_EQ(buffered->Text(), "\x11\x11\x11\x11\xFE\xFF\xFF\xFF\x33\x33");
+    EXPECT_EQ(buffered->Text(), std::string("\x11\x11\x11\x11\0\0\xFE\xFF\xFF\xFF", 10));
     EXPECT_EQ(WriteString16(*buffered, "123456789", 9), kFailed);  // its length went out: 12 bytes now
     EXPECT_TRUE(WriteU32(*buffered, 1) == kOk && WriteU32(*buffered, 2) == kOk);
     EXPECT_EQ(WriteU32(*buffered, 3), kFailed);
@@ -137,7 +138,7 @@ TEST_F(DiskTest, OutputReplacesTheShortFormFileAndBackPatchesThroughTheBuffer) {
     EXPECT_EQ(out->GetPosition(), 10u + big.size() + 1);
     EXPECT_EQ(out->Seek(-1, SeekOrigin::Begin), kFailed);
     out->Close();
-    EXPECT_TRUE(out->IsGood());
+    EXPECT_TRUE(out->IsGood() && !out->IsOpen());
     std::ostringstream written;
     written << std::ifstream("Patch.cas", std::ios::binary).rdbuf();
     EXPECT_EQ(written.str(), "0010body.." + big + "!");
