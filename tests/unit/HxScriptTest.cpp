@@ -107,20 +107,20 @@ void Add(InstructionStream& s, uint32_t opcode, int first, int count, int finish
     if (finish >= 0) b.Finish(finish == 1);
 }
 
-std::string Numbers(int first, int count) {
-    std::string text;
-    for (int i = 0; i < count; ++i) text += " " + std::to_string(first + i);
-    return text;
-}
 
 TEST(InstructionStream, WalksAcrossBlocksAndFailedInstructionsRollBack) {
+    const auto numbers = [](int first, int count) {
+        std::string text;
+        while (count-- > 0) text += " " + std::to_string(first++);
+        return text;
+    };
     EXPECT_EQ(Walk(InstructionStream()) + Walk(InstructionStream(0)), "");
     InstructionStream s(3);
     Add(s, 13, 1, 2);
     Add(s, 23, 100, 40);  // spans two blocks
     Add(s, 26, 500, 1);
     EXPECT_EQ(s.GetTotalOperandCount(), 43u);
-    EXPECT_EQ(Walk(s), " 13/2: 1 2 23/40:" + Numbers(100, 40) + " 26/1: 500");
+    EXPECT_EQ(Walk(s), " 13/2: 1 2 23/40:" + numbers(100, 40) + " 26/1: 500");
     EXPECT_EQ(Walk(s, -1, true), " 13/2: 1 23/40: 100 26/1: 500");  // the rest of that instruction only
     EXPECT_EQ(Walk(s, 1), " 13/2: 1 2 23/40:");
 
@@ -144,7 +144,7 @@ TEST(InstructionStream, WalksAcrossBlocksAndFailedInstructionsRollBack) {
     Add(s, 3, 32, 3);                   // appending after a rollback continues the sequence
     EXPECT_EQ(HxFixedStringRefCount(text), 1u);
     EXPECT_EQ(s.GetTotalOperandCount(), 35u);
-    EXPECT_EQ(Walk(s), " 0/0: 13/30:" + Numbers(0, 30) + " 0/0: 2/2: 30 31 0/0: 3/3: 32 33 34");  // failed: a Noop
+    EXPECT_EQ(Walk(s), " 0/0: 13/30:" + numbers(0, 30) + " 0/0: 2/2: 30 31 0/0: 3/3: 32 33 34");  // failed: a Noop
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "HxScript/HxScriptCompiledReader.h"
 #include "HxScript/HxScriptCompiledScriptLoader.h"
 #include "output/AssemblerProcessor.h"
 #include "output/DisassemblerProcessor.h"
@@ -86,17 +87,16 @@ struct FaultyLoader : HxScript::ILoader {
 
 struct Outcome { bool ok; Lines lines; std::string bytes; };
 
-// Reads assembly text or compiled bytes (with or without their debug
-// information) and writes compiled bytes or text to an output that fails
-// after `failAfter` bytes.
+// Reads assembly text or compiled bytes and writes compiled bytes or text to
+// an output that fails after `failAfter` bytes.
 Outcome Convert(const std::string& name, bool fromText, const std::string& input, bool toText,
-                uint64_t failAfter = ~0ull, const Fault& fault = nullptr, bool debug = true) {
+                uint64_t failAfter = ~0ull, const Fault& fault = nullptr) {
     TestSupport::RecordingLogger log;
     HxTSmartPointer<Flaky> output(new Flaky(toText ? "Out.cas" : "Out.cex"));
     output->FailAfter(failAfter);
     FaultyLoader loader;
     if (fromText) loader.inner = std::make_unique<Assembler::AssemblyLoader>(&log);
-    else loader.inner = std::make_unique<HxScript::CompiledScriptLoader>(&log, debug, debug);
+    else loader.inner = std::make_unique<HxScript::CompiledScriptLoader>(&log, true, true);
     loader.SetStore(new TestSupport::MemorySource(input, (name + (fromText ? ".cas" : ".cex")).c_str()));
     loader.fault = fault;
     loader.output = output.Get();
@@ -131,9 +131,9 @@ void Add(Lines& lines, const std::string& before, const std::string& fields, con
     }
 }
 
-// A cut loses the field it falls in; that field alone is reported and the
-// load stops there. Without debug information the reader skips what it would
-// keep, and also stops at the first failure.
+// A cut loses the field it falls in: that field alone is reported, and the
+// reader stops there and answers false. Without debug information it skips
+// what it would keep, and also stops at the first failure.
 TEST(CompiledFiles, ACutAtEveryByteReportsTheFieldItFallsIn) {
     Lines want = {"fatal: Error reading script header from store.", "error: Failed to read string table"};
     const auto read = [&want](const std::string& fields) { Add(want, "fatal: Error reading ", fields, " from store."); };
@@ -173,13 +173,19 @@ TEST(CompiledFiles, ACutAtEveryByteReportsTheFieldItFallsIn) {
     code(0, "FAdd", 3), code(1, "Is", 3), code(2, "CallMethod", 4), code(3, "JumpF", 2), code(4, "CallStatic", 4);
     code(5, "JumpT", 2), code(6, "CallParent", 3), read("state name, state function count");
 
+    const auto load = [](const std::string& bytes, bool debug) {
+        TestSupport::RecordingLogger log;
+        HxTSmartPointer<HxScript::IStore> store(new TestSupport::MemorySource(bytes, "Rich.cex"));
+        Object object;
+        const bool ok = store->Open("Rich") && HxScript::Internal::CompiledReader(log, *store, "Rich", "Rich", debug, debug).Run(object);
+        return Outcome{ok, log.lines, bytes};
+    };
     Lines got;
     for (size_t k = 0; k < RichFile().size(); ++k) {
-        const std::string cut = RichFile().substr(0, k);
-        const Outcome load = Convert("Rich", false, cut, false), bare = Convert("Rich", false, cut, false, ~0ull, {}, false);
-        ASSERT_FALSE(load.ok || bare.ok) << k;
-        ASSERT_EQ(load.lines.size() * 10 + bare.lines.size(), 11u) << k << ": " << Joined(load.lines) << Joined(bare.lines);
-        AddRun(got, load.lines[0].substr(11));  // after "Rich.cex : "
+        const Outcome kept = load(RichFile().substr(0, k), true), bare = load(RichFile().substr(0, k), false);
+        ASSERT_FALSE(kept.ok || bare.ok) << k;
+        ASSERT_EQ(kept.lines.size() * 10 + bare.lines.size(), 11u) << k << ": " << Joined(kept.lines) << Joined(bare.lines);
+        AddRun(got, kept.lines[0].substr(11));  // after "Rich.cex : "
     }
     EXPECT_EQ(got, want);
 }
