@@ -1,6 +1,6 @@
 #pragma once
-// Test doubles: a source over bytes in memory, an output that collects bytes
-// (failing every byte after a given count), and a logger that keeps each line.
+// Test doubles: a source over bytes in memory, an output that collects bytes (failing every byte after the
+// first FailAfter count), and a logger that keeps each line.
 
 #include <cstdint>
 #include <cstring>
@@ -80,7 +80,6 @@ public:
         if (!isOpen_) isOpen_ = good_ = true, bytes_.clear(), position_ = 0;
         return good_;
     }
-    // Every byte written after the first `count` fails.
     void FailAfter(uint64_t count) { failAfter_ = count; }
     const std::vector<uint8_t>& Bytes() const { return bytes_; }
     std::string Text() const { return std::string(bytes_.begin(), bytes_.end()); }

@@ -106,8 +106,7 @@ TEST(Containers, ArraysGrowFromFourByDoublingAndKeepNameCounts) {
     EXPECT_EQ(HxFixedStringRefCount(name), 1u);
 }
 
-// Keys hash by CRC-32 of their four bytes: in 8 slots 5 and 9 have home 2
-// and 4 has home 7; in 16 slots the keys 1 to 9 all have homes of their own.
+// By the CRC-32 of their bytes, 5 and 9 have home 2 of 8 slots, 4 has 7; in 16 slots 1 to 9 have their own.
 TEST(Containers, ScatterTablesHashByCrcMoveForeignEntriesAndDouble) {
     const auto slots = [](const HxTScatterTable<uint32_t, uint32_t>& t) {
         std::vector<uint32_t> keys;

@@ -1,6 +1,5 @@
-// Script files over in-memory stores: a rich script's compiled file cut at
-// every byte, writers failing at every byte, the fields of each file version,
-// the limits of the string table, and inputs larger than a fuzzer's.
+// Script files in memory: a rich script's compiled file cut at every byte, writers failing at every byte,
+// the fields of each file version, the limits of the string table, and inputs larger than a fuzzer's.
 
 #include <gtest/gtest.h>
 
@@ -17,6 +16,7 @@
 #include "HxScript/HxScriptCompiledScriptLoader.h"
 #include "output/AssemblerProcessor.h"
 #include "output/DisassemblerProcessor.h"
+#include "output/DisassemblyFunctors.h"
 #include "support/MemoryStores.h"
 #include "tool/AssemblyLoader.h"
 
@@ -175,9 +175,9 @@ TEST(CompiledFiles, ACutAtEveryByteReportsTheFieldItFallsIn) {
 
     const auto load = [](const std::string& bytes, bool debug) {
         TestSupport::RecordingLogger log;
-        HxTSmartPointer<HxScript::IStore> store(new TestSupport::MemorySource(bytes, "Rich.cex"));
+        HxTSmartPointer<HxScript::IStore> in(new TestSupport::MemorySource(bytes, "Rich.cex"));
         Object object;
-        const bool ok = store->Open("Rich") && HxScript::Internal::CompiledReader(log, *store, "Rich", "Rich", debug, debug).Run(object);
+        const bool ok = in->Open("Rich") && HxScript::Internal::CompiledReader(log, *in, "Rich", "Rich", debug, debug).Run(object);
         return Outcome{ok, log.lines, bytes};
     };
     Lines got;
@@ -231,7 +231,8 @@ TEST(CompiledFiles, AWriteFailingAtEveryByteReportsItsFieldOnce) {
 }
 
 // The disassembly writer writes a block at a time and reports every failed
-// write; a function goes on to its end line after a failure in its code.
+// write, so what it reports changes only where a line begins; a function goes
+// on to its end line after a failure in its code.
 TEST(CompiledFiles, ATextWriteFailingAtEveryByteIsReported) {
     const std::string function = "function chunk, function chunk|function code|function end directive, "
                                  "function code|function end directive, code end directive|function end directive, "
@@ -246,18 +247,21 @@ TEST(CompiledFiles, ATextWriteFailingAtEveryByteIsReported) {
                   "label|function end directive, code end directive|function end directive, function end directive, "
                   "state end directive, state begin directive, state end directive, class chunk");
     want.push_back("");
+    while (CodeGen::PeekNextLabelNumber() < 10000) CodeGen::CreateLabelName();  // labels of one width: one text
+    const std::string full = Convert("Rich", false, RichFile(), true).bytes;
     Lines got;
     for (uint64_t k = 0; got.empty() || (!got.back().empty() && k < 100000); ++k) {
         const Outcome run = Convert("Rich", false, RichFile(), true, k);
+        const std::string messages = Joined(run.lines, 31);  // after "Out.cas : fatal: Error writing "
         ASSERT_EQ(run.ok, run.lines.empty()) << k;
-        AddRun(got, Joined(run.lines, 31));  // after "Out.cas : fatal: Error writing "
+        ASSERT_TRUE(k == 0 || (!got.empty() && got.back() == messages) || full[k - 1] == '\n') << "mid-line change at " << k;
+        AddRun(got, messages);
     }
     EXPECT_EQ(got, want);
 }
 
-// What stops writing besides a failed write, each reported once: records a
-// model can hold but a file cannot, a failing seek or close, and a
-// processor wired incompletely.
+// What stops writing besides a failed write, each reported once: records a model can hold but a file
+// cannot, a failing seek or close, and a processor wired incompletely.
 TEST(CompiledFiles, FailuresBesidesWritesAreReportedOnce) {
     const std::pair<const char*, Fault> rows[] = {
         {"Can't write a NULL set function", [](Object& o, Flaky&) { o.properties.Find("Q")->setFunction.reset(); }},

@@ -1,6 +1,5 @@
-// The write buffer, the disk stores (buffering that behaves as if every call
-// went to the file, end-of-file and failure rules, file names) and the system
-// layer under them, run natively and, for Windows, under wine.
+// The write buffer, the disk stores (buffered as if every call went to the file, end-of-file and failure
+// rules, file names) and the system layer under them, run natively and, for Windows, under wine.
 
 #include <gtest/gtest.h>
 
@@ -159,7 +158,6 @@ TEST_F(DiskTest, OutputReplacesTheShortFormFileAndBackPatchesThroughTheBuffer) {
 }
 
 TEST_F(DiskTest, PlatformCallsSeekInSixtyFourBitsAndGiveWholeSecondsAndNames) {
-    for (const char* name : {"", ".", "NoSuchDir/Out.cex"}) EXPECT_EQ(Platform::CreateForWriting(name), Platform::kInvalidFile);
     Platform::FileHandle out = Platform::CreateForWriting("Far.cex");
     const uint64_t far = (uint64_t(5) << 30) + 3;
     uint64_t at = 0, back = 0;
