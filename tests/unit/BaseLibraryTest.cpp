@@ -20,7 +20,6 @@
 
 namespace {
 
-
 // With thousands of names alive in the buckets: the spelling interned first
 // is shown while its entry lives; the exact twin of that text shares the
 // entry as an alias, one differing in case has an entry of its own.
