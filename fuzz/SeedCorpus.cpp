@@ -4,7 +4,8 @@
 #include "fuzz/FuzzChecks.h"
 
 int main(int argc, char** argv) {
-    if (argc != 3) return std::fprintf(stderr, "usage: %s REPO_DIR OUT_DIR\n", argv[0]), 2;
+    if (argc != 3) std::fprintf(stderr, "usage: %s REPO_DIR OUT_DIR\n", argv[0]);
+    if (argc != 3) return 2;
     bool ok = true;
     for (const FuzzChecks::SeedFile& seed : FuzzChecks::CollectSeedFiles(argv[1])) {
         const std::filesystem::path folder = std::filesystem::path(argv[2]) / (seed.compiled ? "compiled" : "assembly");

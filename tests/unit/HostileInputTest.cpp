@@ -198,7 +198,7 @@ DamagedLoad LoadDamaged(const Bytes& bytes, const std::string& objectName = "Foo
                     log.lines.size()};
     if (out.problem.empty()) out.problem = FuzzChecks::CheckFileMessages(log, objectName + ".cex");
     if (out.problem.empty() && log.GetFatalCount() > 1) out.problem = "more than one fatal message";
-    if (out.problem.empty() && log.HasFatal() && log.severities.back() != HxScript::Severity::Fatal) {
+    if (out.problem.empty() && log.GetFatalCount() != 0 && log.severities.back() != HxScript::Severity::Fatal) {
         out.problem = "messages after the fatal one";
     }
     if (out.problem.empty() && !InProportion(heap, bytes.size())) {
