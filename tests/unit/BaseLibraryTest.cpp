@@ -32,7 +32,8 @@ TEST(StringPool, FirstSpellingWinsAndTheCaseSensitiveTwinSharesIt) {
         {
             HxFixedStringCS exact(names[i].c_str()), other(lower.c_str());
             HxFixedString again(upper.c_str());
-            ASSERT_TRUE(again == held[i] && !(again != held[i]) && exact != other && HxFixedString(other) == held[i]);
+            ASSERT_TRUE(again == held[i] && !(again != held[i]) && exact != other && HxFixedString(other) == held[i] &&
+                        exact == HxFixedStringCS(names[i].c_str()));
             ASSERT_STREQ(again.c_str(), names[i].c_str());
             ASSERT_EQ(exact.c_str(), held[i].c_str());
             ASSERT_STREQ(other.c_str(), lower.c_str());
@@ -47,6 +48,7 @@ TEST(StringPool, FirstSpellingWinsAndTheCaseSensitiveTwinSharesIt) {
     const HxFixedString null(static_cast<const char*>(nullptr)), high("Pool\xC4x");
     EXPECT_TRUE(null.IsEmpty() && null == static_cast<const char*>(nullptr) && null != "" && null != HxFixedString());
     EXPECT_TRUE(HxFixedString() == "" && !HxFixedString().IsEmpty() && HxFixedString() != static_cast<const char*>(nullptr));
+    EXPECT_TRUE(HxFixedStringCS(static_cast<const char*>(nullptr)) != "" && HxFixedStringCS("") != static_cast<const char*>(nullptr));
     EXPECT_TRUE(high == "POOL\xC4X" && high != "pool\xE4x" && HxFixedString("Pool-1") != "pool-");
     EXPECT_STREQ(HxFixedString("PoolToken rest", 9).c_str(), "PoolToken");  // only the given bytes are read
 }
@@ -184,6 +186,8 @@ TEST(Containers, ShortStringsStopAt65534Characters) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(), warning + warning);
     EXPECT_EQ((std::vector<uint32_t>{s.Length(), s.Capacity(), t.Length()}), (std::vector<uint32_t>{65534, 65535, 65534}));
     EXPECT_TRUE(t.c_str()[65000] == 'b' && !s.IsEmpty());
+    HxString grown("a");  // outgrowing its buffer keeps what it held
+    EXPECT_TRUE(grown.Append("bc") && std::strcmp(grown.c_str(), "abc") == 0);
 }
 
 }  // namespace

@@ -135,16 +135,18 @@ TEST(InstructionStream, WalksAcrossBlocksAndFailedInstructionsRollBack) {
 
     // A failed instruction is rolled back to a Noop, its operands and strings gone.
     HxFixedString text("RollbackOnlyString");
-    s = InstructionStream(6);
+    s = InstructionStream(8);
     Add(s, 23, 0, 1, 0, text.text());   // back to no operands at all
     Add(s, 13, 0, 30);
     Add(s, 23, 0, 10, 0, text.text());  // back across a block boundary
     Add(s, 2, 30, 2);                   // exactly one full block
     Add(s, 23, 0, 1, -1, text.text());  // not finished: the destructor fails it
     Add(s, 3, 32, 3);                   // appending after a rollback continues the sequence
+    Add(s, 23, 0, 40, 0, text.text());  // back into the second block
+    Add(s, 4, 35, 1);
     EXPECT_EQ(HxFixedStringRefCount(text), 1u);
-    EXPECT_EQ(s.GetTotalOperandCount(), 35u);
-    EXPECT_EQ(Walk(s), " 0/0: 13/30:" + numbers(0, 30) + " 0/0: 2/2: 30 31 0/0: 3/3: 32 33 34");  // failed: a Noop
+    EXPECT_EQ(s.GetTotalOperandCount(), 36u);
+    EXPECT_EQ(Walk(s), " 0/0: 13/30:" + numbers(0, 30) + " 0/0: 2/2: 30 31 0/0: 3/3: 32 33 34 0/0: 4/1: 35");  // failed: a Noop
 }
 
 }  // namespace

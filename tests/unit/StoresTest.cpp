@@ -41,6 +41,11 @@ TEST(StorageIO, ValuesGoThroughTheWriteBuffer) {
     EXPECT_EQ(WriteString16(*buffered, "123456789", 9), kFailed);  // its length went out: 12 bytes now
     EXPECT_TRUE(WriteU32(*buffered, 1) == kOk && WriteU32(*buffered, 2) == kOk);
     EXPECT_EQ(WriteU32(*buffered, 3), kFailed);
+    HxTSmartPointer<TestSupport::MemoryOutput> exact(new TestSupport::MemoryOutput());
+    exact->Open("y");
+    ASSERT_TRUE(exact->SetWriteBuffer(4));  // a value as long as the buffer fits once the buffer is flushed
+    EXPECT_TRUE(WriteU16(*exact, 1) == kOk && WriteU32(*exact, 2) == kOk && exact->FlushWriteBuffer() == kOk);
+    EXPECT_EQ(exact->Bytes().size(), 6u);
 }
 
 // Each test works in a fresh directory, since stores resolve names against it.
