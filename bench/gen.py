@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
 """Generates large deterministic inputs for the speed measurements.
 
-    gen.py cas SIZE PATH   an assembly script of at least SIZE bytes
-    gen.py wat SIZE PATH   a WebAssembly text module of about SIZE bytes
+    gen.py cas SIZE PATH [SEED]   an assembly script of at least SIZE bytes
+    gen.py wat SIZE PATH          a WebAssembly text module of about SIZE bytes
 
 SIZE takes an optional K or M suffix (powers of 1024). The same arguments
-always give the same bytes: every choice comes from a seeded generator.
+always give the same bytes: every choice comes from a seeded generator; SEED
+picks another script of the same shape.
 
 The assembly script holds one object, Bench, whose functions are spread over
 the empty state and several named states, and which uses every instruction,
@@ -221,8 +222,8 @@ def random_signature(rng):
     return rng.choice(TYPES + ["None"]), params
 
 
-def generate_cas(target):
-    rng = random.Random(20240611)
+def generate_cas(target, seed=20240611):
+    rng = random.Random(seed)
     s = Script(rng)
     s.line(0, "; Generated for speed measurements; every run makes the same bytes.")
     s.line(0, ".info")
@@ -396,11 +397,14 @@ def generate_wat(target):
 
 
 def main(argv):
-    if len(argv) != 4 or argv[1] not in ("cas", "wat"):
+    if len(argv) not in (4, 5) or argv[1] not in ("cas", "wat") or (len(argv) == 5 and argv[1] != "cas"):
         sys.stderr.write(__doc__)
         return 2
     target = parse_size(argv[2])
-    text = generate_cas(target) if argv[1] == "cas" else generate_wat(target)
+    if argv[1] == "cas":
+        text = generate_cas(target, int(argv[4])) if len(argv) == 5 else generate_cas(target)
+    else:
+        text = generate_wat(target)
     with open(argv[3], "w", encoding="ascii", newline="\n") as out:
         out.write(text)
     return 0
