@@ -15,7 +15,6 @@ inline char FoldAscii(char c) { return (c >= 'a' && c <= 'z') ? char(c - 'a' + '
 }  // namespace
 
 void CompiledReadStringTable::Clear() {
-    for (auto& values : values_) values.Clear();
     entries_.Clear();
     for (char* block : blocks_) std::free(block);
     blocks_.Clear();
@@ -92,19 +91,6 @@ const HxFixedString& CompiledReadStringTable::Get(uint32_t index) {
     Entry& entry = entries_[index];
     if (entry.name.IsEmpty()) entry.name = HxFixedString(entry.text, entry.length);
     return entry.name;
-}
-
-const UnlinkedTypes::Value* CompiledReadStringTable::BuildValue(uint32_t index, UnlinkedTypes::ValueKind kind) {
-    using UnlinkedTypes::Value;
-    const uint32_t slot = ValueSlot(kind);
-    HxTArray<Value>& values = values_[slot];
-    if (values.Size() != entries_.Size() && !values.Resize(entries_.Size())) return nullptr;
-    Value& value = values[index];
-    if (value.GetKind() == UnlinkedTypes::ValueKind::None) {
-        const HxFixedString& name = Get(index);
-        value = slot == 0 ? Value::MakeIdentifier(name) : slot == 1 ? Value::MakeString(name) : Value::MakeTypeName(name);
-    }
-    return &value;
 }
 
 bool CompiledReadStringTable::EqualsName(uint32_t index, const HxFixedString& name) const {

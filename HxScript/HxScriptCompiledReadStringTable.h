@@ -10,7 +10,6 @@
 
 #include <cstdint>
 
-#include "HxScript/HxScriptValue.h"
 #include "HxSystem/HxStorage.h"
 #include "hxcore/HxFixedString.h"
 #include "hxcore/HxTArray.h"
@@ -51,17 +50,6 @@ public:
     // case, the comparison names use; interns nothing.
     bool EqualsName(uint32_t index, const HxFixedString& name) const;
 
-    // An Identifier, String or TypeName operand over a valid entry, built
-    // on first use and shared by every operand that refers to the entry, so
-    // that reading an operand copies one reference instead of building a
-    // fresh value. Null only when memory is short.
-    const UnlinkedTypes::Value* GetValue(uint32_t index, UnlinkedTypes::ValueKind kind) {
-        const HxTArray<UnlinkedTypes::Value>& values = values_[ValueSlot(kind)];
-        if (index < values.Size() && values.Data()[index].GetKind() != UnlinkedTypes::ValueKind::None)
-            return values.Data() + index;
-        return BuildValue(index, kind);
-    }
-
     uint32_t BlockCount() const { return blocks_.Size(); }
 
 private:
@@ -70,18 +58,11 @@ private:
         uint32_t length;
         HxFixedString name;  // null handle until first use
     };
-    static uint32_t ValueSlot(UnlinkedTypes::ValueKind kind) {
-        return kind == UnlinkedTypes::ValueKind::Identifier ? 0 : kind == UnlinkedTypes::ValueKind::String ? 1 : 2;
-    }
-    const UnlinkedTypes::Value* BuildValue(uint32_t index, UnlinkedTypes::ValueKind kind);
     // Room for `length` bytes and a terminator; null when memory is short.
     char* Allocate(uint32_t length);
 
     HxTArray<Entry> entries_;
     HxTArray<char*> blocks_;
-    // Operand values by kind (Identifier, String, TypeName), sized to the
-    // entry count when a kind is first asked for; None until built.
-    HxTArray<UnlinkedTypes::Value> values_[3];
     uint32_t blockUsed_ = kBlockSize;  // bytes used in the last ordinary block
     char* current_ = nullptr;          // the last ordinary block
 };

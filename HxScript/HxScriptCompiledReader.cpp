@@ -32,20 +32,21 @@ struct FirstSeen {
 
 const char* StateLabel(const HxFixedString& name) { return name == HxFixedString() ? "<empty state>" : name.text(); }
 
-// Whether a Value's kind is admitted at a signature letter of a fixed operand.
-bool KindAdmitted(char letter, const Value& value) {
-    const ValueKind kind = value.GetKind();
+// Whether an operand's kind byte is admitted at a signature letter of a fixed
+// operand; `payload` holds an Integer's bits.
+bool KindAdmitted(char letter, uint8_t kind, uint32_t payload) {
+    const bool nonNegative = static_cast<int32_t>(payload) >= 0;
     switch (letter) {
-        case 'S': return kind == ValueKind::Identifier;
-        case 'I': return kind == ValueKind::Integer || kind == ValueKind::Identifier;
-        case 'F': return kind == ValueKind::Float || kind == ValueKind::Identifier;
-        case 'u': return (kind == ValueKind::Integer && value.GetInteger() >= 0) || kind == ValueKind::Identifier;
-        case 'L': return kind == ValueKind::Integer;
+        case 'S': return kind == Format::kKindIdentifier;
+        case 'I': return kind == Format::kKindInteger || kind == Format::kKindIdentifier;
+        case 'F': return kind == Format::kKindFloat || kind == Format::kKindIdentifier;
+        case 'u': return (kind == Format::kKindInteger && nonNegative) || kind == Format::kKindIdentifier;
+        case 'L': return kind == Format::kKindInteger;
         case 'N':
-        case 'Q': return kind == ValueKind::String || kind == ValueKind::Identifier;
-        case 'T': return kind == ValueKind::TypeName || kind == ValueKind::Identifier;
+        case 'Q': return kind == Format::kKindString || kind == Format::kKindIdentifier;
+        case 'T': return kind == Format::kKindTypeName || kind == Format::kKindIdentifier;
         case 'A': return true;
-        case '*': return kind == ValueKind::Integer && value.GetInteger() >= 0;
+        case '*': return kind == Format::kKindInteger && nonNegative;
         default: return false;
     }
 }
@@ -234,53 +235,44 @@ bool CompiledReader::ReadValue(Value& value) {
     }
 }
 
-bool CompiledReader::ReadOperand(const Value*& operand, uint32_t& textIndex) {
-    uint8_t kind;
+bool CompiledReader::ReadOperand(uint8_t& kind, uint32_t& payload) {
     if (!U8(kind)) return false;
     switch (kind) {
         case Format::kKindNone:
-            operand = &none_;
+            payload = 0;
             return true;
         case Format::kKindIdentifier:
         case Format::kKindString:
         case Format::kKindTypeName:
-            if (!RefIndex(textIndex)) return false;
-            operand = table_.GetValue(textIndex, static_cast<ValueKind>(kind));
-            return operand != nullptr;
-        case Format::kKindInteger: {
-            int32_t number;
-            if (!I32(number)) return false;
-            Value& slot = integers_[static_cast<uint32_t>(number) & 255u];
-            if (slot.GetKind() != ValueKind::Integer || slot.GetInteger() != number) slot = Value::MakeInteger(number);
-            operand = &slot;
+            if (!RefIndex(payload)) return false;
+            // Interned when first read, kept or not, as every text field is.
+            table_.Get(payload);
             return true;
-        }
-        case Format::kKindFloat: {
-            uint32_t bits;
-            if (!U32(bits)) return false;
-            Value& slot = floats_[(bits ^ (bits >> 16) ^ (bits >> 26)) & 63u];
-            uint32_t held = 0;
-            if (slot.GetKind() == ValueKind::Float) {
-                const float f = slot.GetFloat();
-                std::memcpy(&held, &f, sizeof held);
-            }
-            if (slot.GetKind() != ValueKind::Float || held != bits) {
-                float number;
-                std::memcpy(&number, &bits, sizeof number);
-                slot = Value::MakeFloat(number);
-            }
-            operand = &slot;
-            return true;
-        }
+        case Format::kKindInteger:
+        case Format::kKindFloat:
+            return U32(payload);
         case Format::kKindBool: {
             uint8_t flag;
             if (!U8(flag)) return false;
-            operand = flag != 0 ? &true_ : &false_;
+            payload = flag != 0 ? 1u : 0u;
             return true;
         }
         default:
             return false;
     }
+}
+
+bool CompiledReader::PushOperand(InstructionStream& stream, uint8_t kind, uint32_t payload) {
+    if (InstructionStream::IsText(kind)) {
+        // The object's code names are numbered like the file's strings.
+        CodeNames& names = *codeNames_;
+        if (names.At(payload).IsEmpty()) names.Set(payload, table_.Get(payload));
+        names.Use(payload);
+        if (stream.PushOperand(kind, payload)) return true;
+        names.Unuse(payload);
+        return false;
+    }
+    return stream.PushOperand(kind, payload);
 }
 
 bool CompiledReader::Fatal(const char* message) {
@@ -611,6 +603,8 @@ bool CompiledReader::ReadObjectTable(Object& object) {
 
 bool CompiledReader::ReadObjectBody(Object& object) {
     const char* objectText = object.name.text();
+    codeNames_ = &object.codeNames;
+    HX_CHECK(codeNames_->Resize(table_.Count()), "Out of memory");
     if (!Ref(object.parentName, "Error reading parent class name from store.")) return false;
     if (object.parentName == empty_ && object.name != "ScriptObject") object.parentName = scriptObject_;
     if (!DocString(object.docString, "Error reading object docstring from store.")) return false;
@@ -690,6 +684,7 @@ bool CompiledReader::ReadObjectBody(Object& object) {
 
     if (!haveEmptyState) Post(Severity::Error, "Object \"%s\" must have at least the empty state", objectText);
     CheckSignatures(object);
+    codeNames_->Seal();
     return true;
 }
 
@@ -822,9 +817,12 @@ bool CompiledReader::ReadFunction(const HxFixedString& name, Function& function)
         // Every instruction takes at least its opcode byte, so a count beyond
         // the rest of the file fails at the read past its end; the records
         // reserved ahead are bounded by what the file can hold.
-        InstructionStream stream(Plausible(instructionCount, 1));
+        InstructionStream stream(Plausible(instructionCount, 1), codeNames_);
+        // Most instructions have two or three operands of at least two bytes.
+        stream.ReserveOperands(Plausible(instructionCount * 3u, 2));
         for (uint32_t i = 0; i < instructionCount; ++i)
             if (!ReadInstruction(stream, i)) return false;
+        stream.ShrinkToFit();
         // A native function keeps no code; the error below reports it.
         if (!function.isNative) function.SetInstructions(stream);
     }
@@ -851,46 +849,50 @@ bool CompiledReader::ReadInstruction(InstructionStream& stream, uint32_t index) 
     if (stream.GetBuiltCount() >= stream.GetInstructionCount()) return Fatal(kOpcodeMessage);
 
     const OpcodeInfo& info = GetOpcodeInfo(opcode);
-    InstructionStream::InstructionBuilder builder(stream, opcode);  // rolls back unless finished
-    const Value* operand = nullptr;
-    uint32_t textIndex = 0;
+    const uint32_t start = stream.GetTotalOperandCount();
+    // A failed instruction leaves no operands and a Noop behind.
+    auto fail = [&]() {
+        stream.TruncateOperands(start);
+        stream.SetNextRecord(0, 0);
+        return false;
+    };
+    uint8_t kind = 0;
+    uint32_t payload = 0;
     for (uint32_t p = 0; info.signature[p] != 0; ++p) {
         const char letter = info.signature[p];
-        if (!ReadOperand(operand, textIndex)) {
+        if (!ReadOperand(kind, payload)) {
             Post(Severity::Error, "Failed to read argument %u on instruction %u (%s)", p, index, info.mnemonic);
-            return false;
+            return fail();
         }
-        if (!KindAdmitted(letter, *operand)) {
+        if (!KindAdmitted(letter, kind, payload)) {
             Post(Severity::Error, "Argument %u on instruction %s must be %s", p, info.mnemonic, ExpectedText(letter));
-            return false;
+            return fail();
         }
         if (letter == '*') {
             // The call-argument count: not an operand of its own.
-            const uint32_t arguments = static_cast<uint32_t>(operand->GetInteger());
+            const uint32_t arguments = payload;
             if (arguments > Format::kMaxCallArguments) {
                 Post(Severity::Error, "Function call has %u parameters, and we only support up to %d", arguments,
                      int(Format::kMaxCallArguments));
-                return false;
+                return fail();
             }
             for (uint32_t k = 0; k < arguments; ++k) {
-                if (!ReadOperand(operand, textIndex) || !builder.AddOperand(*operand)) {
+                if (!ReadOperand(kind, payload) || !PushOperand(stream, kind, payload)) {
                     Post(Severity::Error, "Failed to read argument %u on instruction %u (%s)", p, index,
                          info.mnemonic);
-                    return false;
+                    return fail();
                 }
             }
             break;
         }
-        if (operand->GetKind() == ValueKind::Identifier && (letter == 'N' || letter == 'T')) {
-            operand = table_.GetValue(textIndex, letter == 'N' ? ValueKind::String : ValueKind::TypeName);
-            if (operand == nullptr) return Fatal(kOpcodeMessage);
-        }
-        if (!builder.AddOperand(*operand)) {
+        if (kind == Format::kKindIdentifier && (letter == 'N' || letter == 'T'))
+            kind = letter == 'N' ? Format::kKindString : Format::kKindTypeName;
+        if (!PushOperand(stream, kind, payload)) {
             Post(Severity::Error, "Failed to read argument %u on instruction %u (%s)", p, index, info.mnemonic);
-            return false;
+            return fail();
         }
     }
-    builder.Finish(true);
+    stream.SetNextRecord(opcode, stream.GetTotalOperandCount() - start);
     return true;
 }
 

@@ -81,10 +81,11 @@ private:
     // A u16 below the string count.
     bool RefIndex(uint32_t& index);
     bool ReadValue(UnlinkedTypes::Value& value);
-    // Reads one instruction operand and points `operand` at a shared value
-    // that stays valid until the next operand is read; `textIndex` receives
-    // the string entry of an Identifier, String or TypeName.
-    bool ReadOperand(const UnlinkedTypes::Value*& operand, uint32_t& textIndex);
+    // Reads one instruction operand: its kind byte, and as payload the
+    // string entry of a text or the bits of a number or bool.
+    bool ReadOperand(uint8_t& kind, uint32_t& payload);
+    // Appends an operand read by ReadOperand, a text as a use of its name.
+    bool PushOperand(UnlinkedTypes::InstructionStream& stream, uint8_t kind, uint32_t payload);
 
     // Makes at least `count` unread bytes available in the window; false
     // when the file holds fewer (the field would have failed to read) or a
@@ -133,13 +134,8 @@ private:
     uint8_t minor_ = 0;
     bool hasVersion_ = false;
 
-    // Shared operand values: None, the two Bools, and direct-mapped caches of
-    // recent Integers and Floats.
-    UnlinkedTypes::Value none_;
-    UnlinkedTypes::Value true_ = UnlinkedTypes::Value::MakeBool(true);
-    UnlinkedTypes::Value false_ = UnlinkedTypes::Value::MakeBool(false);
-    UnlinkedTypes::Value integers_[256];
-    UnlinkedTypes::Value floats_[64];
+    // The names of the object's code, numbered like the file's strings.
+    UnlinkedTypes::CodeNames* codeNames_ = nullptr;
 
     HxFixedString empty_;
     HxFixedString scriptObject_;

@@ -3,6 +3,7 @@
 // knows nothing about the format of its bytes.
 
 #include <cstdint>
+#include <cstring>
 
 #include "HxSystem/HxIntrusiveRefCounted.h"
 
@@ -41,6 +42,26 @@ public:
 
     // Writes through the buffer when one is installed, else straight to Write.
     StorageResult WriteBuffered(uint32_t count, const void* source);
+
+    // Writes exactly as WriteBuffered does, but bytes that fit the store's
+    // append window are copied there without a call. A store lends that
+    // window only where its Write would copy the bytes into its own buffer
+    // anyway, so the outcome is the same, failures included.
+    StorageResult Append(const void* source, uint32_t count) {
+        // An empty write always goes through Write, which may refuse it.
+        if (count - 1u < static_cast<uint32_t>(appendEnd_ - appendAt_)) {
+            std::memcpy(appendAt_, source, count);
+            appendAt_ += count;
+            return StorageResult::Success;
+        }
+        return WriteBuffered(count, source);
+    }
+
+protected:
+    // The append window: free room in the store's own buffer. Empty unless
+    // the store opens it, and closed whenever a write buffer is installed.
+    uint8_t* appendAt_ = nullptr;
+    uint8_t* appendEnd_ = nullptr;
 
 private:
     WriteBuffer* writeBuffer_ = nullptr;

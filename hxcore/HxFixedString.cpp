@@ -6,6 +6,7 @@
 #include <new>
 #include <utility>
 
+#include "hxcore/HxAssert.h"
 #include "hxcore/HxCrc.h"
 #include "platform/Platform.h"
 
@@ -457,4 +458,41 @@ bool HxFixedStringCS::operator==(const char* other) const {
 uint32_t HxFixedStringRefCount(const HxFixedString& s) {
     auto* e = static_cast<PoolEntry*>(const_cast<void*>(s.Handle()));
     return e ? (e->flags.load(std::memory_order_relaxed) & kCountMask) : 0;
+}
+
+void HxFixedStringRetain(const HxFixedString& s, uint32_t count) {
+    auto* e = static_cast<PoolEntry*>(const_cast<void*>(s.Handle()));
+    if (e == nullptr || count == 0) return;
+    uint32_t f = e->flags.load(std::memory_order_relaxed);
+    for (;;) {
+        const uint32_t held = f & kCountMask;
+        if (held == kCountSaturated) return;
+        const uint32_t raised = kCountSaturated - held < count ? kCountSaturated : held + count;
+        if (e->flags.compare_exchange_weak(f, (f & ~kCountMask) | raised, std::memory_order_relaxed)) return;
+    }
+}
+
+void HxFixedStringRelease(const HxFixedString& s, uint32_t count) {
+    auto* e = static_cast<PoolEntry*>(const_cast<void*>(s.Handle()));
+    if (e == nullptr || count == 0) return;
+    uint32_t f = e->flags.load(std::memory_order_relaxed);
+    for (;;) {
+        const uint32_t held = f & kCountMask;
+        if (held == kCountSaturated) return;
+        // The handle's own reference stays, so the entry survives this.
+        HX_CHECK(held > count, "Bad refcount");
+        if (e->flags.compare_exchange_weak(f, f - count, std::memory_order_release, std::memory_order_relaxed)) return;
+    }
+}
+
+const char* HxFixedStringFindSpelling(const char* text, uint32_t length) {
+    uint32_t bucket = 0;
+    for (uint32_t i = 0; i < length; ++i)
+        bucket = HxCrc::Crc16Step(static_cast<uint16_t>(bucket), kLower.map[static_cast<unsigned char>(text[i])]);
+    std::atomic<uint32_t>& lock = LockFor(bucket);
+    uint32_t attempt = 0;
+    LockRead(lock, attempt);
+    PoolEntry* e = FindNoCase(bucket, text, length);
+    UnlockRead(lock);
+    return e != nullptr ? TextOf(e) : nullptr;
 }

@@ -4,6 +4,8 @@
 #include "HxScript/HxScriptOpcodes.h"
 #include "HxSystem/HxStorageIO.h"
 
+#include <cstring>
+
 namespace CodeGen {
 
 using HxScript::Severity;
@@ -44,66 +46,6 @@ StorageResult WriteCount16(HxStorage& store, uint32_t count) {
     return HxStorageIO::WriteU16(store, static_cast<uint16_t>(count));
 }
 
-// Walks a function's code and adds the text of every Identifier, String and
-// TypeName operand to the table.
-class CollectStringsFunctor : public InstructionStream::InstructionFunctor {
-public:
-    explicit CollectStringsFunctor(CompiledStringTable& table) : table_(table) {}
-    bool BeginInstruction(uint32_t, uint16_t) override { return true; }
-    bool ProcessArgument(const Value& operand) override {
-        if (operand.HasText()) table_.Add(operand.GetText());
-        return true;
-    }
-
-private:
-    CompiledStringTable& table_;
-};
-
-// Writes a function's code: each instruction's opcode byte, then its operands
-// as Values. A call also carries its argument count, an Integer Value placed
-// right after its fixed operands; the model does not store it.
-class WriteInstructionsFunctor : public InstructionStream::InstructionFunctor {
-public:
-    explicit WriteInstructionsFunctor(CompiledScriptWriter& writer, HxStorage& store)
-        : writer_(writer), store_(store) {}
-
-    bool BeginInstruction(uint32_t opcode, uint16_t operandCount) override {
-        if (!ok_) return false;
-        opcode_ = opcode;
-        operandCount_ = operandCount;
-        operandIndex_ = 0;
-        ok_ = HxStorageIO::WriteU8(store_, static_cast<uint8_t>(opcode)) == kOk;
-        return ok_;
-    }
-
-    bool ProcessArgument(const Value& operand) override {
-        if (!ok_) return false;
-        ok_ = writer_.WriteValue(operand) == kOk;
-        ++operandIndex_;
-        if (ok_ && HxScript::HasVariableArguments(opcode_) &&
-            operandIndex_ == HxScript::GetFixedOperandCount(opcode_)) {
-            ok_ = WriteArgumentCount();
-        }
-        return ok_;
-    }
-
-    bool Succeeded() const { return ok_; }
-
-private:
-    bool WriteArgumentCount() {
-        uint32_t fixed = HxScript::GetFixedOperandCount(opcode_);
-        uint32_t count = operandCount_ > fixed ? operandCount_ - fixed : 0;
-        return writer_.WriteValue(Value::MakeInteger(static_cast<int32_t>(count))) == kOk;
-    }
-
-    CompiledScriptWriter& writer_;
-    HxStorage& store_;
-    uint32_t opcode_ = 0;
-    uint16_t operandCount_ = 0;
-    uint32_t operandIndex_ = 0;
-    bool ok_ = true;
-};
-
 void CollectFunctionStrings(const Function& function, CompiledStringTable& table) {
     table.Add(function.returnTypeName);
     table.Add(function.docString);
@@ -116,8 +58,7 @@ void CollectFunctionStrings(const Function& function, CompiledStringTable& table
         table.Add(local.name);
         table.Add(local.typeName);
     }
-    CollectStringsFunctor collect(table);
-    function.instructions.ForEachInstruction(collect);
+    table.AddCodeTexts(function.instructions);
 }
 
 // Only String initial values carry a string into the table.
@@ -142,6 +83,38 @@ void CompiledStringTable::Clear() {
     indexes_.Clear();
     strings_.Clear();
     for (Recent& slot : recent_) slot = Recent();
+    codeNames_ = nullptr;
+    codeIndex_.Clear();
+}
+
+void CompiledStringTable::BindCodeNames(const HxScript::UnlinkedTypes::CodeNames& names) {
+    codeNames_ = &names;
+    codeIndex_.Clear();
+    HX_CHECK(codeIndex_.Resize(names.Size()), "Out of memory");
+    std::memset(codeIndex_.Data(), 0xFF, sizeof(uint32_t) * names.Size());
+}
+
+void CompiledStringTable::AddCodeTexts(const InstructionStream& code) {
+    const uint32_t count = code.GetTotalOperandCount();
+    const uint8_t* kinds = code.Kinds();
+    const uint32_t* payloads = code.Payloads();
+    if (code.Names() != nullptr && code.Names() == codeNames_) {
+        // Each name of the object's code is looked up once, however often it is used.
+        uint32_t* known = codeIndex_.Data();
+        for (uint32_t i = 0; i < count; ++i) {
+            if (!InstructionStream::IsText(kinds[i])) continue;
+            const uint32_t name = payloads[i];
+            if (known[name] == kHxInvalidIndex) known[name] = AddIndex(codeNames_->At(name));
+        }
+        return;
+    }
+    for (uint32_t i = 0; i < count; ++i)
+        if (InstructionStream::IsText(kinds[i])) Add(code.TextOf(payloads[i]));
+}
+
+uint32_t CompiledStringTable::CodeIndexOf(const InstructionStream& code, uint32_t payload) const {
+    if (code.Names() == codeNames_) return codeIndex_.Data()[payload];
+    return IndexOf(code.TextOf(payload));
 }
 
 uint32_t CompiledStringTable::Lookup(const HxFixedString& key) const {
@@ -155,12 +128,14 @@ uint32_t CompiledStringTable::Lookup(const HxFixedString& key) const {
     return *index;
 }
 
-void CompiledStringTable::Add(const HxFixedString& text) {
+uint32_t CompiledStringTable::AddIndex(const HxFixedString& text) {
     const HxFixedString& key = Normalized(text);
-    if (Lookup(key) != kHxInvalidIndex) return;
+    const uint32_t known = Lookup(key);
+    if (known != kHxInvalidIndex) return known;
     uint32_t index = strings_.Add(key);
     HX_CHECK(index != kHxInvalidIndex, "Out of memory");
     indexes_.Insert(key, index);
+    return index;
 }
 
 uint32_t CompiledStringTable::IndexOf(const HxFixedString& text) const { return Lookup(Normalized(text)); }
@@ -181,6 +156,7 @@ StorageResult CompiledStringTable::WriteRef(HxStorage& store, const HxFixedStrin
 }
 
 void CollectStrings(const Object& object, CompiledStringTable& table) {
+    table.BindCodeNames(object.codeNames);
     if (object.hasDebugInfo) {
         for (const FunctionDebugInfo& info : object.debugInfo.functionDebugInfos) {
             table.Add(info.objectName);
@@ -569,12 +545,79 @@ StorageResult CompiledScriptWriter::WriteNameTypePairs(const HxTArray<NameTypePa
     return result;
 }
 
-StorageResult CompiledScriptWriter::WriteInstructions(const InstructionStream& stream) {
-    StorageResult result = WriteCount16(store_, stream.GetInstructionCount());
-    if (result != kOk) return result;
-    WriteInstructionsFunctor write(*this, store_);
-    stream.ForEachInstruction(write);
-    return write.Succeeded() ? kOk : kFailed;
+namespace {
+
+// For each opcode, the number of fixed operands after which a call writes
+// its argument count; 0 for the opcodes that are no calls.
+struct CallShapes {
+    uint8_t countAfter[256] = {};
+    CallShapes() {
+        for (uint32_t op = 0; op < HxScript::Opcodes::Invalid; ++op)
+            if (HxScript::HasVariableArguments(op))
+                countAfter[op] = static_cast<uint8_t>(HxScript::GetFixedOperandCount(op));
+    }
+};
+
+}  // namespace
+
+// Each instruction is its opcode byte, then every operand as a Value: a kind
+// byte and its payload, each one write of its exact width. A call also
+// carries its argument count, an Integer Value placed right after its fixed
+// operands; the model does not store it.
+StorageResult CompiledScriptWriter::WriteInstructions(const InstructionStream& code) {
+    using namespace HxScript::CompiledFormat;
+    static const CallShapes shapes;
+    const uint32_t instructionCount = code.GetInstructionCount();
+    StorageResult result = WriteCount16(store_, instructionCount);
+    const uint32_t* records = code.Records();
+    const uint8_t* kinds = code.Kinds();
+    const uint32_t* payloads = code.Payloads();
+    uint32_t at = 0;
+    for (uint32_t i = 0; i < instructionCount && result == kOk; ++i) {
+        const uint32_t opcode = InstructionStream::OpcodeOf(records[i]);
+        const uint32_t count = InstructionStream::CountOf(records[i]);
+        const uint32_t countAfter = shapes.countAfter[opcode];
+        result = HxStorageIO::WriteU8(store_, static_cast<uint8_t>(opcode));
+        for (uint32_t k = 0; k < count && result == kOk; ++k, ++at) {
+            const uint8_t kind = kinds[at];
+            const uint32_t payload = payloads[at];
+            switch (kind) {
+                case kKindNone:
+                    result = HxStorageIO::WriteU8(store_, kind);
+                    break;
+                case kKindIdentifier:
+                case kKindString:
+                case kKindTypeName: {
+                    result = HxStorageIO::WriteU8(store_, kind);
+                    const uint32_t index = strings_.CodeIndexOf(code, payload);
+                    if (result == kOk)
+                        result = index > CompiledStringTable::kMaxEntries
+                                     ? kFailed
+                                     : HxStorageIO::WriteU16(store_, static_cast<uint16_t>(index));
+                    break;
+                }
+                case kKindInteger:
+                case kKindFloat:
+                    result = HxStorageIO::WriteU8(store_, kind);
+                    if (result == kOk) result = HxStorageIO::WriteU32(store_, payload);
+                    break;
+                case kKindBool:
+                    result = HxStorageIO::WriteU8(store_, kind);
+                    if (result == kOk) result = HxStorageIO::WriteU8(store_, payload != 0 ? 1 : 0);
+                    break;
+                default:
+                    // Resolved variable indexes belong to linked code and
+                    // have no encoding here.
+                    result = kFailed;
+                    break;
+            }
+            if (result == kOk && k + 1 == countAfter) {
+                result = HxStorageIO::WriteU8(store_, kKindInteger);
+                if (result == kOk) result = HxStorageIO::WriteU32(store_, count - countAfter);
+            }
+        }
+    }
+    return result;
 }
 
 StorageResult CompiledScriptWriter::WriteValue(const Value& value) {

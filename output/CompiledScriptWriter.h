@@ -28,7 +28,17 @@ public:
 
     void Clear();
     // Gives the string the next index unless it is present already.
-    void Add(const HxFixedString& text);
+    void Add(const HxFixedString& text) { AddIndex(text); }
+    // The same, answering the string's index.
+    uint32_t AddIndex(const HxFixedString& text);
+    // The names table of the object being written: code that refers to it
+    // has each of its names looked up once, then indexed by position.
+    void BindCodeNames(const HxScript::UnlinkedTypes::CodeNames& names);
+    // Adds the text of every Identifier, String and TypeName operand of the
+    // code, in operand order.
+    void AddCodeTexts(const HxScript::UnlinkedTypes::InstructionStream& code);
+    // Index of the text of a code operand (its payload), or kHxInvalidIndex.
+    uint32_t CodeIndexOf(const HxScript::UnlinkedTypes::InstructionStream& code, uint32_t payload) const;
     uint32_t Count() const { return strings_.Size(); }
     const HxFixedString& At(uint32_t index) const { return strings_[index]; }
     // Index of the string, or kHxInvalidIndex when it is not in the table.
@@ -58,6 +68,9 @@ private:
     };
     static constexpr uint32_t kRecentSlots = 256;
     mutable Recent recent_[kRecentSlots];
+
+    const HxScript::UnlinkedTypes::CodeNames* codeNames_ = nullptr;
+    HxTArray<uint32_t> codeIndex_;  // string index of each code name, or kHxInvalidIndex
 };
 
 // Adds every string the file refers to, in the order that fixes the indexes:
@@ -108,7 +121,7 @@ private:
     bool WriteState(const HxFixedString& name, const HxScript::UnlinkedTypes::State& state);
     bool WriteStateFunction(const HxFixedString& name, const HxScript::UnlinkedTypes::Function& function);
     StorageResult WriteNameTypePairs(const HxTArray<HxScript::UnlinkedTypes::NameTypePair>& pairs);
-    StorageResult WriteInstructions(const HxScript::UnlinkedTypes::InstructionStream& stream);
+    StorageResult WriteInstructions(const HxScript::UnlinkedTypes::InstructionStream& code);
 
     HxStorage& store_;
     HxScript::ErrorLogger& logger_;

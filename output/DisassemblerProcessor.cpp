@@ -5,7 +5,7 @@
 #include "hxcore/HxTArray.h"
 #include "hxcore/HxTScatterTable.h"
 #include "output/AnalysisReport.h"
-#include "output/DisassemblyFunctors.h"
+#include "output/DisassemblyCode.h"
 #include "output/DisassemblyText.h"
 
 namespace CodeGen {
@@ -83,6 +83,7 @@ private:
     IOutput& output_;
     const Object& object_;
     TextBuffer text_;
+    CodeLabels labels_;
 
     bool debugIndexBuilt_ = false;
     HxTScatterTable<HxFixedString, uint32_t> firstDebugByName_;  // first record of each function name
@@ -413,25 +414,21 @@ bool ObjectTextWriter::WriteCode(const Function& function, const FunctionDebugIn
 
     // All labels are known before the first line is written, so a backward
     // jump finds its label already placed.
-    LabelMap labelsByTarget;
-    LabelMap labelByJump;
-    ConstructJumpInfoFunctor jumpInfo(labelsByTarget, labelByJump);
-    function.instructions.ForEachInstruction(jumpInfo);
-
-    WriteAssemblyFunctor writer(labelsByTarget, labelByJump, debugInfo ? &debugInfo->lineNumbers : nullptr,
-                                depth + 1, logger_, output_);
-    function.instructions.ForEachInstruction(writer);
-    if (!writer.Succeeded()) {
+    const HxScript::UnlinkedTypes::InstructionStream& code = function.instructions;
+    labels_.Build(code);
+    CodeTextWriter writer(labels_, debugInfo ? &debugInfo->lineNumbers : nullptr, depth + 1, logger_, output_);
+    if (!writer.Write(code)) {
         Fail("Error writing function code");
         ok = false;
     }
 
     // A jump to the end of the code has its label after the last instruction.
-    if (const HxFixedString* endLabel = labelsByTarget.Find(function.instructions.GetInstructionCount())) {
+    const uint32_t endLabel = labels_.AtTarget(code.GetInstructionCount());
+    if (endLabel != CodeLabels::kNone) {
         text_.Clear();
         Indent(text_, depth);
         text_.AppendChar('\t');
-        text_.Append(*endLabel);
+        text_.Append(labels_.Text(endLabel), labels_.Length(endLabel));
         text_.AppendChar(':');
         if (!Flush()) {
             Fail("Error writing label");

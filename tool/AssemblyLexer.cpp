@@ -210,19 +210,8 @@ int32_t TokenizeLine(TokenView line, HxTArray<TokenView>& tokens) {
     return 0;
 }
 
-HxFixedString UnescapeString(TokenView token) {
-    if (!IsQuotedToken(token)) return HxFixedString();
+uint32_t UnescapeInto(TokenView token, char* out) {
     const uint32_t last = token.length - 1;
-    if (FindChar(Slice(token, 1, last), '\\') == kHxInvalidIndex) return HxFixedString(token.text + 1, last - 1);
-
-    // The result is never longer than the token; short ones stay on the stack.
-    char small[256];
-    HxTArray<char> large;
-    char* out = small;
-    if (token.length > sizeof(small)) {
-        large.Resize(token.length);
-        out = large.Data();
-    }
     uint32_t n = 0;
     for (uint32_t i = 1; i < last; ++i) {
         char c = token[i];
@@ -240,35 +229,47 @@ HxFixedString UnescapeString(TokenView token) {
         }
         out[n++] = c;
     }
-    return HxFixedString(out, n);
+    return n;
 }
 
-Value ParseValue(TokenView token, const char*& errorText) {
-    // Every branch returns a freshly made value, which lands in the caller's
-    // variable without a copy: names are the common case and each copy of
-    // one costs a reference count update.
-    errorText = "";
-    if (EqualsNoCase(token, "TRUE")) {
-        return Value::MakeBool(true);
-    } else if (EqualsNoCase(token, "FALSE")) {
-        return Value::MakeBool(false);
+HxFixedString UnescapeString(TokenView token) {
+    if (!IsQuotedToken(token)) return HxFixedString();
+    const uint32_t last = token.length - 1;
+    if (FindChar(Slice(token, 1, last), '\\') == kHxInvalidIndex) return HxFixedString(token.text + 1, last - 1);
+
+    // The result is never longer than the token; short ones stay on the stack.
+    char small[256];
+    HxTArray<char> large;
+    char* out = small;
+    if (token.length > sizeof(small)) {
+        large.Resize(token.length);
+        out = large.Data();
+    }
+    return HxFixedString(out, UnescapeInto(token, out));
+}
+
+ValueToken ClassifyValue(TokenView token) {
+    ValueToken result;
+    if (EqualsNoCase(token, "TRUE") || EqualsNoCase(token, "FALSE")) {
+        result.kind = ValueToken::Bool;
+        result.flag = token.length == 4;
     } else if (EqualsNoCase(token, "NONE")) {
-        return Value::MakeNone();
+        result.kind = ValueToken::None;
     } else if (!token.Empty() && token[0] == '"') {
         if (IsQuotedToken(token)) {
-            return Value::MakeString(UnescapeString(token));
+            result.kind = ValueToken::String;
         } else {
-            errorText = "Malformed quoted string";
-            return Value::MakeNone();
+            result.kind = ValueToken::Bad;
+            result.error = "Malformed quoted string";
         }
     } else if (!token.Empty() && IsIdentifierStart(token[0])) {
         if (IsIdentifierToken(token)) {
-            return Value::MakeIdentifier(HxFixedString(token.text, token.length));
+            result.kind = ValueToken::Identifier;
         } else if (IsTypeNameToken(token)) {
-            return Value::MakeTypeName(HxFixedString(token.text, token.length));
+            result.kind = ValueToken::TypeName;
         } else {
-            errorText = "Invalid identifier";
-            return Value::MakeNone();
+            result.kind = ValueToken::Bad;
+            result.error = "Invalid identifier";
         }
     } else if (IsFloatToken(token)) {
         char small[64];
@@ -285,20 +286,40 @@ Value ParseValue(TokenView token, const char*& errorText) {
         // integers stop at their limits: an infinity would be written back as
         // text ("inf") that no assembly file can hold.
         const float largest = std::numeric_limits<float>::max();
-        float narrow;
+        result.kind = ValueToken::Float;
         if (wide > static_cast<double>(largest))
-            narrow = largest;
+            result.number = largest;
         else if (wide < -static_cast<double>(largest))
-            narrow = -largest;
+            result.number = -largest;
         else
-            narrow = static_cast<float>(wide);
-        return Value::MakeFloat(narrow);
+            result.number = static_cast<float>(wide);
     } else if (IsSignedToken(token)) {
-        return Value::MakeInteger(ParseSigned32(token));
+        result.kind = ValueToken::Integer;
+        result.integer = ParseSigned32(token);
     } else {
-        errorText = "Unknown assembly argument";
-        return Value::MakeNone();
+        result.kind = ValueToken::Bad;
+        result.error = "Unknown assembly argument";
     }
+    return result;
+}
+
+Value ParseValue(TokenView token, const char*& errorText) {
+    // Every branch returns a freshly made value, which lands in the caller's
+    // variable without a copy: names are the common case and each copy of
+    // one costs a reference count update.
+    const ValueToken parsed = ClassifyValue(token);
+    errorText = parsed.error;
+    switch (parsed.kind) {
+        case ValueToken::Bool: return Value::MakeBool(parsed.flag);
+        case ValueToken::String: return Value::MakeString(UnescapeString(token));
+        case ValueToken::Identifier: return Value::MakeIdentifier(HxFixedString(token.text, token.length));
+        case ValueToken::TypeName: return Value::MakeTypeName(HxFixedString(token.text, token.length));
+        case ValueToken::Integer: return Value::MakeInteger(parsed.integer);
+        case ValueToken::Float: return Value::MakeFloat(parsed.number);
+        case ValueToken::None:
+        case ValueToken::Bad: break;
+    }
+    return Value::MakeNone();
 }
 
 void ParseValue(TokenView token, Value& value, const char*& errorText) { value = ParseValue(token, errorText); }

@@ -56,6 +56,20 @@ int32_t TokenizeLine(TokenView line, HxTArray<TokenView>& tokens);
 // The text between the quotes with its escapes resolved; "" when the token
 // is not a quoted string.
 HxFixedString UnescapeString(TokenView token);
+// The same into `out`, which has room for the token's length; returns the
+// length of the text. The token must be a quoted string.
+uint32_t UnescapeInto(TokenView token, char* out);
+
+// What a token is as a constant or operand, and its number where it is one.
+struct ValueToken {
+    enum Kind : uint8_t { None, Bool, String, Identifier, TypeName, Integer, Float, Bad };
+    Kind kind = None;
+    bool flag = false;        // Bool
+    int32_t integer = 0;      // Integer
+    float number = 0.0f;      // Float
+    const char* error = "";   // Bad: what is wrong with it
+};
+ValueToken ClassifyValue(TokenView token);
 
 // Converts a token to a constant. On failure the value is None and
 // `errorText` names the problem; otherwise `errorText` is "".
