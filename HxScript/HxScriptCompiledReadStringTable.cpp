@@ -2,7 +2,6 @@
 
 #include <cstdlib>
 
-#include "HxSystem/HxStorageIO.h"
 
 namespace HxScript {
 namespace Internal {
@@ -50,48 +49,19 @@ char* CompiledReadStringTable::Allocate(uint32_t length) {
     return at;
 }
 
-bool CompiledReadStringTable::Read(HxStorage& store, uint64_t& bytesRead, uint64_t bytesLeft) {
-    Clear();
-    uint8_t raw[2];
-    if (store.Read(2, raw) != StorageResult::Success) return false;
-    bytesRead += 2;
-    const uint32_t count = HxStorageIO::GetU16(raw);
-    if (count == 0) return true;
-
-    // Each entry takes at least its two length bytes: never reserve for more
-    // entries than the rest of the file can hold.
-    uint64_t plausible = count;
-    if (bytesLeft != 0) {
-        const uint64_t fit = bytesLeft > 2 ? (bytesLeft - 2) / 2 : 0;
-        if (fit < plausible) plausible = fit;
+char* CompiledReadStringTable::Append(uint32_t length) {
+    char* text = const_cast<char*>(kEmptyText);
+    if (length != 0) {
+        text = Allocate(length);
+        if (text == nullptr) return nullptr;
+        text[length] = 0;
     }
-    if (plausible != 0 && !entries_.Reserve(static_cast<uint32_t>(plausible))) return false;
-
-    for (uint32_t i = 0; i < count; ++i) {
-        if (store.Read(2, raw) != StorageResult::Success) return false;
-        bytesRead += 2;
-        const uint32_t length = HxStorageIO::GetU16(raw);
-        const char* text = kEmptyText;
-        if (length != 0) {
-            char* at = Allocate(length);
-            if (at == nullptr) return false;
-            if (store.Read(length, at) != StorageResult::Success) return false;
-            bytesRead += length;
-            at[length] = 0;
-            text = at;
-        }
-        if (entries_.Add(Entry{text, length, HxFixedString(static_cast<const char*>(nullptr))}) ==
-            kHxInvalidIndex)
-            return false;
-    }
-    return true;
+    if (entries_.Add(Entry{text, length, HxFixedString(static_cast<const char*>(nullptr))}) == kHxInvalidIndex)
+        return nullptr;
+    return text;
 }
 
-const HxFixedString& CompiledReadStringTable::Get(uint32_t index) {
-    Entry& entry = entries_[index];
-    if (entry.name.IsEmpty()) entry.name = HxFixedString(entry.text, entry.length);
-    return entry.name;
-}
+void CompiledReadStringTable::Intern(Entry& entry) { entry.name = HxFixedString(entry.text, entry.length); }
 
 bool CompiledReadStringTable::EqualsName(uint32_t index, const HxFixedString& name) const {
     const Entry& entry = entries_[index];

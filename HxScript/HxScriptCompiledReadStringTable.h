@@ -10,7 +10,6 @@
 
 #include <cstdint>
 
-#include "HxSystem/HxStorage.h"
 #include "hxcore/HxFixedString.h"
 #include "hxcore/HxTArray.h"
 
@@ -29,11 +28,11 @@ public:
     // Drops every entry and frees the blocks.
     void Clear();
 
-    // Discards the previous table and reads a u16 count followed by that
-    // many (u16 length, bytes) entries. `bytesRead` grows by what was
-    // consumed; `bytesLeft` (0 when unknown) only bounds how much is
-    // reserved ahead. False on any failed read or allocation.
-    bool Read(HxStorage& store, uint64_t& bytesRead, uint64_t bytesLeft);
+    // Room for `count` entries, read next.
+    bool Reserve(uint32_t count) { return count == 0 || entries_.Reserve(count); }
+    // Appends an entry of `length` bytes and returns where its bytes go (a
+    // zero follows them); null when memory is short.
+    char* Append(uint32_t length);
 
     uint32_t Count() const { return entries_.Size(); }
     bool IsValid(uint32_t index) const { return index < entries_.Size(); }
@@ -43,7 +42,11 @@ public:
     uint32_t Length(uint32_t index) const { return entries_[index].length; }
 
     // The interned name of a valid entry, made on first use and reused.
-    const HxFixedString& Get(uint32_t index);
+    const HxFixedString& Get(uint32_t index) {
+        Entry& entry = entries_.Data()[index];
+        if (entry.name.IsEmpty()) Intern(entry);
+        return entry.name;
+    }
     bool IsInterned(uint32_t index) const { return !entries_[index].name.IsEmpty(); }
 
     // True when a valid entry spells `name` without regard to ASCII letter
@@ -60,6 +63,7 @@ private:
     };
     // Room for `length` bytes and a terminator; null when memory is short.
     char* Allocate(uint32_t length);
+    static void Intern(Entry& entry);
 
     HxTArray<Entry> entries_;
     HxTArray<char*> blocks_;

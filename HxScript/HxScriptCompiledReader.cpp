@@ -88,71 +88,55 @@ bool CompiledReader::Bytes(void* destination, uint32_t count) {
         position_ += count;
         return true;
     }
-    if (aheadEnd_ - aheadPos_ < count && !FillAhead(count)) return false;
-    std::memcpy(destination, ahead_.Data() + aheadPos_, count);
-    aheadPos_ += count;
-    position_ += count;
+    if (static_cast<uint32_t>(end_ - cur_) < count && !FillAhead(count)) return false;
+    std::memcpy(destination, cur_, count);
+    cur_ += count;
     return true;
 }
 
 bool CompiledReader::FillAhead(uint32_t count) {
-    const uint32_t unread = aheadEnd_ - aheadPos_;
-    const uint64_t storeAt = position_ + unread;
+    const uint32_t unread = static_cast<uint32_t>(end_ - cur_);
+    const uint64_t storeAt = Position() + unread;
     const uint64_t storeLeft = fileSize_ > storeAt ? fileSize_ - storeAt : 0;
     // A field that runs past the end of the file fails, as its read would.
     if (storeLeft < count - unread) return false;
-    if (aheadPos_ > 0) {
-        std::memmove(ahead_.Data(), ahead_.Data() + aheadPos_, unread);
-        aheadPos_ = 0;
-        aheadEnd_ = unread;
-    }
+    windowAt_ = Position();
     const uint32_t room = count > kAheadChunk ? count : kAheadChunk;
-    if (ahead_.Size() < room && !ahead_.Resize(room)) return false;
-    const uint64_t space = ahead_.Size() - aheadEnd_;
+    if (ahead_.Size() < room) {
+        HxTArray<uint8_t> grown;
+        if (!grown.Resize(room)) return false;
+        if (unread != 0) std::memcpy(grown.Data(), cur_, unread);
+        ahead_.swap(grown);
+    } else if (unread != 0) {
+        std::memmove(ahead_.Data(), cur_, unread);
+    }
+    cur_ = ahead_.Data();
+    end_ = cur_ + unread;
+    const uint64_t space = ahead_.Size() - unread;
     const uint32_t take = static_cast<uint32_t>(space < storeLeft ? space : storeLeft);
-    if (store_.Read(take, ahead_.Data() + aheadEnd_) != StorageResult::Success) {
-        readAhead_ = false;  // the store failed: later reads go to it and fail there
+    if (store_.Read(take, ahead_.Data() + unread) != StorageResult::Success) {
+        // The store failed: later reads go to it and fail there.
+        position_ = Position();
+        readAhead_ = false;
         return false;
     }
-    aheadEnd_ += take;
+    end_ += take;
     return true;
 }
 
 StorageResult CompiledReader::SeekFromHere(int64_t offset) {
-    const uint32_t unread = aheadEnd_ - aheadPos_;
+    const uint32_t unread = static_cast<uint32_t>(end_ - cur_);
     if (offset >= 0 && static_cast<uint64_t>(offset) <= unread) {
-        aheadPos_ += static_cast<uint32_t>(offset);
+        cur_ += offset;
         return StorageResult::Success;
     }
+    const uint64_t target = static_cast<uint64_t>(static_cast<int64_t>(Position()) + offset);
     const StorageResult result = store_.Seek(offset - static_cast<int64_t>(unread), SeekOrigin::Current);
-    if (result == StorageResult::Success) aheadPos_ = aheadEnd_ = 0;
+    if (result == StorageResult::Success) {
+        cur_ = end_ = ahead_.Data();
+        windowAt_ = position_ = target;
+    }
     return result;
-}
-
-bool CompiledReader::U16(uint16_t& value) {
-    if (aheadEnd_ - aheadPos_ >= 2) {
-        value = HxStorageIO::GetU16(ahead_.Data() + aheadPos_);
-        aheadPos_ += 2;
-        position_ += 2;
-        return true;
-    }
-    uint8_t raw[2];
-    if (!Bytes(raw, 2)) return false;
-    value = HxStorageIO::GetU16(raw);
-    return true;
-}
-
-bool CompiledReader::U32(uint32_t& value) {
-    if (aheadEnd_ - aheadPos_ >= 4) {
-        value = HxStorageIO::GetU32(ahead_.Data() + aheadPos_);
-        aheadPos_ += 4;
-        position_ += 4;
-        return true;
-    }
-    uint8_t raw[4];
-    if (!Bytes(raw, 4)) return false;
-    value = HxStorageIO::GetU32(raw);
-    return true;
 }
 
 bool CompiledReader::I32(int32_t& value) {
@@ -183,13 +167,6 @@ bool CompiledReader::String16(uint32_t& length) {
     if (scratch_.Size() < length + 1u && !scratch_.Resize(length + 1u)) return false;
     scratch_[length] = 0;
     return length == 0 || Bytes(scratch_.Data(), length);
-}
-
-bool CompiledReader::RefIndex(uint32_t& index) {
-    uint16_t raw;
-    if (!U16(raw) || raw >= table_.Count()) return false;
-    index = raw;
-    return true;
 }
 
 bool CompiledReader::ReadValue(Value& value) {
@@ -235,46 +212,6 @@ bool CompiledReader::ReadValue(Value& value) {
     }
 }
 
-bool CompiledReader::ReadOperand(uint8_t& kind, uint32_t& payload) {
-    if (!U8(kind)) return false;
-    switch (kind) {
-        case Format::kKindNone:
-            payload = 0;
-            return true;
-        case Format::kKindIdentifier:
-        case Format::kKindString:
-        case Format::kKindTypeName:
-            if (!RefIndex(payload)) return false;
-            // Interned when first read, kept or not, as every text field is.
-            table_.Get(payload);
-            return true;
-        case Format::kKindInteger:
-        case Format::kKindFloat:
-            return U32(payload);
-        case Format::kKindBool: {
-            uint8_t flag;
-            if (!U8(flag)) return false;
-            payload = flag != 0 ? 1u : 0u;
-            return true;
-        }
-        default:
-            return false;
-    }
-}
-
-bool CompiledReader::PushOperand(InstructionStream& stream, uint8_t kind, uint32_t payload) {
-    if (InstructionStream::IsText(kind)) {
-        // The object's code names are numbered like the file's strings.
-        CodeNames& names = *codeNames_;
-        if (names.At(payload).IsEmpty()) names.Set(payload, table_.Get(payload));
-        names.Use(payload);
-        if (stream.PushOperand(kind, payload)) return true;
-        names.Unuse(payload);
-        return false;
-    }
-    return stream.PushOperand(kind, payload);
-}
-
 bool CompiledReader::Fatal(const char* message) {
     logger_.PostFileError(TextMessage(message), fileName_, Severity::Fatal);
     return false;
@@ -303,7 +240,8 @@ bool CompiledReader::DocString(HxFixedString& field, const char* message) {
 
 uint32_t CompiledReader::Plausible(uint32_t count, uint32_t bytesEach) const {
     if (fileSize_ == 0) return count;
-    const uint64_t left = fileSize_ > position_ ? fileSize_ - position_ : 0;
+    const uint64_t at = Position();
+    const uint64_t left = fileSize_ > at ? fileSize_ - at : 0;
     const uint64_t fit = left / bytesEach;
     return fit < count ? static_cast<uint32_t>(fit) : count;
 }
@@ -317,15 +255,34 @@ bool CompiledReader::Run(Object& object) {
     position_ = at == ~uint64_t(0) ? 0 : at;
 
     if (!ReadHeader(object)) return false;
-    const uint64_t left = fileSize_ > position_ ? fileSize_ - position_ : 0;
-    if (!table_.Read(store_, position_, left)) {
+    // The rest is read ahead in large blocks, which needs the file's size to
+    // know where the file ends.
+    if (fileSize_ != 0) {
+        readAhead_ = true;
+        windowAt_ = position_;
+        cur_ = end_ = ahead_.Data();
+    }
+    if (!ReadStringTable()) {
         Post(Severity::Error, "Failed to read string table");
         return false;
     }
-    // The rest is read ahead in large blocks, which needs the file's size to
-    // know where the file ends.
-    readAhead_ = fileSize_ != 0;
     return ReadDebugSection(object) && ReadUserFlags(object) && ReadObjectTable(object);
+}
+
+bool CompiledReader::ReadStringTable() {
+    table_.Clear();
+    uint16_t count;
+    if (!U16(count)) return false;
+    // Each entry takes at least its two length bytes: never reserve for more
+    // entries than the rest of the file can hold.
+    if (!table_.Reserve(Plausible(count, 2))) return false;
+    for (uint32_t i = 0; i < count; ++i) {
+        uint16_t length;
+        if (!U16(length)) return false;
+        char* text = table_.Append(length);
+        if (text == nullptr || (length != 0 && !Bytes(text, length))) return false;
+    }
+    return true;
 }
 
 bool CompiledReader::ReadHeader(Object& object) {
@@ -356,6 +313,10 @@ bool CompiledReader::ReadHeader(Object& object) {
                  unsigned(minor_));
             ok = false;
         }
+    }
+    if (ok) {
+        for (uint32_t opcode = 0; opcode < 256; ++opcode)
+            opcodeAllowed_[opcode] = IsOpcodeAllowedInVersion(opcode, major_, minor_);
     }
     if (ok) {
         uint16_t gameId;
@@ -431,7 +392,13 @@ bool CompiledReader::ReadFunctionDebugEntry(DebugInfo& debug) {
     if (!U16(lineCount)) return Fatal("Error reading debug function instruction count from store.");
 
     const bool keep = loadDebugInfo_ && table_.EqualsName(objectIndex, objectName_);
+    // Line numbers that the window holds whole are taken in one step.
+    const bool inWindow = static_cast<uint64_t>(end_ - cur_) >= 2u * lineCount;
     if (!keep) {
+        if (inWindow) {
+            cur_ += 2u * lineCount;
+            return true;
+        }
         uint16_t line;
         for (uint32_t i = 0; i < lineCount; ++i)
             if (!U16(line)) return Fatal("Error reading debug instruction line number from store.");
@@ -443,11 +410,18 @@ bool CompiledReader::ReadFunctionDebugEntry(DebugInfo& debug) {
     info.objectName = table_.Get(objectIndex);
     info.stateName = table_.Get(stateIndex);
     info.functionName = table_.Get(functionIndex);
-    info.lineNumbers.Reserve(Plausible(lineCount, 2));
-    for (uint32_t i = 0; i < lineCount; ++i) {
-        uint16_t line;
-        if (!U16(line)) return Fatal("Error reading debug instruction line number from store.");
-        info.lineNumbers.Add(line);
+    if (inWindow) {
+        HX_CHECK(info.lineNumbers.Resize(lineCount), "Out of memory");
+        uint32_t* lines = info.lineNumbers.Data();
+        for (uint32_t i = 0; i < lineCount; ++i) lines[i] = HxStorageIO::GetU16(cur_ + 2 * i);
+        cur_ += 2u * lineCount;
+    } else {
+        info.lineNumbers.Reserve(Plausible(lineCount, 2));
+        for (uint32_t i = 0; i < lineCount; ++i) {
+            uint16_t line;
+            if (!U16(line)) return Fatal("Error reading debug instruction line number from store.");
+            info.lineNumbers.Add(line);
+        }
     }
     debug.functionDebugInfos.Add(std::move(info));
     return true;
@@ -588,11 +562,7 @@ bool CompiledReader::ReadObjectTable(Object& object) {
 
         // The size counts its own four bytes, which are already read. A seek
         // that fails shows up as failed reads of the next record.
-        const int64_t skip = static_cast<int64_t>(size) - 4;
-        if (SeekFromHere(skip) == StorageResult::Success) {
-            const uint64_t at = aheadPos_ < aheadEnd_ ? ~uint64_t(0) : store_.GetPosition();
-            position_ = at != ~uint64_t(0) ? at : static_cast<uint64_t>(static_cast<int64_t>(position_) + skip);
-        }
+        SeekFromHere(static_cast<int64_t>(size) - 4);
     }
     Post(Severity::Error, "Unable to find object \"%s\"", requested_);
     return true;
@@ -817,14 +787,20 @@ bool CompiledReader::ReadFunction(const HxFixedString& name, Function& function)
         // Every instruction takes at least its opcode byte, so a count beyond
         // the rest of the file fails at the read past its end; the records
         // reserved ahead are bounded by what the file can hold.
-        InstructionStream stream(Plausible(instructionCount, 1), codeNames_);
-        // Most instructions have two or three operands of at least two bytes.
-        stream.ReserveOperands(Plausible(instructionCount * 3u, 2));
-        for (uint32_t i = 0; i < instructionCount; ++i)
-            if (!ReadInstruction(stream, i)) return false;
-        stream.ShrinkToFit();
+        // Built in the reader's own stream, which keeps its room from one
+        // function to the next, then moved out as one exact block.
+        code_.BeginBuild(Plausible(instructionCount, 1), codeNames_);
+        for (uint32_t i = 0; i < instructionCount; ++i) {
+            if (!ReadInstruction(code_, i)) {
+                code_.TruncateOperands(0);
+                return false;
+            }
+        }
         // A native function keeps no code; the error below reports it.
-        if (!function.isNative) function.SetInstructions(stream);
+        if (function.isNative)
+            code_.TruncateOperands(0);
+        else
+            code_.MoveCompactTo(function.instructions);
     }
 
     if (function.isNative && function.locals.Size() != 0)
@@ -841,7 +817,7 @@ bool CompiledReader::ReadInstruction(InstructionStream& stream, uint32_t index) 
         Post(Severity::Error, "Unknown opcode: 0x%Xh", unsigned(opcode));
         return false;
     }
-    if (!IsOpcodeAllowedInVersion(opcode, major_, minor_)) {
+    if (!opcodeAllowed_[opcode]) {
         Post(Severity::Error, "Opcode too new for file version: 0x%Xh", unsigned(opcode));
         return false;
     }

@@ -6,10 +6,12 @@
 
 #include <cstdint>
 
+#include "HxScript/HxScriptCompiledFormat.h"
 #include "HxScript/HxScriptCompiledReadStringTable.h"
 #include "HxScript/HxScriptErrorLogger.h"
 #include "HxScript/HxScriptIStore.h"
 #include "HxScript/HxScriptUnlinkedTypes.h"
+#include "HxSystem/HxStorageIO.h"
 #include "hxcore/HxFixedString.h"
 #include "hxcore/HxTOrderedMap.h"
 
@@ -59,33 +61,96 @@ private:
     bool ReadInstruction(UnlinkedTypes::InstructionStream& stream, uint32_t index);
     void CheckSignatures(const UnlinkedTypes::Object& object);
 
-    // Primitives, decoded little-endian. Up to the string table each is one
+    // Primitives, decoded little-endian. Up to the header's end each is one
     // store read of its exact width; after it they come out of a read-ahead
     // window filled by large reads (see FillAhead), with the same outcome.
     bool Bytes(void* destination, uint32_t count);
     bool U8(uint8_t& value) {
-        if (aheadPos_ < aheadEnd_) {
-            value = ahead_[aheadPos_++];
-            ++position_;
+        if (cur_ != end_) {
+            value = *cur_++;
             return true;
         }
         return Bytes(&value, 1);
     }
-    bool U16(uint16_t& value);
-    bool U32(uint32_t& value);
+    bool U16(uint16_t& value) {
+        uint8_t raw[2];
+        const uint8_t* at = cur_;
+        if (end_ - cur_ >= 2) {
+            cur_ += 2;
+        } else {
+            if (!Bytes(raw, 2)) return false;
+            at = raw;
+        }
+        value = HxStorageIO::GetU16(at);
+        return true;
+    }
+    bool U32(uint32_t& value) {
+        uint8_t raw[4];
+        const uint8_t* at = cur_;
+        if (end_ - cur_ >= 4) {
+            cur_ += 4;
+        } else {
+            if (!Bytes(raw, 4)) return false;
+            at = raw;
+        }
+        value = HxStorageIO::GetU32(at);
+        return true;
+    }
     bool I32(int32_t& value);
     bool I64(int64_t& value);
     bool F32(float& value);
     // A str16 into `scratch_`; `length` receives its byte count.
     bool String16(uint32_t& length);
     // A u16 below the string count.
-    bool RefIndex(uint32_t& index);
+    bool RefIndex(uint32_t& index) {
+        uint16_t raw;
+        if (!U16(raw) || raw >= table_.Count()) return false;
+        index = raw;
+        return true;
+    }
     bool ReadValue(UnlinkedTypes::Value& value);
     // Reads one instruction operand: its kind byte, and as payload the
     // string entry of a text or the bits of a number or bool.
-    bool ReadOperand(uint8_t& kind, uint32_t& payload);
-    // Appends an operand read by ReadOperand, a text as a use of its name.
-    bool PushOperand(UnlinkedTypes::InstructionStream& stream, uint8_t kind, uint32_t payload);
+    bool ReadOperand(uint8_t& kind, uint32_t& payload) {
+        if (!U8(kind)) return false;
+        switch (kind) {
+            case CompiledFormat::kKindNone:
+                payload = 0;
+                return true;
+            case CompiledFormat::kKindIdentifier:
+            case CompiledFormat::kKindString:
+            case CompiledFormat::kKindTypeName:
+                if (!RefIndex(payload)) return false;
+                // Interned when first read, kept or not, as every text field is.
+                table_.Get(payload);
+                return true;
+            case CompiledFormat::kKindInteger:
+            case CompiledFormat::kKindFloat:
+                return U32(payload);
+            case CompiledFormat::kKindBool: {
+                uint8_t flag;
+                if (!U8(flag)) return false;
+                payload = flag != 0 ? 1u : 0u;
+                return true;
+            }
+            default:
+                return false;
+        }
+    }
+    // Appends an operand read by ReadOperand, a text as a use of its name
+    // (the object's code names are numbered like the file's strings).
+    bool PushOperand(UnlinkedTypes::InstructionStream& stream, uint8_t kind, uint32_t payload) {
+        if (!UnlinkedTypes::InstructionStream::IsText(kind)) return stream.PushOperand(kind, payload);
+        UnlinkedTypes::CodeNames& names = *codeNames_;
+        if (names.At(payload).IsEmpty()) names.Set(payload, table_.Get(payload));
+        names.Use(payload);
+        if (stream.PushOperand(kind, payload)) return true;
+        names.Unuse(payload);
+        return false;
+    }
+    bool ReadStringTable();
+    // The reader's place in the file.
+    uint64_t Position() const { return readAhead_ ? windowAt_ + static_cast<uint64_t>(cur_ - ahead_.Data()) : position_; }
 
     // Makes at least `count` unread bytes available in the window; false
     // when the file holds fewer (the field would have failed to read) or a
@@ -121,21 +186,27 @@ private:
     CompiledReadStringTable table_;
     HxTArray<char> scratch_;
 
-    // Read-ahead window: bytes [aheadPos_, aheadEnd_) of ahead_ are the next
-    // bytes of the file; the store stands at their end.
+    // Read-ahead window: bytes [cur_, end_) of ahead_ are the next bytes of
+    // the file; the store stands at their end. ahead_'s first byte lies at
+    // windowAt_ in the file.
     static constexpr uint32_t kAheadChunk = 64 * 1024;
     bool readAhead_ = false;
     HxTArray<uint8_t> ahead_;
-    uint32_t aheadPos_ = 0;
-    uint32_t aheadEnd_ = 0;
+    const uint8_t* cur_ = nullptr;
+    const uint8_t* end_ = nullptr;
+    uint64_t windowAt_ = 0;
     uint64_t fileSize_ = 0;  // 0: unknown
-    uint64_t position_ = 0;
+    uint64_t position_ = 0;  // while there is no window
     uint8_t major_ = 0;
     uint8_t minor_ = 0;
     bool hasVersion_ = false;
 
     // The names of the object's code, numbered like the file's strings.
     UnlinkedTypes::CodeNames* codeNames_ = nullptr;
+    // The code of the function being read.
+    UnlinkedTypes::InstructionStream code_;
+    // Which opcodes the file's version admits.
+    bool opcodeAllowed_[256] = {};
 
     HxFixedString empty_;
     HxFixedString scriptObject_;

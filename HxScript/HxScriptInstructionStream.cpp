@@ -218,9 +218,14 @@ void InstructionStream::FreeAll() {
         for (uint32_t i = 0; i < operandCount_; ++i)
             if (IsText(kinds_[i])) names_->Unuse(payloads_[i]);
     }
-    std::free(records_);
-    std::free(payloads_);
-    std::free(kinds_);
+    if (block_ != nullptr) {
+        std::free(block_);
+        block_ = nullptr;
+    } else {
+        std::free(records_);
+        std::free(payloads_);
+        std::free(kinds_);
+    }
     records_ = payloads_ = nullptr;
     kinds_ = nullptr;
     instructionCount_ = recordCapacity_ = built_ = operandCount_ = operandCapacity_ = 0;
@@ -228,7 +233,73 @@ void InstructionStream::FreeAll() {
     names_ = nullptr;
 }
 
+void InstructionStream::Unpack() {
+    if (block_ == nullptr) return;
+    auto* records = static_cast<uint32_t*>(std::malloc(sizeof(uint32_t) * (recordCapacity_ ? recordCapacity_ : 1)));
+    auto* payloads = static_cast<uint32_t*>(std::malloc(sizeof(uint32_t) * (operandCapacity_ ? operandCapacity_ : 1)));
+    auto* kinds = static_cast<uint8_t*>(std::malloc(operandCapacity_ ? operandCapacity_ : 1));
+    HX_CHECK(records != nullptr && payloads != nullptr && kinds != nullptr, "Out of memory");
+    std::memcpy(records, records_, sizeof(uint32_t) * recordCapacity_);
+    std::memcpy(payloads, payloads_, sizeof(uint32_t) * operandCapacity_);
+    std::memcpy(kinds, kinds_, operandCapacity_);
+    std::free(block_);
+    block_ = nullptr;
+    records_ = records;
+    payloads_ = payloads;
+    kinds_ = kinds;
+}
+
+void InstructionStream::BeginBuild(uint32_t instructionCount, CodeNames* names) {
+    HX_CHECK(operandCount_ == 0 || names_ == nullptr || names_ == names, "Stream still holds operands");
+    Unpack();
+    names_ = names;
+    operandCount_ = 0;
+    built_ = 0;
+    instructionCount_ = 0;
+    HX_CHECK(GrowRecords(instructionCount), "Out of memory");
+    if (instructionCount != 0) std::memset(records_, 0, sizeof(uint32_t) * instructionCount);
+    instructionCount_ = instructionCount;
+}
+
+void InstructionStream::MoveCompactTo(InstructionStream& out) {
+    InstructionStream packed;
+    const size_t recordBytes = sizeof(uint32_t) * size_t(instructionCount_);
+    const size_t payloadBytes = sizeof(uint32_t) * size_t(operandCount_);
+    if (recordBytes + payloadBytes != 0) {
+        auto* block = static_cast<uint8_t*>(std::malloc(recordBytes + payloadBytes + operandCount_));
+        HX_CHECK(block != nullptr, "Out of memory");
+        packed.block_ = block;
+        packed.records_ = reinterpret_cast<uint32_t*>(block);
+        packed.payloads_ = reinterpret_cast<uint32_t*>(block + recordBytes);
+        packed.kinds_ = block + recordBytes + payloadBytes;
+        std::memcpy(packed.records_, records_, recordBytes);
+        std::memcpy(packed.payloads_, payloads_, payloadBytes);
+        std::memcpy(packed.kinds_, kinds_, operandCount_);
+    }
+    packed.instructionCount_ = packed.recordCapacity_ = instructionCount_;
+    packed.built_ = built_;
+    packed.operandCount_ = packed.operandCapacity_ = operandCount_;
+    packed.names_ = names_;
+    // The uses of texts go along with the operands.
+    instructionCount_ = built_ = operandCount_ = 0;
+    out.Exchange(packed);
+}
+
+bool InstructionStream::GrowRecords(uint32_t count) {
+    if (count <= recordCapacity_) return true;
+    Unpack();
+    uint64_t want = recordCapacity_ == 0 ? 16 : uint64_t(recordCapacity_) * 2;
+    if (want < count) want = count;
+    if (want > 0xFFFFFFFFu) return false;
+    auto* records = static_cast<uint32_t*>(std::realloc(records_, sizeof(uint32_t) * want));
+    if (records == nullptr) return false;
+    records_ = records;
+    recordCapacity_ = static_cast<uint32_t>(want);
+    return true;
+}
+
 bool InstructionStream::GrowOperands(uint32_t count) {
+    Unpack();
     uint64_t want = operandCapacity_ == 0 ? 16 : uint64_t(operandCapacity_) * 2;
     if (want < count) want = count;
     if (want > 0xFFFFFFFFu) want = 0xFFFFFFFFu;
@@ -244,14 +315,7 @@ bool InstructionStream::GrowOperands(uint32_t count) {
 }
 
 bool InstructionStream::PushRecord(uint32_t opcode, uint32_t operandCount) {
-    if (instructionCount_ == recordCapacity_) {
-        uint64_t want = recordCapacity_ == 0 ? 16 : uint64_t(recordCapacity_) * 2;
-        if (want > 0xFFFFFFFFu) return false;
-        auto* records = static_cast<uint32_t*>(std::realloc(records_, sizeof(uint32_t) * want));
-        if (records == nullptr) return false;
-        records_ = records;
-        recordCapacity_ = static_cast<uint32_t>(want);
-    }
+    if (instructionCount_ == recordCapacity_ && !GrowRecords(instructionCount_ + 1)) return false;
     records_[instructionCount_++] = MakeRecord(opcode, operandCount);
     built_ = instructionCount_;
     return true;
@@ -264,6 +328,7 @@ void InstructionStream::TruncateOperands(uint32_t count) {
 }
 
 void InstructionStream::ShrinkToFit() {
+    if (block_ != nullptr) return;
     if (operandCount_ < operandCapacity_ && operandCount_ != 0) {
         if (auto* payloads = static_cast<uint32_t*>(std::realloc(payloads_, sizeof(uint32_t) * operandCount_)))
             payloads_ = payloads;
@@ -318,6 +383,7 @@ void InstructionStream::Exchange(InstructionStream& other) noexcept {
     std::swap(records_, other.records_);
     std::swap(payloads_, other.payloads_);
     std::swap(kinds_, other.kinds_);
+    std::swap(block_, other.block_);
     std::swap(instructionCount_, other.instructionCount_);
     std::swap(recordCapacity_, other.recordCapacity_);
     std::swap(built_, other.built_);

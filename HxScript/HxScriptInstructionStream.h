@@ -181,6 +181,12 @@ public:
     void TruncateOperands(uint32_t count);
     // Gives back the room reserved beyond what is used.
     void ShrinkToFit();
+    // Starts building anew, keeping the room of the arrays: `instructionCount`
+    // records (Noops until built), no operands.
+    void BeginBuild(uint32_t instructionCount, CodeNames* names);
+    // Moves what was built into `out` as one exact block, uses of texts
+    // included; this stream keeps its room for the next build.
+    void MoveCompactTo(InstructionStream& out);
 
     // Flat views for tests and comparisons.
     Instruction GetInstruction(uint32_t index) const;
@@ -189,6 +195,9 @@ public:
 
 private:
     bool GrowOperands(uint32_t count);
+    bool GrowRecords(uint32_t count);
+    // Gives a stream held in one block arrays of its own, so that they can grow.
+    void Unpack();
     void FreeAll();
     void CopyFrom(const InstructionStream& other);
     void AdoptValues(const HxTArray<Instruction>& instructions, const HxTArray<Value>& operands);
@@ -196,6 +205,9 @@ private:
     uint32_t* records_ = nullptr;
     uint32_t* payloads_ = nullptr;
     uint8_t* kinds_ = nullptr;
+    // One allocation for all three arrays, exactly sized; null while they
+    // are allocated one by one.
+    void* block_ = nullptr;
     uint32_t instructionCount_ = 0;
     uint32_t recordCapacity_ = 0;
     uint32_t built_ = 0;

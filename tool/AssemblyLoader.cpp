@@ -780,14 +780,15 @@ bool AssemblyLoader::ReadFunction(FunctionMode mode, HxFixedString& name, Functi
             else
                 ok = false;
         }
-        InstructionStream stream(0, codeNames_);
+        // Built in the loader's own stream, which keeps its room from one
+        // function to the next, then moved out as one exact block.
+        code_.BeginBuild(0, codeNames_);
         if (codeRead) {
             int32_t sourceLine = 0;
-            while (ReadInstruction(stream, sourceLine)) record.lineNumbers.Add(static_cast<uint32_t>(sourceLine));
-            ResolveJumpLabels(name, stream, record);
-            stream.ShrinkToFit();
+            while (ReadInstruction(code_, sourceLine)) record.lineNumbers.Add(static_cast<uint32_t>(sourceLine));
+            ResolveJumpLabels(name, code_, record);
         }
-        function.instructions.Exchange(stream);
+        code_.MoveCompactTo(function.instructions);
     }
 
     if (ok && (function.isNative || codeRead) && !ExpectDirective(d.endFunction)) ok = false;

@@ -137,6 +137,7 @@ private:
         uint32_t entry;
     };
     HxScript::UnlinkedTypes::CodeNames* codeNames_ = nullptr;
+    InstructionStream code_;  // the code of the function being read
     HxTArray<NameSlot> nameSlots_;
     uint32_t nameSlotsUsed_ = 0;
     HxTArray<char> unescaped_;
