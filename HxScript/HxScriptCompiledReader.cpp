@@ -34,7 +34,7 @@ const char* StateLabel(const HxFixedString& name) { return name == HxFixedString
 
 // Whether an operand's kind byte is admitted at a signature letter of a fixed
 // operand; `payload` holds an Integer's bits.
-bool KindAdmitted(char letter, uint8_t kind, uint32_t payload) {
+inline bool KindAdmitted(char letter, uint8_t kind, uint32_t payload) {
     const bool nonNegative = static_cast<int32_t>(payload) >= 0;
     switch (letter) {
         case 'S': return kind == Format::kKindIdentifier;
@@ -810,33 +810,113 @@ bool CompiledReader::ReadFunction(const HxFixedString& name, Function& function)
     return true;
 }
 
+namespace {
+
+// The most bytes one instruction can take: its opcode, five fixed operands,
+// a call's count and the most call arguments, five bytes each at the most.
+constexpr uint32_t kLongestInstruction = 1 + 5 * 5 + 5 + 5 * Format::kMaxCallArguments;
+
+}  // namespace
+
 bool CompiledReader::ReadInstruction(InstructionStream& stream, uint32_t index) {
+    if (static_cast<uint32_t>(end_ - cur_) < kLongestInstruction && readAhead_) {
+        // Topped up so that most instructions are read straight from the
+        // window; a store that fails here fails again at the field that
+        // needs the bytes.
+        const uint64_t at = Position() + static_cast<uint64_t>(end_ - cur_);
+        const uint64_t left = fileSize_ > at ? fileSize_ - at : 0;
+        if (left != 0) FillAhead(static_cast<uint32_t>(end_ - cur_) + (left < kLongestInstruction ? uint32_t(left) : kLongestInstruction));
+    }
+    if (static_cast<uint32_t>(end_ - cur_) >= kLongestInstruction) return ReadInstructionFrom<true>(stream, index);
+    return ReadInstructionFrom<false>(stream, index);
+}
+
+template <bool kInWindow>
+bool CompiledReader::ReadInstructionFrom(InstructionStream& stream, uint32_t index) {
+    // Fields straight from the window, or through the checked primitives.
+    const uint8_t* at = cur_;
+    auto u8 = [&](uint8_t& v) {
+        if constexpr (!kInWindow) return U8(v);
+        v = *at++;
+        return true;
+    };
+    auto u16 = [&](uint32_t& v) {
+        if constexpr (!kInWindow) {
+            uint16_t raw;
+            if (!U16(raw)) return false;
+            v = raw;
+            return true;
+        }
+        v = HxStorageIO::GetU16(at);
+        at += 2;
+        return true;
+    };
+    auto u32 = [&](uint32_t& v) {
+        if constexpr (!kInWindow) return U32(v);
+        v = HxStorageIO::GetU32(at);
+        at += 4;
+        return true;
+    };
+    // An operand: its kind byte, and as payload the string entry of a text
+    // or the bits of a number or bool.
+    auto operand = [&](uint8_t& kind, uint32_t& payload) {
+        if (!u8(kind)) return false;
+        switch (kind) {
+            case Format::kKindNone:
+                payload = 0;
+                return true;
+            case Format::kKindIdentifier:
+            case Format::kKindString:
+            case Format::kKindTypeName:
+                if (!u16(payload) || payload >= table_.Count()) return false;
+                // Interned when first read, kept or not, as every text field is.
+                table_.Get(payload);
+                return true;
+            case Format::kKindInteger:
+            case Format::kKindFloat:
+                return u32(payload);
+            case Format::kKindBool: {
+                uint8_t flag;
+                if (!u8(flag)) return false;
+                payload = flag != 0 ? 1u : 0u;
+                return true;
+            }
+            default:
+                return false;
+        }
+    };
+    auto done = [&](bool result) {
+        if constexpr (kInWindow) cur_ = at;
+        return result;
+    };
+
     uint8_t opcode;
-    if (!U8(opcode)) return Fatal(kOpcodeMessage);
+    if (!u8(opcode)) return done(Fatal(kOpcodeMessage));
     if (opcode >= Opcodes::Invalid) {
         Post(Severity::Error, "Unknown opcode: 0x%Xh", unsigned(opcode));
-        return false;
+        return done(false);
     }
     if (!opcodeAllowed_[opcode]) {
         Post(Severity::Error, "Opcode too new for file version: 0x%Xh", unsigned(opcode));
-        return false;
+        return done(false);
     }
     // Only a store that delivers more than its size claimed gets here.
-    if (stream.GetBuiltCount() >= stream.GetInstructionCount()) return Fatal(kOpcodeMessage);
+    if (stream.GetBuiltCount() >= stream.GetInstructionCount()) return done(Fatal(kOpcodeMessage));
 
     const OpcodeInfo& info = GetOpcodeInfo(opcode);
     const uint32_t start = stream.GetTotalOperandCount();
+    HX_CHECK(stream.ReserveOperands(start + 8 + Format::kMaxCallArguments), "Out of memory");
     // A failed instruction leaves no operands and a Noop behind.
     auto fail = [&]() {
         stream.TruncateOperands(start);
         stream.SetNextRecord(0, 0);
-        return false;
+        return done(false);
     };
     uint8_t kind = 0;
     uint32_t payload = 0;
     for (uint32_t p = 0; info.signature[p] != 0; ++p) {
         const char letter = info.signature[p];
-        if (!ReadOperand(kind, payload)) {
+        if (!operand(kind, payload)) {
             Post(Severity::Error, "Failed to read argument %u on instruction %u (%s)", p, index, info.mnemonic);
             return fail();
         }
@@ -853,23 +933,21 @@ bool CompiledReader::ReadInstruction(InstructionStream& stream, uint32_t index) 
                 return fail();
             }
             for (uint32_t k = 0; k < arguments; ++k) {
-                if (!ReadOperand(kind, payload) || !PushOperand(stream, kind, payload)) {
+                if (!operand(kind, payload)) {
                     Post(Severity::Error, "Failed to read argument %u on instruction %u (%s)", p, index,
                          info.mnemonic);
                     return fail();
                 }
+                PushOperand(stream, kind, payload);
             }
             break;
         }
         if (kind == Format::kKindIdentifier && (letter == 'N' || letter == 'T'))
             kind = letter == 'N' ? Format::kKindString : Format::kKindTypeName;
-        if (!PushOperand(stream, kind, payload)) {
-            Post(Severity::Error, "Failed to read argument %u on instruction %u (%s)", p, index, info.mnemonic);
-            return fail();
-        }
+        PushOperand(stream, kind, payload);
     }
     stream.SetNextRecord(opcode, stream.GetTotalOperandCount() - start);
-    return true;
+    return done(true);
 }
 
 void CompiledReader::CheckSignatures(const Object& object) {

@@ -59,6 +59,10 @@ private:
     bool ReadState(HxFixedString& name, UnlinkedTypes::State& state, FunctionMap& statics);
     bool ReadFunction(const HxFixedString& name, UnlinkedTypes::Function& function);
     bool ReadInstruction(UnlinkedTypes::InstructionStream& stream, uint32_t index);
+    // The same, with every field read straight from the window when
+    // kInWindow says that it holds the longest instruction there can be.
+    template <bool kInWindow>
+    bool ReadInstructionFrom(UnlinkedTypes::InstructionStream& stream, uint32_t index);
     void CheckSignatures(const UnlinkedTypes::Object& object);
 
     // Primitives, decoded little-endian. Up to the header's end each is one
@@ -109,44 +113,15 @@ private:
         return true;
     }
     bool ReadValue(UnlinkedTypes::Value& value);
-    // Reads one instruction operand: its kind byte, and as payload the
-    // string entry of a text or the bits of a number or bool.
-    bool ReadOperand(uint8_t& kind, uint32_t& payload) {
-        if (!U8(kind)) return false;
-        switch (kind) {
-            case CompiledFormat::kKindNone:
-                payload = 0;
-                return true;
-            case CompiledFormat::kKindIdentifier:
-            case CompiledFormat::kKindString:
-            case CompiledFormat::kKindTypeName:
-                if (!RefIndex(payload)) return false;
-                // Interned when first read, kept or not, as every text field is.
-                table_.Get(payload);
-                return true;
-            case CompiledFormat::kKindInteger:
-            case CompiledFormat::kKindFloat:
-                return U32(payload);
-            case CompiledFormat::kKindBool: {
-                uint8_t flag;
-                if (!U8(flag)) return false;
-                payload = flag != 0 ? 1u : 0u;
-                return true;
-            }
-            default:
-                return false;
+    // Appends an operand to a stream with room for it, a text as a use of
+    // its name (the object's code names are numbered like the file's strings).
+    void PushOperand(UnlinkedTypes::InstructionStream& stream, uint8_t kind, uint32_t payload) {
+        if (UnlinkedTypes::InstructionStream::IsText(kind)) {
+            UnlinkedTypes::CodeNames& names = *codeNames_;
+            if (names.At(payload).IsEmpty()) names.Set(payload, table_.Get(payload));
+            names.Use(payload);
         }
-    }
-    // Appends an operand read by ReadOperand, a text as a use of its name
-    // (the object's code names are numbered like the file's strings).
-    bool PushOperand(UnlinkedTypes::InstructionStream& stream, uint8_t kind, uint32_t payload) {
-        if (!UnlinkedTypes::InstructionStream::IsText(kind)) return stream.PushOperand(kind, payload);
-        UnlinkedTypes::CodeNames& names = *codeNames_;
-        if (names.At(payload).IsEmpty()) names.Set(payload, table_.Get(payload));
-        names.Use(payload);
-        if (stream.PushOperand(kind, payload)) return true;
-        names.Unuse(payload);
-        return false;
+        stream.PushReservedOperand(kind, payload);
     }
     bool ReadStringTable();
     // The reader's place in the file.
@@ -189,7 +164,9 @@ private:
     // Read-ahead window: bytes [cur_, end_) of ahead_ are the next bytes of
     // the file; the store stands at their end. ahead_'s first byte lies at
     // windowAt_ in the file.
-    static constexpr uint32_t kAheadChunk = 64 * 1024;
+    // Twice the disk store's buffer, so that a refill is mostly one read
+    // that lands straight here.
+    static constexpr uint32_t kAheadChunk = 128 * 1024;
     bool readAhead_ = false;
     HxTArray<uint8_t> ahead_;
     const uint8_t* cur_ = nullptr;

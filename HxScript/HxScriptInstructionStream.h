@@ -169,6 +169,12 @@ public:
         ++operandCount_;
         return true;
     }
+    // The same after ReserveOperands made room for it.
+    void PushReservedOperand(uint8_t kind, uint32_t payload) {
+        kinds_[operandCount_] = kind;
+        payloads_[operandCount_] = payload;
+        ++operandCount_;
+    }
     // Appends a record, growing the instruction count.
     bool PushRecord(uint32_t opcode, uint32_t operandCount);
     // Fills the next record of a stream constructed with its count.

@@ -112,8 +112,11 @@ StorageResult DiskSource_Win32::Seek(int64_t offset, SeekOrigin origin) {
 
 StorageResult DiskSource_Win32::Read(uint32_t count, void* destination) {
     auto* out = static_cast<uint8_t*>(destination);
-    if (count != 0) std::memset(out, 0, count);
-    if (!isOpen_ || !good_ || endOfFile_) return StorageResult::Failure;
+    // The destination holds zeros wherever no byte of the file lands in it.
+    if (!isOpen_ || !good_ || endOfFile_) {
+        if (count != 0) std::memset(out, 0, count);
+        return StorageResult::Failure;
+    }
 
     uint32_t remaining = count;
     while (remaining > 0 && good_) {
@@ -143,6 +146,7 @@ StorageResult DiskSource_Win32::Read(uint32_t count, void* destination) {
             break;
         }
     }
+    if (remaining != 0) std::memset(out, 0, remaining);
     return !good_ || endOfFile_ ? StorageResult::Failure : StorageResult::Success;
 }
 
