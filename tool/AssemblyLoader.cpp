@@ -879,7 +879,7 @@ void AssemblyLoader::ParseOperand(TokenView token, uint32_t k, bool isLabel) {
         case ValueToken::String: {
             if (unescaped_.Size() < token.length) HX_CHECK(unescaped_.Resize(token.length), "Out of memory");
             const uint32_t length = UnescapeInto(token, unescaped_.Data());
-            operand = {uint8_t(ValueKind::String), UseCodeName(unescaped_.Data(), length)};
+            operand = {uint8_t(ValueKind::String), UseCodeName(unescaped_.Data(), length, NameHash(unescaped_.Data(), length))};
             break;
         }
         case ValueToken::Identifier:
@@ -890,11 +890,11 @@ void AssemblyLoader::ParseOperand(TokenView token, uint32_t k, bool isLabel) {
                 lineLabelAt_ = line_.Size();
                 operand = {uint8_t(ValueKind::Identifier), 0};
             } else {
-                operand = {uint8_t(ValueKind::Identifier), UseCodeName(token.text, token.length)};
+                operand = {uint8_t(ValueKind::Identifier), UseCodeName(token.text, token.length, NameHash(token.text, token.length))};
             }
             break;
         case ValueToken::TypeName:
-            operand = {uint8_t(ValueKind::TypeName), UseCodeName(token.text, token.length)};
+            operand = {uint8_t(ValueKind::TypeName), UseCodeName(token.text, token.length, NameHash(token.text, token.length))};
             break;
         case ValueToken::None:
         case ValueToken::Bad:
@@ -907,13 +907,8 @@ namespace {
 
 inline uint8_t FoldCase(uint8_t c) { return c >= 'A' && c <= 'Z' ? static_cast<uint8_t>(c + 32) : c; }
 
-uint32_t HashNoCase(const char* text, uint32_t length) {
-    uint32_t hash = 2166136261u;
-    for (uint32_t i = 0; i < length; ++i) hash = (hash ^ FoldCase(static_cast<uint8_t>(text[i]))) * 16777619u;
-    return hash;
-}
-
 bool EqualNoCase(const char* a, const char* b, uint32_t length) {
+    if (std::memcmp(a, b, length) == 0) return true;
     for (uint32_t i = 0; i < length; ++i)
         if (FoldCase(static_cast<uint8_t>(a[i])) != FoldCase(static_cast<uint8_t>(b[i]))) return false;
     return true;
@@ -926,11 +921,10 @@ void AssemblyLoader::ForgetCodeNames() {
     nameSlotsUsed_ = 0;
 }
 
-uint32_t AssemblyLoader::UseCodeName(const char* text, uint32_t length) {
-    const uint32_t hash = HashNoCase(text, length);
+uint32_t AssemblyLoader::UseCodeName(const char* text, uint32_t length, uint32_t hash) {
     if (nameSlots_.Empty()) {
         HX_CHECK(nameSlots_.Resize(1024), "Out of memory");
-        std::memset(nameSlots_.Data(), 0xFF, sizeof(NameSlot) * nameSlots_.Size());
+        for (NameSlot& slot : nameSlots_) slot = NameSlot{nullptr, 0, 0, kHxInvalidIndex};
     }
     const uint32_t mask = nameSlots_.Size() - 1;
     uint32_t reuse = kHxInvalidIndex;
@@ -938,11 +932,11 @@ uint32_t AssemblyLoader::UseCodeName(const char* text, uint32_t length) {
     for (;; at = (at + 1) & mask) {
         NameSlot& slot = nameSlots_.Data()[at];
         if (slot.entry == kHxInvalidIndex) break;
-        const HxFixedString& name = codeNames_->At(slot.entry);
-        if (name.IsEmpty()) {
-            // Its entry has died: the slot may be taken again.
+        if (codeNames_->Uses(slot.entry) == 0) {
+            // Its entry has died (and its text may be gone): the slot may be
+            // taken again.
             if (reuse == kHxInvalidIndex) reuse = at;
-        } else if (slot.hash == hash && name.length() == length && EqualNoCase(name.c_str(), text, length)) {
+        } else if (slot.hash == hash && slot.length == length && EqualNoCase(slot.text, text, length)) {
             codeNames_->Use(slot.entry);
             return slot.entry;
         }
@@ -950,21 +944,23 @@ uint32_t AssemblyLoader::UseCodeName(const char* text, uint32_t length) {
     // A name the code has not used yet, or no longer uses: interned now.
     const uint32_t entry = codeNames_->Add(HxFixedString(text, length));
     codeNames_->Use(entry);
+    const HxFixedString& name = codeNames_->At(entry);
+    const NameSlot made{name.c_str(), name.length(), hash, entry};
     if (reuse != kHxInvalidIndex) {
-        nameSlots_.Data()[reuse] = NameSlot{hash, entry};
+        nameSlots_.Data()[reuse] = made;
         return entry;
     }
-    nameSlots_.Data()[at] = NameSlot{hash, entry};
+    nameSlots_.Data()[at] = made;
     if (++nameSlotsUsed_ * 4 >= nameSlots_.Size() * 3) {
         // Rebuilt twice as large, without the slots of dead entries.
         HxTArray<NameSlot> old;
         old.swap(nameSlots_);
         HX_CHECK(nameSlots_.Resize(old.Size() * 2), "Out of memory");
-        std::memset(nameSlots_.Data(), 0xFF, sizeof(NameSlot) * nameSlots_.Size());
+        for (NameSlot& slot : nameSlots_) slot = NameSlot{nullptr, 0, 0, kHxInvalidIndex};
         nameSlotsUsed_ = 0;
         const uint32_t grown = nameSlots_.Size() - 1;
         for (const NameSlot& slot : old) {
-            if (slot.entry == kHxInvalidIndex || codeNames_->At(slot.entry).IsEmpty()) continue;
+            if (slot.entry == kHxInvalidIndex || codeNames_->Uses(slot.entry) == 0) continue;
             uint32_t to = slot.hash & grown;
             while (nameSlots_.Data()[to].entry != kHxInvalidIndex) to = (to + 1) & grown;
             nameSlots_.Data()[to] = slot;
@@ -974,7 +970,9 @@ uint32_t AssemblyLoader::UseCodeName(const char* text, uint32_t length) {
     return entry;
 }
 
-uint32_t AssemblyLoader::UseCodeName(const HxFixedString& name) { return UseCodeName(name.c_str(), name.length()); }
+uint32_t AssemblyLoader::UseCodeName(const HxFixedString& name) {
+    return UseCodeName(name.c_str(), name.length(), NameHash(name.c_str(), name.length()));
+}
 
 uint32_t AssemblyLoader::LookupMnemonic(TokenView token) {
     MnemonicSlot* slot = nullptr;

@@ -93,7 +93,7 @@ private:
     void ParseOperand(TokenView token, uint32_t k, bool isLabel);
     // Looks up or adds the entry of a text in the object's code names and
     // counts one more use of it.
-    uint32_t UseCodeName(const char* text, uint32_t length);
+    uint32_t UseCodeName(const char* text, uint32_t length, uint32_t hash);
     uint32_t UseCodeName(const HxFixedString& name);
     void ForgetCodeNames();
     void CheckInstructionArguments(uint32_t opcode, HxTArray<char>& errorText);
@@ -133,6 +133,8 @@ private:
     // addressing over (hash, entry); a slot whose entry has died is free
     // for reuse.
     struct NameSlot {
+        const char* text;  // the entry's text, while the entry lives
+        uint32_t length;
         uint32_t hash;
         uint32_t entry;
     };
