@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "HxSystem/HxIntrusiveRefCounted.h"
+#include "hxcore/HxCopy.h"
 
 enum class StorageResult : uint32_t { Success = 0, Failure = 1, Unsupported = 2 };
 
@@ -50,7 +51,7 @@ public:
     StorageResult Append(const void* source, uint32_t count) {
         // An empty write always goes through Write, which may refuse it.
         if (count - 1u < static_cast<uint32_t>(appendEnd_ - appendAt_)) {
-            std::memcpy(appendAt_, source, count);
+            HxCopyBytes(appendAt_, source, count);
             appendAt_ += count;
             return StorageResult::Success;
         }

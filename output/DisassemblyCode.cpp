@@ -107,9 +107,25 @@ void CodeLabels::Build(const InstructionStream& code) {
 // ---------------------------------------------------------------------------
 // Lines
 
+void CodeTextWriter::LookUpTexts(const HxScript::UnlinkedTypes::CodeNames& names, HxTArray<TextRef>& texts) {
+    texts.Clear();
+    HX_CHECK(texts.Reserve(names.Size()), "Out of memory");
+    for (uint32_t i = 0; i < names.Size(); ++i) {
+        const char* text = names.At(i).c_str();
+        texts.Add(TextRef{text != nullptr ? text : "", text != nullptr ? names.At(i).length() : 0u});
+    }
+}
+
 CodeTextWriter::CodeTextWriter(const CodeLabels& labels, const HxTArray<uint32_t>* lineNumbers, uint32_t depth,
-                               HxScript::ErrorLogger* logger, IOutput& output)
-    : labels_(labels), lineNumbers_(lineNumbers), depth_(depth), logger_(logger), output_(output) {}
+                               HxScript::ErrorLogger* logger, IOutput& output,
+                               const HxScript::UnlinkedTypes::CodeNames* names, const TextRef* texts)
+    : labels_(labels),
+      lineNumbers_(lineNumbers),
+      depth_(depth),
+      logger_(logger),
+      output_(output),
+      names_(texts != nullptr ? names : nullptr),
+      texts_(texts) {}
 
 void CodeTextWriter::AppendOperand(const InstructionStream& code, uint32_t at, char letter) {
     const uint8_t kind = code.Kinds()[at];
@@ -117,15 +133,21 @@ void CodeTextWriter::AppendOperand(const InstructionStream& code, uint32_t at, c
     switch (static_cast<ValueKind>(kind)) {
         case ValueKind::None: piece_.Append("None", 4); break;
         case ValueKind::Identifier:
-        case ValueKind::TypeName: piece_.Append(code.TextOf(payload)); break;
-        case ValueKind::String:
+        case ValueKind::TypeName: {
+            const TextRef text = TextOf(code, payload);
+            piece_.Append(text.text, text.length);
+            break;
+        }
+        case ValueKind::String: {
             // Function, property and type names are written bare, also when
             // the compiled file held them as strings.
+            const TextRef text = TextOf(code, payload);
             if (letter == 'N')
-                piece_.Append(code.TextOf(payload));
+                piece_.Append(text.text, text.length);
             else
-                EscapeString(code.TextOf(payload), piece_);
+                EscapeString(text.text, text.length, piece_);
             break;
+        }
         case ValueKind::Integer: piece_.AppendSigned(static_cast<int32_t>(payload)); break;
         case ValueKind::Float: {
             float value;
@@ -189,11 +211,7 @@ bool CodeTextWriter::Write(const InstructionStream& code) {
                 piece_.Append(labels_.Text(target), labels_.Length(target));
             } else {
                 const char letter = shapes.Letter(opcode, k);
-                const uint8_t kind = code.Kinds()[at];
-                if (letter == 'N' && kind == uint8_t(ValueKind::Identifier))
-                    piece_.Append(code.TextOf(code.Payloads()[at]));
-                else
-                    AppendOperand(code, at, letter);
+                AppendOperand(code, at, letter);
             }
             if (!Put(piece_)) return false;
             column += piece_.Size();

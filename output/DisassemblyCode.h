@@ -53,9 +53,19 @@ private:
 // failed write ends the walk; a failed label line is reported here.
 class CodeTextWriter {
 public:
-    // `lineNumbers` may be null (no debug information).
+    // The text of each entry of a code names table, looked up once.
+    struct TextRef {
+        const char* text;
+        uint32_t length;
+    };
+    static void LookUpTexts(const HxScript::UnlinkedTypes::CodeNames& names, HxTArray<TextRef>& texts);
+
+    // `lineNumbers` may be null (no debug information). `texts` holds the
+    // texts of `names` (LookUpTexts); code over another table spells its
+    // texts through it.
     CodeTextWriter(const CodeLabels& labels, const HxTArray<uint32_t>* lineNumbers, uint32_t depth,
-                   HxScript::ErrorLogger* logger, IOutput& output);
+                   HxScript::ErrorLogger* logger, IOutput& output,
+                   const HxScript::UnlinkedTypes::CodeNames* names = nullptr, const TextRef* texts = nullptr);
 
     // False when a write failed.
     bool Write(const HxScript::UnlinkedTypes::InstructionStream& code);
@@ -63,12 +73,20 @@ public:
 private:
     bool Put(const TextBuffer& text) { return WriteText(output_, text.CStr(), text.Size()); }
     void AppendOperand(const HxScript::UnlinkedTypes::InstructionStream& code, uint32_t at, char letter);
+    TextRef TextOf(const HxScript::UnlinkedTypes::InstructionStream& code, uint32_t payload) const {
+        if (code.Names() == names_) return texts_[payload];
+        const HxFixedString& name = code.TextOf(payload);
+        const char* text = name.c_str();
+        return TextRef{text != nullptr ? text : "", text != nullptr ? name.length() : 0u};
+    }
 
     const CodeLabels& labels_;
     const HxTArray<uint32_t>* lineNumbers_;
     uint32_t depth_;
     HxScript::ErrorLogger* logger_;
     IOutput& output_;
+    const HxScript::UnlinkedTypes::CodeNames* names_;
+    const TextRef* texts_;
     TextBuffer piece_;
     TextBuffer sourceLine_;
 };

@@ -30,13 +30,29 @@ void TextBuffer::Append(const HxFixedString& text) {
 }
 
 void TextBuffer::AppendUnsigned(uint32_t value) {
+    // Two digits a step, from a table of the hundred pairs.
+    static constexpr char kPairs[] =
+        "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+        "8081828384858687888990919293949596979899";
     char digits[10];
-    uint32_t count = 0;
-    do {
-        digits[sizeof(digits) - 1 - count++] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    Append(digits + sizeof(digits) - count, count);
+    char* end = digits + sizeof(digits);
+    char* at = end;
+    while (value >= 100) {
+        const uint32_t pair = value % 100;
+        value /= 100;
+        at -= 2;
+        at[0] = kPairs[2 * pair];
+        at[1] = kPairs[2 * pair + 1];
+    }
+    if (value >= 10) {
+        at -= 2;
+        at[0] = kPairs[2 * value];
+        at[1] = kPairs[2 * value + 1];
+    } else {
+        *--at = static_cast<char>('0' + value);
+    }
+    Append(at, static_cast<uint32_t>(end - at));
 }
 
 void TextBuffer::AppendSigned(int32_t value) {
@@ -46,6 +62,14 @@ void TextBuffer::AppendSigned(int32_t value) {
         AppendUnsigned(0u - static_cast<uint32_t>(value));
     } else {
         AppendUnsigned(static_cast<uint32_t>(value));
+    }
+}
+
+void TextBuffer::AppendHex8(uint32_t value) {
+    char* at = Extend(8);
+    for (int i = 7; i >= 0; --i) {
+        at[i] = "0123456789ABCDEF"[value & 15u];
+        value >>= 4;
     }
 }
 

@@ -8,6 +8,7 @@
 
 #include "HxScript/CodeGenIOutput.h"
 #include "HxScript/HxScriptValue.h"
+#include "hxcore/HxCopy.h"
 #include "hxcore/HxFixedString.h"
 
 namespace CodeGen {
@@ -25,7 +26,7 @@ public:
     }
     void Append(const char* text, uint32_t length) {
         if (length == 0) return;
-        std::memcpy(Extend(length), text, length);
+        HxCopyBytes(Extend(length), text, length);
     }
     void Append(const HxFixedString& text);
     void AppendChar(char c) { *Extend(1) = c; }
@@ -36,6 +37,8 @@ public:
     // cost of a formatted print.
     void AppendUnsigned(uint32_t value);
     void AppendSigned(int32_t value);
+    // Eight hexadecimal digits in capitals, as "%08X" prints them.
+    void AppendHex8(uint32_t value);
     // A float exactly as "%f" prints it (six decimals, correctly rounded).
     void AppendFloat(float value);
     void AppendF(const char* format, ...)
