@@ -2,7 +2,8 @@
 # The Windows stage of CI: cross-builds CorvelAssembler.exe and the unit tests
 # with mingw-w64, runs them under wine (unit tests, and every golden case
 # through the golden runner of the native build), then checks that the
-# Windows and the native executables write the same bytes for every example.
+# Windows and the native executables write the same bytes for every example,
+# and last makes the Windows zip (.ci/windows-zip.sh).
 # Installs the cross compiler and wine first when they are missing.
 #
 # Expects the native build in build/ (from .ci/run); builds the pieces it
@@ -98,5 +99,8 @@ echo "windows: $((compared - mismatched)) of $compared outputs of the two execut
 ((mismatched == 0))
 unset TZ
 
-# Last: the unit tests and the golden cases of the Windows build, under wine.
+# Then the unit tests and the golden cases of the Windows build, under wine.
 ctest --test-dir build-windows --output-on-failure -j "$jobs"
+
+# The Windows zip of that executable, the documents and the examples.
+bash .ci/windows-zip.sh build-windows

@@ -15,7 +15,9 @@ namespace Assembler {
 
 namespace {
 
-constexpr unsigned kVersion[4] = {2, 7, 0, 2};
+// The four parts of the project version, which CMake passes in.
+constexpr unsigned kVersion[4] = {CORVEL_VERSION_MAJOR, CORVEL_VERSION_MINOR, CORVEL_VERSION_PATCH,
+                                  CORVEL_VERSION_TWEAK};
 
 char UpperAt(const char* text, size_t index) {
     size_t length = std::strlen(text);

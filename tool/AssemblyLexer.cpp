@@ -426,11 +426,13 @@ void LineReader::Begin(HxScript::IStore* store) {
     begin_ = end_ = 0;
     remaining_ = 0;
     failed_ = false;
+    atFileStart_ = false;
     if (store_ == nullptr) return;
     const uint64_t size = store_->GetSize();
     uint64_t position = store_->GetPosition();
     if (position == ~uint64_t(0)) position = 0;
     remaining_ = size > position ? size - position : 0;
+    atFileStart_ = position == 0;
 }
 
 bool LineReader::Refill() {
@@ -463,8 +465,18 @@ bool LineReader::Refill() {
     return true;
 }
 
+// Windows editors often begin a UTF-8 file with EF BB BF. The first chunk
+// holds the first three bytes of any file that has them, so a mark is never
+// split; a refill that fails is left for ReadLine to find.
+void LineReader::SkipByteOrderMark() {
+    atFileStart_ = false;
+    if (end_ - begin_ < 3 && !Refill()) return;
+    if (end_ - begin_ >= 3 && std::memcmp(buffer_.Data() + begin_, "\xEF\xBB\xBF", 3) == 0) begin_ += 3;
+}
+
 bool LineReader::ReadLine(TokenView& line) {
     if (store_ == nullptr) return false;
+    if (atFileStart_) SkipByteOrderMark();
     uint32_t scanned = 0;  // bytes after begin_ known to hold no line feed
     for (;;) {
         char* data = buffer_.Data();

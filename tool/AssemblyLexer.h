@@ -96,10 +96,13 @@ HxScript::UnlinkedTypes::Value ParseValue(TokenView token, const char*& errorTex
 // Reads a store line by line. The file is taken in large chunks, but the
 // result is the same as reading it byte by byte: carriage returns vanish, a
 // line feed ends a line, the last line counts without a line feed, and a
-// failed read loses the line it falls in and every line after it.
+// failed read loses the line it falls in and every line after it. A UTF-8
+// byte order mark at the very start of the file is skipped (the first line
+// is still line 1); the same three bytes anywhere else are text.
 class LineReader {
 public:
     // Starts reading the store from its current position; null reads nothing.
+    // A byte order mark is looked for only when that position is the start.
     void Begin(HxScript::IStore* store);
     // The next line, without its line feed; false at the end of the file
     // (when nothing is left) or after a failed read.
@@ -109,6 +112,7 @@ public:
 
 private:
     bool Refill();
+    void SkipByteOrderMark();
 
     HxScript::IStore* store_ = nullptr;
     HxTArray<char> buffer_;
@@ -116,6 +120,7 @@ private:
     uint32_t end_ = 0;        // one past the last buffered byte
     uint64_t remaining_ = 0;  // bytes of the file not yet buffered
     bool failed_ = false;
+    bool atFileStart_ = false;  // no line read yet, and reading began at byte 0
 };
 
 }  // namespace Assembler
