@@ -21,6 +21,14 @@ void CompiledReadStringTable::Clear() {
     blockUsed_ = kBlockSize;
 }
 
+void CompiledReadStringTable::DropTexts() {
+    for (Entry& entry : entries_) entry.text = nullptr;
+    for (char* block : blocks_) std::free(block);
+    blocks_.Clear();
+    current_ = nullptr;
+    blockUsed_ = kBlockSize;
+}
+
 char* CompiledReadStringTable::Allocate(uint32_t length) {
     const uint32_t need = length + 1;
     if (need > kBlockSize) {

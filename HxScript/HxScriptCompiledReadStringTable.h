@@ -27,6 +27,9 @@ public:
 
     // Drops every entry and frees the blocks.
     void Clear();
+    // Frees the raw bytes and keeps the names made so far; after it only
+    // names already made may be asked for.
+    void DropTexts();
 
     // Room for `count` entries, read next.
     bool Reserve(uint32_t count) { return count == 0 || entries_.Reserve(count); }

@@ -368,6 +368,8 @@ bool CompiledReader::ReadDebugSection(Object& object) {
 
     uint16_t count;
     if (!U16(count)) return Fatal("Error reading debug function count from store.");
+    // An entry takes at least 9 bytes.
+    if (loadDebugInfo_) debug.functionDebugInfos.Reserve(Plausible(count, 9));
     for (uint32_t i = 0; i < count; ++i)
         if (!ReadFunctionDebugEntry(debug)) return false;
 
@@ -412,7 +414,7 @@ bool CompiledReader::ReadFunctionDebugEntry(DebugInfo& debug) {
     info.functionName = table_.Get(functionIndex);
     if (inWindow) {
         HX_CHECK(info.lineNumbers.Resize(lineCount), "Out of memory");
-        uint32_t* lines = info.lineNumbers.Data();
+        uint16_t* lines = info.lineNumbers.Data();
         for (uint32_t i = 0; i < lineCount; ++i) lines[i] = HxStorageIO::GetU16(cur_ + 2 * i);
         cur_ += 2u * lineCount;
     } else {
@@ -653,6 +655,9 @@ bool CompiledReader::ReadObjectBody(Object& object) {
     }
 
     if (!haveEmptyState) Post(Severity::Error, "Object \"%s\" must have at least the empty state", objectText);
+    // Nothing refers to the file's strings any more: their raw bytes go, the
+    // names made of them stay until the load ends.
+    table_.DropTexts();
     CheckSignatures(object);
     codeNames_->Seal();
     return true;
@@ -734,6 +739,8 @@ bool CompiledReader::ReadState(HxFixedString& name, State& state, FunctionMap& s
     const char* stateText = StateLabel(name);
     uint16_t count;
     if (!U16(count)) return Fatal("Error reading state function count from store.");
+    // A function record takes at least 14 bytes with its name.
+    state.functions.Reserve(Plausible(count, 14));
     for (uint32_t i = 0; i < count; ++i) {
         HxFixedString functionName;
         if (!Ref(functionName, "Error reading function name from store.")) return false;
@@ -951,20 +958,37 @@ bool CompiledReader::ReadInstructionFrom(InstructionStream& stream, uint32_t ind
 }
 
 void CompiledReader::CheckSignatures(const Object& object) {
+    // Each function name is filed under the first state that holds it: the
+    // empty state, then the named states in order. With few states their
+    // own maps tell; with many a table of first places is built as it goes.
+    const uint32_t stateCount = object.states.Size();
+    const bool scan = stateCount <= 16;
     HxTScatterTable<HxFixedString, FirstSeen> firstSeen;
-    for (const auto& entry : object.emptyState.functions) firstSeen.Insert(entry.key, FirstSeen{&entry.value, nullptr});
-    for (const auto& state : object.states) {
+    if (!scan)
+        for (const auto& entry : object.emptyState.functions)
+            firstSeen.Insert(entry.key, FirstSeen{&entry.value, nullptr});
+    for (uint32_t s = 0; s < stateCount; ++s) {
+        const auto& state = object.states.At(s);
         for (const auto& entry : state.value.functions) {
-            const FirstSeen* seen = firstSeen.Find(entry.key);
-            if (seen == nullptr) {
-                firstSeen.Insert(entry.key, FirstSeen{&entry.value, &state.key});
+            FirstSeen seen{nullptr, nullptr};
+            if (scan) {
+                if (const Function* known = object.emptyState.functions.Find(entry.key)) seen.function = known;
+                for (uint32_t t = 0; t < s && seen.function == nullptr; ++t) {
+                    const auto& earlier = object.states.At(t);
+                    if (const Function* known = earlier.value.functions.Find(entry.key)) seen = {known, &earlier.key};
+                }
+            } else if (const FirstSeen* known = firstSeen.Find(entry.key)) {
+                seen = *known;
+            }
+            if (seen.function == nullptr) {
+                if (!scan) firstSeen.Insert(entry.key, FirstSeen{&entry.value, &state.key});
                 continue;
             }
-            if (entry.value.HasSameSignature(*seen->function)) continue;
+            if (entry.value.HasSameSignature(*seen.function)) continue;
             HxFixedString current, recorded;
             FormatInto(current, "state \"%s\"", state.key.text());
-            if (seen->stateName == nullptr) recorded = "<empty state>";
-            else FormatInto(recorded, "state \"%s\"", seen->stateName->text());
+            if (seen.stateName == nullptr) recorded = "<empty state>";
+            else FormatInto(recorded, "state \"%s\"", seen.stateName->text());
             Post(Severity::Error, "Function \"%s\" in %s does not match signature in %s", entry.key.text(),
                  current.text(), recorded.text());
         }

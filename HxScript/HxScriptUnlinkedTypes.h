@@ -99,7 +99,9 @@ struct FunctionDebugInfo {
     HxFixedString objectName;
     HxFixedString stateName;
     HxFixedString functionName;
-    HxTArray<uint32_t> lineNumbers;
+    // The source line of each instruction, as the compiled form keeps it:
+    // 16 bits (a larger line number keeps its low bits).
+    HxTArray<uint16_t> lineNumbers;
 };
 
 struct PropertyGroup {

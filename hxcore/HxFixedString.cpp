@@ -24,12 +24,11 @@ namespace HxInternal {
 struct PoolEntry {
     PoolEntry* next;              // next entry of the same bucket, null at the end
     std::atomic<uint32_t> flags;  // count (bits 0-13), alias (14), wide (15), bucket (16-31)
-    union {
-        uint32_t length;     // characters without the terminator
-        PoolEntry* target;   // alias: the entry that holds the text
-    };
-    // The text and its terminator follow the header.
+    uint32_t length;              // characters without the terminator
+    // The text and its terminator follow the header; an alias holds instead
+    // the pointer to the entry that holds its text.
 };
+static_assert(sizeof(PoolEntry) == 16, "an entry's header is two words");
 
 }  // namespace HxInternal
 
@@ -92,9 +91,10 @@ constexpr struct LowerTable {
 } kLower;
 
 inline char* TextOf(PoolEntry* e) { return reinterpret_cast<char*>(e + 1); }
+inline PoolEntry*& TargetOf(PoolEntry* e) { return *reinterpret_cast<PoolEntry**>(e + 1); }
 
 inline PoolEntry* Resolve(PoolEntry* e) {
-    while (e->flags.load(std::memory_order_relaxed) & kAliasBit) e = e->target;
+    while (e->flags.load(std::memory_order_relaxed) & kAliasBit) e = TargetOf(e);
     return e;
 }
 
@@ -175,7 +175,7 @@ void ReleaseEntry(PoolEntry* e) {
         if (link != nullptr && *link == e) *link = e->next;
         UnlockWrite(lock);
 
-        PoolEntry* target = (f & kAliasBit) ? e->target : nullptr;
+        PoolEntry* target = (f & kAliasBit) ? TargetOf(e) : nullptr;
         e->~PoolEntry();
         std::free(e);
         if (target == nullptr) return;
@@ -200,12 +200,13 @@ PoolEntry* NewTextEntry(const char* text, uint32_t length, uint32_t bucket) {
 
 // The alias takes over the caller's reference on `target`.
 PoolEntry* NewAliasEntry(PoolEntry* target, uint32_t bucket) {
-    void* mem = std::malloc(sizeof(PoolEntry));
+    void* mem = std::malloc(sizeof(PoolEntry) + sizeof(PoolEntry*));
     if (mem == nullptr) return nullptr;
     PoolEntry* e = new (mem) PoolEntry;
     e->next = nullptr;
     e->flags.store(1u | kAliasBit | (bucket << kBucketShift), std::memory_order_relaxed);
-    e->target = target;
+    e->length = 0;
+    TargetOf(e) = target;
     return e;
 }
 

@@ -80,7 +80,7 @@ void CollectTypeNameInitialValues(const HxTOrderedMap<HxFixedString, Value>& ini
 // String table
 
 void CompiledStringTable::Clear() {
-    indexes_.Clear();
+    slots_.Clear();
     strings_.Clear();
     for (Recent& slot : recent_) slot = Recent();
     codeNames_ = nullptr;
@@ -117,25 +117,57 @@ uint32_t CompiledStringTable::CodeIndexOf(const InstructionStream& code, uint32_
     return IndexOf(code.TextOf(payload));
 }
 
+namespace {
+
+// The slot a handle starts its search at: the address mixed so that its
+// low bits, which an allocator's alignment makes alike, do not decide.
+inline uint32_t HomeSlot(const void* handle, uint32_t mask) {
+    const uint64_t bits = reinterpret_cast<uintptr_t>(handle) * 0x9E3779B97F4A7C15ull;
+    return static_cast<uint32_t>(bits >> 32) & mask;
+}
+
+}  // namespace
+
 uint32_t CompiledStringTable::Lookup(const HxFixedString& key) const {
     static_assert((kRecentSlots & (kRecentSlots - 1)) == 0 && kRecentSlots <= 256, "slot mask");
-    Recent& slot = recent_[RecentSlot(key.Handle())];
-    if (slot.handle == key.Handle() && slot.handle != nullptr) return slot.index;
-    const uint32_t* index = indexes_.Find(key);
-    if (index == nullptr) return kHxInvalidIndex;
-    slot.handle = key.Handle();
-    slot.index = *index;
-    return *index;
+    Recent& recent = recent_[RecentSlot(key.Handle())];
+    if (recent.handle == key.Handle() && recent.handle != nullptr) return recent.index;
+    if (slots_.Empty()) return kHxInvalidIndex;
+    const uint32_t mask = slots_.Size() - 1;
+    for (uint32_t at = HomeSlot(key.Handle(), mask);; at = (at + 1) & mask) {
+        const uint32_t index = slots_.Data()[at];
+        if (index == kHxInvalidIndex) return kHxInvalidIndex;
+        if (strings_.Data()[index] == key) {
+            recent.handle = key.Handle();
+            recent.index = index;
+            return index;
+        }
+    }
 }
 
 uint32_t CompiledStringTable::AddIndex(const HxFixedString& text) {
     const HxFixedString& key = Normalized(text);
     const uint32_t known = Lookup(key);
     if (known != kHxInvalidIndex) return known;
-    uint32_t index = strings_.Add(key);
+    const uint32_t index = strings_.Add(key);
     HX_CHECK(index != kHxInvalidIndex, "Out of memory");
-    indexes_.Insert(key, index);
+    if ((strings_.Size() + 1) * 2 > slots_.Size()) {
+        // At most half full: rebuilt twice as large.
+        const uint32_t size = slots_.Empty() ? 1024 : slots_.Size() * 2;
+        slots_.Clear();
+        HX_CHECK(slots_.Resize(size), "Out of memory");
+        std::memset(slots_.Data(), 0xFF, sizeof(uint32_t) * size);
+        for (uint32_t i = 0; i < index; ++i) Place(i);
+    }
+    Place(index);
     return index;
+}
+
+void CompiledStringTable::Place(uint32_t index) {
+    const uint32_t mask = slots_.Size() - 1;
+    uint32_t at = HomeSlot(strings_.Data()[index].Handle(), mask);
+    while (slots_.Data()[at] != kHxInvalidIndex) at = (at + 1) & mask;
+    slots_.Data()[at] = index;
 }
 
 uint32_t CompiledStringTable::IndexOf(const HxFixedString& text) const { return Lookup(Normalized(text)); }
@@ -312,9 +344,8 @@ bool CompiledScriptWriter::WriteFunctionDebugInfo(const FunctionDebugInfo& info)
         !Count(info.lineNumbers.Size(), "Error writing debug function instruction count")) {
         return false;
     }
-    for (uint32_t line : info.lineNumbers) {
-        // The field is 16 bits wide; a larger line number keeps its low bits.
-        if (!Check(HxStorageIO::WriteU16(store_, static_cast<uint16_t>(line)),
+    for (uint16_t line : info.lineNumbers) {
+        if (!Check(HxStorageIO::WriteU16(store_, line),
                    "Error writing debug function line number cross reference")) {
             return false;
         }

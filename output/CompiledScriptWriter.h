@@ -54,8 +54,12 @@ public:
 private:
     // The index of a handle: the recent-handle memo, then the table.
     uint32_t Lookup(const HxFixedString& key) const;
+    // Enters a string of strings_ in slots_.
+    void Place(uint32_t index);
 
-    HxTScatterTable<HxFixedString, uint32_t> indexes_;
+    // Open addressing over the strings' indexes, keyed by their handles: four
+    // bytes a slot, at most half of them in use.
+    HxTArray<uint32_t> slots_;
     HxTArray<HxFixedString> strings_;
 
     // Indexes of recently looked-up handles, by handle address. Code names

@@ -116,7 +116,7 @@ void CodeTextWriter::LookUpTexts(const HxScript::UnlinkedTypes::CodeNames& names
     }
 }
 
-CodeTextWriter::CodeTextWriter(const CodeLabels& labels, const HxTArray<uint32_t>* lineNumbers, uint32_t depth,
+CodeTextWriter::CodeTextWriter(const CodeLabels& labels, const HxTArray<uint16_t>* lineNumbers, uint32_t depth,
                                HxScript::ErrorLogger* logger, IOutput& output,
                                const HxScript::UnlinkedTypes::CodeNames* names, const TextRef* texts)
     : labels_(labels),

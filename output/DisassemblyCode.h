@@ -63,7 +63,7 @@ public:
     // `lineNumbers` may be null (no debug information). `texts` holds the
     // texts of `names` (LookUpTexts); code over another table spells its
     // texts through it.
-    CodeTextWriter(const CodeLabels& labels, const HxTArray<uint32_t>* lineNumbers, uint32_t depth,
+    CodeTextWriter(const CodeLabels& labels, const HxTArray<uint16_t>* lineNumbers, uint32_t depth,
                    HxScript::ErrorLogger* logger, IOutput& output,
                    const HxScript::UnlinkedTypes::CodeNames* names = nullptr, const TextRef* texts = nullptr);
 
@@ -81,7 +81,7 @@ private:
     }
 
     const CodeLabels& labels_;
-    const HxTArray<uint32_t>* lineNumbers_;
+    const HxTArray<uint16_t>* lineNumbers_;
     uint32_t depth_;
     HxScript::ErrorLogger* logger_;
     IOutput& output_;

@@ -785,7 +785,8 @@ bool AssemblyLoader::ReadFunction(FunctionMode mode, HxFixedString& name, Functi
         code_.BeginBuild(0, codeNames_);
         if (codeRead) {
             int32_t sourceLine = 0;
-            while (ReadInstruction(code_, sourceLine)) record.lineNumbers.Add(static_cast<uint32_t>(sourceLine));
+            sourceLines_.Clear();
+            while (ReadInstruction(code_, sourceLine)) sourceLines_.Add(static_cast<uint32_t>(sourceLine));
             ResolveJumpLabels(name, code_, record);
         }
         code_.MoveCompactTo(function.instructions);
@@ -1065,7 +1066,7 @@ void AssemblyLoader::CheckInstructionArguments(uint32_t opcode, HxTArray<char>& 
 void AssemblyLoader::ResolveJumpLabels(const HxFixedString& functionName, InstructionStream& stream,
                                        FunctionDebugInfo& record) {
     using HxScript::UnlinkedTypes::ValueKind;
-    HxTArray<uint32_t>& lines = record.lineNumbers;
+    HxTArray<uint32_t>& lines = sourceLines_;
     const uint32_t count = stream.GetInstructionCount();
     uint32_t nextLabel = 0;
     uint32_t previous = 0;
@@ -1105,6 +1106,9 @@ void AssemblyLoader::ResolveJumpLabels(const HxFixedString& functionName, Instru
     }
     pendingLabels_.Clear();
     if (noLineInformation) lines.Clear();
+    // The record keeps what the compiled form can hold of each line.
+    HX_CHECK(record.lineNumbers.Resize(lines.Size()), "Out of memory");
+    for (uint32_t i = 0; i < lines.Size(); ++i) record.lineNumbers[i] = static_cast<uint16_t>(lines[i]);
 }
 
 void AssemblyLoader::AddFunctionDebugInfo(Object& object, FunctionDebugInfo& record) {

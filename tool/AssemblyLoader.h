@@ -125,6 +125,8 @@ private:
         HxFixedString name;
     };
     HxTArray<PendingLabel> pendingLabels_;
+    // The source line of each instruction of the function being read.
+    HxTArray<uint32_t> sourceLines_;
     // The names of a line in error, held until the next instruction line is
     // parsed, as long as its operands would have lived.
     HxTArray<HxFixedString> heldFailed_;
