@@ -223,6 +223,9 @@ def mutate_text(rng, data):
             joined = b"\n".join(lines)
             cut = rng.randrange(len(joined) + 1)
             lines = joined[:cut].split(b"\n")
+        elif pick == 9 and rng.random() < 0.3:
+            # A byte order mark at the start (skipped) or elsewhere (text).
+            lines[0 if rng.random() < 0.5 else i] = b"\xef\xbb\xbf" + lines[0 if rng.random() < 0.5 else i]
         else:
             lines[i] = bytes(rng.randrange(256) if rng.random() < 0.05 else c for c in lines[i])
     return b"\n".join(lines)
