@@ -804,10 +804,14 @@ bool CompiledReader::ReadFunction(const HxFixedString& name, Function& function)
             }
         }
         // A native function keeps no code; the error below reports it.
-        if (function.isNative)
+        if (function.isNative) {
             code_.TruncateOperands(0);
-        else
+        } else if (countCodeOnly_) {
+            InstructionStream counted(code_.GetInstructionCount());
+            function.instructions.Exchange(counted);
+        } else {
             code_.MoveCompactTo(function.instructions);
+        }
     }
 
     if (function.isNative && function.locals.Size() != 0)
@@ -953,7 +957,9 @@ bool CompiledReader::ReadInstructionFrom(InstructionStream& stream, uint32_t ind
             kind = letter == 'N' ? Format::kKindString : Format::kKindTypeName;
         PushOperand(stream, kind, payload);
     }
-    stream.SetNextRecord(opcode, stream.GetTotalOperandCount() - start);
+    // Counting only: every instruction stays a Noop without operands.
+    if (!countCodeOnly_) stream.SetNextRecord(opcode, stream.GetTotalOperandCount() - start);
+    else stream.SetNextRecord(0, 0);
     return done(true);
 }
 

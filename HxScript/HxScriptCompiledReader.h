@@ -25,6 +25,9 @@ public:
     CompiledReader(ErrorLogger& logger, IStore& store, const char* requested, const HxFixedString& objectName,
                    bool loadDebugInfo, bool loadDocStrings);
 
+    // Code is checked but kept as instruction counts only.
+    void SetCountCodeOnly(bool countOnly) { countCodeOnly_ = countOnly; }
+
     // Reads the whole file into `object`; false at the first failed step.
     bool Run(UnlinkedTypes::Object& object);
 
@@ -116,6 +119,7 @@ private:
     // Appends an operand to a stream with room for it, a text as a use of
     // its name (the object's code names are numbered like the file's strings).
     void PushOperand(UnlinkedTypes::InstructionStream& stream, uint8_t kind, uint32_t payload) {
+        if (countCodeOnly_) return;
         if (UnlinkedTypes::InstructionStream::IsText(kind)) {
             UnlinkedTypes::CodeNames& names = *codeNames_;
             if (names.At(payload).IsEmpty()) names.Set(payload, table_.Get(payload));
@@ -184,6 +188,7 @@ private:
     UnlinkedTypes::InstructionStream code_;
     // Which opcodes the file's version admits.
     bool opcodeAllowed_[256] = {};
+    bool countCodeOnly_ = false;
 
     HxFixedString empty_;
     HxFixedString scriptObject_;

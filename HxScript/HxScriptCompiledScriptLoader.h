@@ -24,6 +24,10 @@ public:
     void SetStore(const HxTSmartPointer<IStore>& store) override;
     bool Load(const char* objectName, UnlinkedTypes::Object& object) override;
 
+    // Code is read and checked in full, but each function keeps only its
+    // instruction count: for a run that writes nothing and shows no code.
+    void SetCountCodeOnly(bool countOnly) { countCodeOnly_ = countOnly; }
+
     // Version of the file of the last header read; 0.0 before any.
     uint8_t GetMajorVersion() const { return majorVersion_; }
     uint8_t GetMinorVersion() const { return minorVersion_; }
@@ -36,6 +40,7 @@ private:
     uint8_t minorVersion_ = 0;
     bool loadDebugInfo_;
     bool loadDocStrings_;
+    bool countCodeOnly_ = false;
 };
 
 }  // namespace HxScript

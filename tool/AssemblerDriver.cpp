@@ -62,7 +62,10 @@ void RunProcessor(const CommandLineOptions& options, ErrorHandler& errorHandler)
     } else if (options.disassemble) {
         input = new ByteCodeDiskSource_Win32;
         output = new AssemblyDiskOutput_Win32;
-        loader = new HxScript::CompiledScriptLoader(&errorHandler, true, true);
+        auto* compiled = new HxScript::CompiledScriptLoader(&errorHandler, true, true);
+        // An analysis writes nothing and its report shows no code.
+        compiled->SetCountCodeOnly(options.analyze);
+        loader = compiled;
         loader->SetStore(input);
         auto* disassembler = new CodeGen::DisassemblerProcessor(&errorHandler);
         disassembler->SetLoader(loader);
