@@ -803,7 +803,7 @@ bool AssemblyLoader::ReadInstruction(InstructionStream& stream, int32_t& sourceL
         sourceLine = TokenizeLine(line, tokens_);
         if (tokens_.Empty()) continue;
         const TokenView first = tokens_[0];
-        if (EqualsNoCase(first, ".ENDCODE")) return false;
+        if (first.length == 8 && EqualsNoCase(first, ".ENDCODE")) return false;
 
         if (tokens_.Size() == 1 && first[first.length - 1] == ':') {
             // A label names the index of the next instruction.
@@ -978,9 +978,9 @@ uint32_t AssemblyLoader::UseCodeName(const HxFixedString& name) {
 uint32_t AssemblyLoader::LookupMnemonic(TokenView token) {
     MnemonicSlot* slot = nullptr;
     if (token.length < sizeof(slot->text)) {
-        uint32_t hash = 2166136261u;
-        for (uint32_t i = 0; i < token.length; ++i) hash = (hash ^ static_cast<uint8_t>(token[i])) * 16777619u;
-        slot = &mnemonicCache_[(hash ^ (hash >> 16)) % (sizeof(mnemonicCache_) / sizeof(mnemonicCache_[0]))];
+        // Spellings that differ only in case share a hash and so a slot.
+        const uint32_t hash = NameHash(token.text, token.length);
+        slot = &mnemonicCache_[hash % (sizeof(mnemonicCache_) / sizeof(mnemonicCache_[0]))];
         if (slot->length == token.length && std::memcmp(slot->text, token.text, token.length) == 0)
             return slot->opcode;
     }
