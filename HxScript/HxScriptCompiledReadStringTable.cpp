@@ -8,7 +8,7 @@ namespace Internal {
 
 namespace {
 // Every empty entry points here instead of taking block space.
-const char kEmptyText[1] = {0};
+const char kEmptyText[3] = {0, 0, 0};
 
 inline char FoldAscii(char c) { return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c; }
 }  // namespace
@@ -30,7 +30,7 @@ void CompiledReadStringTable::DropTexts() {
 }
 
 char* CompiledReadStringTable::Allocate(uint32_t length) {
-    const uint32_t need = length + 1;
+    const uint32_t need = 2 + length + 1;
     if (need > kBlockSize) {
         // Too long for a shared block: held whole in a block of its own. The
         // current block stays open for the entries that follow.
@@ -58,25 +58,29 @@ char* CompiledReadStringTable::Allocate(uint32_t length) {
 }
 
 char* CompiledReadStringTable::Append(uint32_t length) {
-    char* text = const_cast<char*>(kEmptyText);
+    char* text = const_cast<char*>(kEmptyText + 2);
     if (length != 0) {
-        text = Allocate(length);
-        if (text == nullptr) return nullptr;
+        char* room = Allocate(length);
+        if (room == nullptr) return nullptr;
+        room[0] = static_cast<char>(length & 0xFF);
+        room[1] = static_cast<char>(length >> 8);
+        text = room + 2;
         text[length] = 0;
     }
-    if (entries_.Add(Entry{text, length, HxFixedString(static_cast<const char*>(nullptr))}) == kHxInvalidIndex)
+    if (entries_.Add(Entry{text, HxFixedString(static_cast<const char*>(nullptr))}) == kHxInvalidIndex)
         return nullptr;
     return text;
 }
 
-void CompiledReadStringTable::Intern(Entry& entry) { entry.name = HxFixedString(entry.text, entry.length); }
+void CompiledReadStringTable::Intern(Entry& entry) { entry.name = HxFixedString(entry.text, LengthOf(entry)); }
 
 bool CompiledReadStringTable::EqualsName(uint32_t index, const HxFixedString& name) const {
     const Entry& entry = entries_[index];
     if (!entry.name.IsEmpty()) return entry.name == name;
-    if (name.IsEmpty() || name.length() != entry.length) return false;
+    const uint32_t length = LengthOf(entry);
+    if (name.IsEmpty() || name.length() != length) return false;
     const char* other = name.c_str();
-    for (uint32_t i = 0; i < entry.length; ++i)
+    for (uint32_t i = 0; i < length; ++i)
         if (FoldAscii(entry.text[i]) != FoldAscii(other[i])) return false;
     return true;
 }

@@ -1,11 +1,12 @@
 #pragma once
 // The string table of a compiled script file as its reader holds it: the
-// raw bytes of every entry, copied with a terminating zero into blocks of
-// 4096 bytes, and one interned name per entry that is made only when a kept
-// field first refers to the entry. Entries that nothing kept refers to (the
-// debug records of other objects, skipped names) are never interned.
+// raw bytes of every entry, copied with their length before them and a
+// terminating zero after them into blocks of 4096 bytes, and one interned
+// name per entry that is made only when a kept field first refers to the
+// entry. Entries that nothing kept refers to (the debug records of other
+// objects, skipped names) are never interned.
 //
-// An entry longer than 4095 bytes does not fit a block; it gets a block of
+// An entry longer than 4093 bytes does not fit a block; it gets a block of
 // its own, sized to hold it whole.
 
 #include <cstdint>
@@ -42,7 +43,7 @@ public:
 
     // Raw bytes of a valid entry (zero-terminated) and their length.
     const char* Text(uint32_t index) const { return entries_[index].text; }
-    uint32_t Length(uint32_t index) const { return entries_[index].length; }
+    uint32_t Length(uint32_t index) const { return LengthOf(entries_[index]); }
 
     // The interned name of a valid entry, made on first use and reused.
     const HxFixedString& Get(uint32_t index) {
@@ -59,12 +60,18 @@ public:
     uint32_t BlockCount() const { return blocks_.Size(); }
 
 private:
+    // The bytes of an entry are preceded by their length (two bytes, little-
+    // endian) and followed by a zero, so that an entry is two words.
     struct Entry {
         const char* text;
-        uint32_t length;
         HxFixedString name;  // null handle until first use
     };
-    // Room for `length` bytes and a terminator; null when memory is short.
+    static uint32_t LengthOf(const Entry& entry) {
+        const auto* at = reinterpret_cast<const unsigned char*>(entry.text);
+        return uint32_t(at[-2]) | (uint32_t(at[-1]) << 8);
+    }
+    // Room for `length` bytes, their length before them and a terminator
+    // after them; null when memory is short.
     char* Allocate(uint32_t length);
     static void Intern(Entry& entry);
 
