@@ -101,10 +101,14 @@ bool CompiledReader::FillAhead(uint32_t count) {
     // A field that runs past the end of the file fails, as its read would.
     if (storeLeft < count - unread) return false;
     windowAt_ = Position();
-    const uint32_t room = count > kAheadChunk ? count : kAheadChunk;
-    if (ahead_.Size() < room) {
+    // Room for a chunk, but no more than the file still holds: a small file
+    // touches no more memory than its size. The room is the array's
+    // capacity, left as it comes (a fresh buffer is never zero-filled).
+    const uint64_t wanted = unread + storeLeft < kAheadChunk ? unread + storeLeft : kAheadChunk;
+    const uint32_t room = count > wanted ? count : static_cast<uint32_t>(wanted);
+    if (ahead_.Capacity() < room) {
         HxTArray<uint8_t> grown;
-        if (!grown.Resize(room)) return false;
+        if (!grown.Reserve(room)) return false;
         if (unread != 0) std::memcpy(grown.Data(), cur_, unread);
         ahead_.swap(grown);
     } else if (unread != 0) {
@@ -112,7 +116,7 @@ bool CompiledReader::FillAhead(uint32_t count) {
     }
     cur_ = ahead_.Data();
     end_ = cur_ + unread;
-    const uint64_t space = ahead_.Size() - unread;
+    const uint64_t space = ahead_.Capacity() - unread;
     const uint32_t take = static_cast<uint32_t>(space < storeLeft ? space : storeLeft);
     if (store_.Read(take, ahead_.Data() + unread) != StorageResult::Success) {
         // The store failed: later reads go to it and fail there.

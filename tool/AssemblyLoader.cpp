@@ -924,7 +924,7 @@ void AssemblyLoader::ForgetCodeNames() {
 
 uint32_t AssemblyLoader::UseCodeName(const char* text, uint32_t length, uint32_t hash) {
     if (nameSlots_.Empty()) {
-        HX_CHECK(nameSlots_.Resize(1024), "Out of memory");
+        HX_CHECK(nameSlots_.Resize(64), "Out of memory");
         for (NameSlot& slot : nameSlots_) slot = NameSlot{nullptr, 0, 0, kHxInvalidIndex};
     }
     const uint32_t mask = nameSlots_.Size() - 1;

@@ -167,7 +167,7 @@ private:
         uint32_t length = kHxInvalidIndex;
         uint32_t opcode = 0;
     };
-    MnemonicSlot mnemonicCache_[256];
+    MnemonicSlot mnemonicCache_[128];
 };
 
 }  // namespace Assembler
