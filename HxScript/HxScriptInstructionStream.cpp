@@ -272,9 +272,11 @@ void InstructionStream::MoveCompactTo(InstructionStream& out) {
         packed.records_ = reinterpret_cast<uint32_t*>(block);
         packed.payloads_ = reinterpret_cast<uint32_t*>(block + recordBytes);
         packed.kinds_ = block + recordBytes + payloadBytes;
-        std::memcpy(packed.records_, records_, recordBytes);
-        std::memcpy(packed.payloads_, payloads_, payloadBytes);
-        std::memcpy(packed.kinds_, kinds_, operandCount_);
+        if (recordBytes != 0) std::memcpy(packed.records_, records_, recordBytes);
+        if (payloadBytes != 0) {
+            std::memcpy(packed.payloads_, payloads_, payloadBytes);
+            std::memcpy(packed.kinds_, kinds_, operandCount_);
+        }
     }
     packed.instructionCount_ = packed.recordCapacity_ = instructionCount_;
     packed.built_ = built_;

@@ -44,13 +44,15 @@ public:
     // Writes through the buffer when one is installed, else straight to Write.
     StorageResult WriteBuffered(uint32_t count, const void* source);
 
+    // True when `count` bytes would be appended without a call. An empty
+    // write always goes through Write, which may refuse it.
+    bool AppendFits(uint32_t count) const { return count - 1u < static_cast<uint32_t>(appendEnd_ - appendAt_); }
     // Writes exactly as WriteBuffered does, but bytes that fit the store's
     // append window are copied there without a call. A store lends that
     // window only where its Write would copy the bytes into its own buffer
     // anyway, so the outcome is the same, failures included.
     StorageResult Append(const void* source, uint32_t count) {
-        // An empty write always goes through Write, which may refuse it.
-        if (count - 1u < static_cast<uint32_t>(appendEnd_ - appendAt_)) {
+        if (AppendFits(count)) {
             HxCopyBytes(appendAt_, source, count);
             appendAt_ += count;
             return StorageResult::Success;

@@ -91,7 +91,7 @@ void CompiledStringTable::BindCodeNames(const HxScript::UnlinkedTypes::CodeNames
     codeNames_ = &names;
     codeIndex_.Clear();
     HX_CHECK(codeIndex_.Resize(names.Size()), "Out of memory");
-    std::memset(codeIndex_.Data(), 0xFF, sizeof(uint32_t) * names.Size());
+    if (names.Size() != 0) std::memset(codeIndex_.Data(), 0xFF, sizeof(uint32_t) * names.Size());
 }
 
 void CompiledStringTable::AddCodeTexts(const InstructionStream& code) {

@@ -172,18 +172,18 @@ bool CodeTextWriter::Write(const InstructionStream& code) {
     for (uint32_t i = 0; i < count; ++i) {
         const uint32_t opcode = InstructionStream::OpcodeOf(records[i]);
         const uint32_t operands = InstructionStream::CountOf(records[i]);
+        // The pieces of the lines of one instruction, each one write: the
+        // label line, the mnemonic, each operand, the line's end.
+        piece_.Clear();
+        ends_.Clear();
 
         const uint32_t label = labels_.AtTarget(i);
-        if (label != CodeLabels::kNone) {
-            piece_.Clear();
+        const bool labelled = label != CodeLabels::kNone;
+        if (labelled) {
             piece_.AppendRepeated('\t', depth_);
             piece_.Append(labels_.Text(label), labels_.Length(label));
             piece_.Append(":\n", 2);
-            if (!Put(piece_)) {
-                logger_->PostFileError(HxScript::TextMessage("Error writing label"), output_.GetFileName().text(),
-                                       HxScript::Severity::Fatal);
-                return false;
-            }
+            ends_.Add(piece_.Size());
         }
 
         sourceLine_.Clear();
@@ -196,28 +196,25 @@ bool CodeTextWriter::Write(const InstructionStream& code) {
             sourceLine_.Append(" - past end of debug array");
         }
 
-        piece_.Clear();
         piece_.AppendRepeated('\t', depth_ + 1);
         piece_.Append(shapes.mnemonic[opcode], shapes.mnemonicLength[opcode]);
-        if (!Put(piece_)) return false;
+        ends_.Add(piece_.Size());
+        // Tabs count 4 columns.
         uint32_t column = kTabWidth * (depth_ + 1) + shapes.mnemonicLength[opcode];
 
         const int labelOperand = shapes.labelOperand[opcode];
         for (uint32_t k = 0; k < operands; ++k, ++at) {
-            piece_.Clear();
+            const uint32_t start = piece_.Size();
             piece_.AppendChar(' ');
             const uint32_t target = static_cast<int>(k) == labelOperand ? labels_.OfJump(i) : CodeLabels::kNone;
-            if (target != CodeLabels::kNone) {
+            if (target != CodeLabels::kNone)
                 piece_.Append(labels_.Text(target), labels_.Length(target));
-            } else {
-                const char letter = shapes.Letter(opcode, k);
-                AppendOperand(code, at, letter);
-            }
-            if (!Put(piece_)) return false;
-            column += piece_.Size();
+            else
+                AppendOperand(code, at, shapes.Letter(opcode, k));
+            ends_.Add(piece_.Size());
+            column += piece_.Size() - start;
         }
 
-        piece_.Clear();
         if (column < kCommentColumn)
             piece_.AppendRepeated(' ', kCommentColumn - column);
         else
@@ -225,7 +222,25 @@ bool CodeTextWriter::Write(const InstructionStream& code) {
         piece_.Append(" ;@line ", 8);
         piece_.Append(sourceLine_.CStr(), sourceLine_.Size());
         piece_.AppendChar('\n');
-        if (!Put(piece_)) return false;
+        ends_.Add(piece_.Size());
+
+        // When the output's window holds all the pieces they go in one copy,
+        // as each of them would have fitted in its turn; otherwise each is
+        // one write, and the first that fails ends the walk.
+        if (output_.AppendFits(piece_.Size())) {
+            output_.Append(piece_.CStr(), piece_.Size());
+            continue;
+        }
+        uint32_t from = 0;
+        for (uint32_t p = 0; p < ends_.Size(); ++p) {
+            if (!WriteText(output_, piece_.CStr() + from, ends_[p] - from)) {
+                if (p == 0 && labelled)
+                    logger_->PostFileError(HxScript::TextMessage("Error writing label"),
+                                           output_.GetFileName().text(), HxScript::Severity::Fatal);
+                return false;
+            }
+            from = ends_[p];
+        }
     }
     return true;
 }

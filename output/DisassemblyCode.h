@@ -87,7 +87,8 @@ private:
     IOutput& output_;
     const HxScript::UnlinkedTypes::CodeNames* names_;
     const TextRef* texts_;
-    TextBuffer piece_;
+    TextBuffer piece_;         // the pieces of one instruction's lines
+    HxTArray<uint32_t> ends_;  // where each piece ends in piece_
     TextBuffer sourceLine_;
 };
 

@@ -13,7 +13,7 @@
 
 namespace CodeGen {
 
-// Growable byte text that always keeps a terminating zero after its bytes.
+// Growable byte text, with room for a terminating zero after its bytes.
 class TextBuffer {
 public:
     TextBuffer() = default;
@@ -47,24 +47,25 @@ public:
 #endif
         ;
 
-    void Clear() {
-        size_ = 0;
-        if (data_ != nullptr) data_[0] = '\0';
-    }
+    void Clear() { size_ = 0; }
     uint32_t Size() const { return size_; }
     bool Empty() const { return size_ == 0; }
-    // The bytes followed by a zero; "" when empty.
-    const char* CStr() const { return data_ != nullptr ? data_ : ""; }
+    // The bytes followed by a zero; "" when empty. The zero is put there
+    // now: there is always room for it.
+    const char* CStr() const {
+        if (data_ == nullptr) return "";
+        data_[size_] = '\0';
+        return data_;
+    }
     char Last() const { return size_ == 0 ? '\0' : data_[size_ - 1]; }
 
 private:
-    // Makes room for `extra` more bytes and returns where they go; the
-    // terminator follows them.
+    // Makes room for `extra` more bytes (and a zero after them) and returns
+    // where they go.
     char* Extend(uint32_t extra) {
         if (capacity_ - size_ <= extra) Grow(extra);
         char* at = data_ + size_;
         size_ += extra;
-        data_[size_] = '\0';
         return at;
     }
     void Grow(uint32_t extra);
