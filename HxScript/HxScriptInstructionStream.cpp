@@ -211,7 +211,7 @@ void InstructionStream::CopyFrom(const InstructionStream& other) {
 }
 
 void InstructionStream::FreeAll() {
-    if (names_ != nullptr && ownNames_ == nullptr && !names_->Closing() && operandCount_ != 0) {
+    if (operandCount_ != 0 && names_ != nullptr && ownNames_ == nullptr && !names_->Closing()) {
         // The texts lose these users now; first the counts they held are
         // made exact, so that a name goes exactly when it would have gone.
         names_->Seal();
@@ -282,8 +282,10 @@ void InstructionStream::MoveCompactTo(InstructionStream& out) {
     packed.built_ = built_;
     packed.operandCount_ = packed.operandCapacity_ = operandCount_;
     packed.names_ = names_;
-    // The uses of texts go along with the operands.
+    // The uses of texts go along with the operands; this stream keeps no
+    // reference to the table, which may go before it.
     instructionCount_ = built_ = operandCount_ = 0;
+    names_ = nullptr;
     out.Exchange(packed);
 }
 
