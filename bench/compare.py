@@ -42,15 +42,6 @@ MUTANT_CEX_MODES = [["-D", "-V"], ["-S"]]
 ENV = dict(os.environ, TZ="UTC", LC_ALL="C")
 
 
-def parse_size(text):
-    scale = 1
-    if text[-1] in "kK":
-        scale, text = 1024, text[:-1]
-    elif text[-1] in "mM":
-        scale, text = 1024 * 1024, text[:-1]
-    return int(text) * scale
-
-
 class Runner:
     def __init__(self, ref, new, work):
         self.ref, self.new, self.work = ref, new, work
