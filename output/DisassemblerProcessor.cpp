@@ -5,7 +5,7 @@
 #include "hxcore/HxTArray.h"
 #include "hxcore/HxTScatterTable.h"
 #include "output/AnalysisReport.h"
-#include "output/DisassemblyCode.h"
+#include "output/DisassemblyFunctors.h"
 #include "output/DisassemblyText.h"
 
 namespace CodeGen {

@@ -1,4 +1,4 @@
-#include "output/DisassemblyCode.h"
+#include "output/DisassemblyFunctors.h"
 
 #include <cstring>
 
@@ -43,6 +43,13 @@ const OpcodeShapes& Shapes() {
 }  // namespace
 
 uint32_t PeekNextLabelNumber() { return nextLabelNumber; }
+
+HxFixedString CreateLabelName() {
+    TextBuffer name;
+    name.Append("_label");
+    name.AppendUnsigned(nextLabelNumber++);
+    return HxFixedString(name.CStr(), name.Size());
+}
 
 // ---------------------------------------------------------------------------
 // Labels

@@ -17,6 +17,8 @@ namespace CodeGen {
 // process-wide counter that is never reset, so they are unique over
 // everything written by one run.
 uint32_t PeekNextLabelNumber();
+// Takes the next label number and gives its name as the pool spells it.
+HxFixedString CreateLabelName();
 
 // The labels of one function's code: every jump target gets one (shared by
 // all jumps to it), numbered in the order of the jumps, and every jump knows
