@@ -9,8 +9,10 @@ left in the working directory must be identical byte for byte.
 Inputs:
   - every examples/*.cas;
   - bench/gen.py scripts of the given sizes and seeds;
-  - every golden case, run with its own arguments, and every .cas or .cex
-    file of a golden case run again in every mode;
+  - every golden case, run with its own arguments (in the section format
+    of tests/golden/FORMAT.md, or step by step in the format of
+    tests/golden/run.py, each binary in a directory of its own), and every
+    .cas or .cex file of a golden case run again in every mode;
   - the .cex files the reference binary makes of all the assembly inputs;
   - mutants: assembly texts with lines deleted, doubled or swapped, tokens
     replaced, names in other letter cases, truncations and junk; compiled
@@ -28,6 +30,7 @@ import argparse
 import os
 import random
 import re
+import shlex
 import shutil
 import subprocess
 import sys
@@ -166,6 +169,67 @@ def parse_case(path):
     return args, files
 
 
+def golden_steps(path):
+    """The steps of a case of tests/golden/run.py: (kind, argument text,
+    content lines), as that runner splits them."""
+    text = read(path).decode("latin-1")
+    lines = text.split("\n")[:-1] if text.endswith("\n") else text.split("\n")
+    steps = []
+    for line in lines:
+        if line.startswith("@") and not line.startswith("@@"):
+            steps.append((line[1:].split(None, 1)[0], line[1:].partition(" ")[2], []))
+        elif steps and not line.startswith("#"):
+            steps[-1][2].append(line[1:] if line.startswith("@@") else line)
+    return steps
+
+
+def compare_golden_steps(runner, golden, label, path):
+    """Runs a case of the step format with both binaries, each in a directory
+    of its own that lives through all the steps: files are made alike in
+    both, every run is compared, expectations are left to the runner.
+    Returns the input files the case made, for the runs in every mode."""
+    sides = [runner.scratch + "-ref", runner.scratch + "-new"]
+    for side in sides:
+        if os.path.exists(side):
+            shutil.rmtree(side)
+        os.makedirs(side)
+    for kind, arg, body in golden_steps(path):
+        if kind in ("file", "hex", "dir", "link"):
+            for side in sides:
+                golden.run_step(None, side, kind, arg.split(), body, False)
+        elif kind in ("run", "fail"):
+            args = shlex.split(arg)
+            results = []
+            for side, binary in zip(sides, (runner.ref, runner.new)):
+                done = subprocess.run([binary] + args, cwd=side, env=ENV, stdout=subprocess.PIPE,
+                                      stderr=subprocess.STDOUT, timeout=60)
+                results.append((done.returncode, done.stdout, snapshot(side)))
+            runner.count += 1
+            if results[0] != results[1]:
+                runner.mismatches += 1
+                print("MISMATCH golden %s (@%s %s)" % (label, kind, arg), flush=True)
+    made = {}
+    for name, data in snapshot(sides[0]).items():
+        if not name.endswith("/") and "/" not in name:
+            made[name] = data
+    return made
+
+
+def snapshot(where):
+    left = {}
+    for root, dirs, names in os.walk(where):
+        for name in names:
+            full = os.path.join(root, name)
+            if os.path.islink(full) and not os.path.exists(full):
+                left[os.path.relpath(full, where)] = b"<dangling link>"
+                continue
+            with open(full, "rb") as f:
+                left[os.path.relpath(full, where)] = f.read() if os.path.isfile(full) else b"<special>"
+        for name in dirs:
+            left[os.path.relpath(os.path.join(root, name), where) + "/"] = b""
+    return left
+
+
 # ---------------------------------------------------------------------------
 # Mutations.
 
@@ -287,22 +351,31 @@ def main():
                 cas_inputs.append(("gen %s seed %s" % (size, seed), "Bench", {"Bench.cas": read(path)}))
 
     cex_inputs = []
-    golden = os.path.join(REPO, "tests", "golden", "cases")
-    for root, _, names in os.walk(golden):
+    cases = os.path.join(REPO, "tests", "golden", "cases")
+    stepped = os.path.exists(os.path.join(REPO, "tests", "golden", "run.py"))
+    golden = None
+    if stepped:
+        # The step format: its runner's own file making is reused.
+        sys.path.insert(0, os.path.join(REPO, "tests", "golden"))
+        import run as golden  # noqa: E402
+    for root, _, names in os.walk(cases):
         for name in sorted(names):
             if not name.endswith(".case"):
                 continue
-            label = os.path.relpath(os.path.join(root, name), golden)
-            case_args, files = parse_case(os.path.join(root, name))
-            runner.compare("golden " + label, files, case_args)
+            label = os.path.relpath(os.path.join(root, name), cases)
+            if stepped:
+                files = compare_golden_steps(runner, golden, label, os.path.join(root, name))
+            else:
+                case_args, files = parse_case(os.path.join(root, name))
+                runner.compare("golden " + label, files, case_args)
             for file_name, data in files.items():
                 if data is None:
                     continue
                 stem, ext = os.path.splitext(os.path.basename(file_name))
                 if ext == ".cas" and "/" not in file_name:
-                    cas_inputs.append(("golden %s %s" % (label, file_name), stem, files))
+                    cas_inputs.append(("golden %s %s" % (label, file_name), stem, {file_name: data}))
                 elif ext == ".cex" and "/" not in file_name:
-                    cex_inputs.append(("golden %s %s" % (label, file_name), stem, files))
+                    cex_inputs.append(("golden %s %s" % (label, file_name), stem, {file_name: data}))
     print("golden cases done: %d runs, %d mismatches" % (runner.count, runner.mismatches), flush=True)
 
     for label, stem, files in cas_inputs:
