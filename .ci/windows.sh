@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The Windows stage of CI: cross-builds CorvelAssembler.exe and the unit tests
 # with mingw-w64, runs them under wine (unit tests, and every golden case
-# through the golden runner of the native build), then checks that the
+# through the golden runner, tests/golden/run.py), then checks that the
 # Windows and the native executables write the same bytes for every example,
 # and last makes the Windows zip (.ci/windows-zip.sh).
 # Installs the cross compiler and wine first when they are missing.
@@ -14,7 +14,7 @@ cd "$(dirname "$0")/.."
 stage_start=$SECONDS
 jobs=2
 
-packages=(g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine64 googletest cmake ninja-build g++)
+packages=(g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine64 googletest cmake ninja-build g++ python3)
 . .ci/install-missing.sh
 install_missing "${packages[@]}"
 
@@ -40,19 +40,18 @@ trap cleanup EXIT
 "$wine" wineboot --init >/dev/null 2>&1 || true
 if [[ -n "$wineserver" ]]; then "$wineserver" -p 2>/dev/null || true; fi
 
-# The native golden runner and executable.
+# The native executable.
 native=build
-if [[ ! -x $native/tests/golden/corvel_golden || ! -x $native/CorvelAssembler ]]; then
+if [[ ! -x $native/CorvelAssembler ]]; then
     cmake -S . -B $native -G Ninja -DCMAKE_BUILD_TYPE=Release
-    cmake --build $native -j "$jobs" --target corvel_golden CorvelAssembler
+    cmake --build $native -j "$jobs" --target CorvelAssembler
 fi
-runner=$(cd $native/tests/golden && pwd)/corvel_golden
 native_exe=$(cd $native && pwd)/CorvelAssembler
 
 # Cross build; CTest runs the unit tests and the golden cases through wine.
 cmake -S . -B build-windows -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-    -DCORVEL_HOST_GOLDEN_RUNNER="$runner"
+    -DCORVEL_WINDOWS_GOLDEN=ON
 cmake --build build-windows -j "$jobs"
 windows_exe=$(cd build-windows && pwd)/CorvelAssembler.exe
 

@@ -1,35 +1,17 @@
 #pragma once
-// The properties the fuzz targets check, as plain functions so that the unit
-// tests can run the same checks over the seed inputs and the saved crashers
-// in every build, with or without libFuzzer.
-//
-// An input is the object name on its first line (at most 255 bytes, ended by
-// a line feed), followed by the file's bytes. An input without such a line is
-// all file, loaded as the object "Foo".
-//
-// Each check returns the empty string when the input behaved, otherwise an
-// account of what went wrong. Crashes, hangs and sanitizer findings are the
-// fuzzer's to catch; the checks add what a crash would not show:
-// - a load succeeds exactly when it posted no error and no fatal message,
-//   and a failed load always says why;
-// - every message line has the form of its reader;
-// - loading the same bytes twice gives the same messages and the same model;
-// - what a reader accepts survives writing and reading back unchanged, and
-//   from the second conversion on, text and bytes no longer change.
+// The checks of the fuzz targets, which the unit tests run over every seed
+// too, and the seeds. An input is the object name on one line (255 bytes at
+// most), then the file (all file, for "Foo", without it); a check returns ""
+// when the input behaved, else what went wrong.
 
 #include <algorithm>
-#include <cctype>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <map>
-#include <memory>
-#include <string>
-#include <vector>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 
 #include "HxScript/HxScriptCompiledScriptLoader.h"
-#include "HxScript/HxScriptUnlinkedTypes.h"
 #include "output/AssemblerProcessor.h"
 #include "output/DisassemblerProcessor.h"
 #include "tests/support/MemoryStores.h"
@@ -38,449 +20,248 @@
 namespace FuzzChecks {
 
 using Bytes = std::vector<uint8_t>;
-using HxScript::UnlinkedTypes::Object;
+using namespace HxScript::UnlinkedTypes;
 
-struct Input {
-    std::string objectName;
-    Bytes bytes;
-};
+struct Input { std::string objectName; Bytes bytes; };
 
 inline Input SplitInput(const uint8_t* data, size_t size) {
-    Input input;
-    const size_t limit = std::min<size_t>(size, 256);
-    size_t end = 0;
-    while (end < limit && data[end] != '\n' && data[end] != '\0') ++end;
-    if (end < limit && end > 0 && data[end] == '\n') {
-        input.objectName.assign(reinterpret_cast<const char*>(data), end);
-        input.bytes.assign(data + end + 1, data + size);
-    } else {
-        input.objectName = "Foo";
-        input.bytes.assign(data, data + size);
-    }
-    return input;
+    const uint8_t* limit = data + std::min<size_t>(size, 256);
+    const uint8_t* end = std::find_if(data, limit, [](uint8_t c) { return c == '\n' || c == '\0'; });
+    if (end == data || end == limit || *end != '\n') return {"Foo", Bytes(data, data + size)};
+    return {std::string(data, end), Bytes(end + 1, data + size)};
 }
 
-inline Bytes JoinInput(const std::string& objectName, const Bytes& file) {
-    Bytes out(objectName.begin(), objectName.end());
-    out.push_back('\n');
-    out.insert(out.end(), file.begin(), file.end());
-    return out;
-}
-
-// A logger that keeps every line it is shown, with its severity.
-class Log : public HxScript::ErrorLogger {
-public:
-    Log() : HxScript::ErrorLogger("Fuzz") {}
+struct Log : TestSupport::RecordingLogger {
     void LogMessage(const HxScript::ICachedErrorMessage& message, HxScript::Severity severity) override {
-        HxFixedString text;
-        message.GetMessage(text);
-        lines.emplace_back(text.text());
-        severities.push_back(severity);
-        all += lines.back();
-        all += '\n';
+        RecordingLogger::LogMessage(message, severity);
+        all += lines.back() + '\n';
     }
-    bool Failed() const { return GetErrorCount() + GetFatalCount() != 0; }
-    bool HasFatal() const { return GetFatalCount() != 0; }
-
-    std::vector<std::string> lines;
-    std::vector<HxScript::Severity> severities;
     std::string all;
 };
 
-inline std::string Excerpt(const std::string& text, size_t limit = 2000) {
-    return text.size() <= limit ? text : text.substr(0, limit) + "...";
-}
-
-// "file(line) : severity: text" for assembly text, "file : severity: text"
-// for compiled files; the two store messages carry neither.
-inline bool IsStoreMessage(const std::string& line) {
-    return line.rfind("Cannot load class \"", 0) == 0 || line.rfind("Cannot open store for class \"", 0) == 0;
-}
-
-inline bool HasSeverityAfter(const std::string& line, size_t at) {
-    static const char* const kNames[] = {"info: ", "warning: ", "error: ", "fatal: "};
-    for (const char* name : kNames) {
-        if (line.compare(at, std::strlen(name), name) == 0) return true;
-    }
-    return false;
-}
-
-inline std::string CheckLineMessages(const Log& log, const std::string& fileName, uint64_t lineLimit) {
-    for (const std::string& line : log.lines) {
-        if (IsStoreMessage(line)) continue;
-        const std::string prefix = fileName + "(";
-        if (line.compare(0, prefix.size(), prefix) != 0) return "message without its file and line: " + Excerpt(line);
-        size_t at = prefix.size();
-        uint64_t number = 0;
-        size_t digits = 0;
-        while (at < line.size() && std::isdigit(static_cast<unsigned char>(line[at]))) {
-            number = number * 10 + uint64_t(line[at++] - '0');
-            if (++digits > 10) break;
-        }
-        if (digits == 0 || number == 0 || number > lineLimit) return "message with a bad line number: " + Excerpt(line);
-        if (line.compare(at, 4, ") : ") != 0 || !HasSeverityAfter(line, at + 4)) {
-            return "message not in the file(line) form: " + Excerpt(line);
-        }
-    }
-    return "";
-}
-
-inline std::string CheckFileMessages(const Log& log, const std::string& fileName) {
-    for (const std::string& line : log.lines) {
-        if (IsStoreMessage(line)) continue;
-        const std::string prefix = fileName + " : ";
-        if (line.compare(0, prefix.size(), prefix) != 0 || !HasSeverityAfter(line, prefix.size())) {
-            return "message not in the file form: " + Excerpt(line);
-        }
-    }
-    return "";
-}
-
-// The result of a load must agree with the messages it posted.
+// A load or a conversion succeeds exactly when it posted no error or fatal message.
 inline std::string CheckVerdict(bool ok, const Log& log) {
-    if (ok && log.Failed()) return "load succeeded although it posted an error:\n" + Excerpt(log.all);
-    if (!ok && !log.Failed()) return "load failed without an error message:\n" + Excerpt(log.all);
-    return "";
+    const bool failed = log.GetErrorCount() + log.GetFatalCount() != 0;
+    return ok != failed ? "" : ok ? "succeeded with an error:\n" + log.all : "failed without an error message";
 }
 
-// ---------------------------------------------------------------------------
-// Conversions over in-memory stores
+// "FILE(LINE) : severity: text" for assembly text, LINE from 1 to `lineLimit`;
+// "FILE : severity: text" for compiled files (`lineLimit` 0).
+inline std::string CheckFileMessages(const Log& log, const std::string& file, uint64_t lineLimit = 0) {
+    for (const std::string& line : log.lines) {
+        const uint64_t number = line.size() > file.size() ? std::strtoull(&line[file.size() + 1], nullptr, 10) : 0;
+        if (lineLimit != 0 && (number == 0 || number > lineLimit)) return "message with a bad line: " + line;
+        const std::string prefix = file + (lineLimit != 0 ? "(" + std::to_string(number) + ")" : "") + " : ";
+        const auto is = [&](const char* severity) { return line.rfind(prefix + severity, 0) == 0; };
+        if (!is("info: ") && !is("warning: ") && !is("error: ") && !is("fatal: ")) return "bad message: " + line;
+    }
+    return "";
+}
 
 enum class Reader { Text, Compiled };
 
-struct Loaded {
-    bool ok = false;
-    std::unique_ptr<Object> object = std::make_unique<Object>();
-    Log log;
-};
+// A load fills `object`, a conversion `bytes`.
+struct Result { bool ok = false; std::unique_ptr<Object> object = std::make_unique<Object>(); Bytes bytes; Log log; };
+typedef Result Loaded, Converted;  // older names, which other tests use
 
-inline void LoadInto(Reader reader, const std::string& objectName, const Bytes& bytes, Loaded& out) {
-    const std::string fileName = objectName + (reader == Reader::Text ? ".cas" : ".cex");
-    HxTSmartPointer<HxScript::IStore> store(new TestSupport::MemorySource(bytes, fileName.c_str()));
-    if (reader == Reader::Text) {
-        Assembler::AssemblyLoader loader(&out.log);
-        loader.SetStore(store);
-        out.ok = loader.Load(objectName.c_str(), *out.object);
-    } else {
-        HxScript::CompiledScriptLoader loader(&out.log, true, true);
-        loader.SetStore(store);
-        out.ok = loader.Load(objectName.c_str(), *out.object);
-    }
+inline std::unique_ptr<HxScript::ILoader> Loader(Reader reader, const std::string& name, const Bytes& bytes, Log& log) {
+    const bool text = reader == Reader::Text;
+    std::unique_ptr<HxScript::ILoader> loader = std::make_unique<HxScript::CompiledScriptLoader>(&log, true, true);
+    if (text) loader = std::make_unique<Assembler::AssemblyLoader>(&log);
+    loader->SetStore(new TestSupport::MemorySource(bytes, (name + (text ? ".cas" : ".cex")).c_str()));
+    return loader;
 }
 
-struct Converted {
-    bool ok = false;
-    Bytes bytes;
-    Log log;
-};
+inline void LoadInto(Reader reader, const std::string& name, const Bytes& bytes, Result& out) {
+    out.ok = Loader(reader, name, bytes, out.log)->Load(name.c_str(), *out.object);
+}
 
-// Reads `bytes` with `reader` and writes the object as a compiled file
-// (`toText` false; without its debug section when `strip`) or as assembly
-// text (`toText` true).
-inline void ConvertInto(Reader reader, const std::string& objectName, const Bytes& bytes, bool toText, Converted& out,
+// Writes what `reader` reads as assembly text (`toText`) or as a compiled
+// file (without its debug section when `strip`).
+inline void ConvertInto(Reader reader, const std::string& name, const Bytes& bytes, bool toText, Result& out,
                         bool strip = false, bool verbose = false) {
-    const std::string inputName = objectName + (reader == Reader::Text ? ".cas" : ".cex");
-    const std::string outputName = objectName + (toText ? ".disassemble.cas" : ".cex");
-    HxTSmartPointer<HxScript::IStore> source(new TestSupport::MemorySource(bytes, inputName.c_str()));
-    HxTSmartPointer<TestSupport::MemoryOutput> output(new TestSupport::MemoryOutput(outputName.c_str()));
-    std::unique_ptr<HxScript::ILoader> loader;
-    if (reader == Reader::Text) {
-        loader = std::make_unique<Assembler::AssemblyLoader>(&out.log);
-    } else {
-        loader = std::make_unique<HxScript::CompiledScriptLoader>(&out.log, true, true);
-    }
-    loader->SetStore(source);
-    const HxFixedString name(objectName.c_str());
-    if (toText) {
-        CodeGen::DisassemblerProcessor processor(&out.log);
-        processor.SetLoader(loader.get());
-        processor.SetOutput(HxTSmartPointer<CodeGen::IOutput>(output.Get()));
-        processor.SetVerbose(verbose);
-        out.ok = processor.Process(name);
-    } else {
-        CodeGen::AssemblerProcessor processor(&out.log);
-        processor.SetLoader(loader.get());
-        processor.SetOutput(HxTSmartPointer<CodeGen::IOutput>(output.Get()));
-        processor.SetStrip(strip);
-        processor.SetVerbose(verbose);
-        out.ok = processor.Process(name);
-    }
+    const auto loader = Loader(reader, name, bytes, out.log);
+    const std::string file = name + (toText ? ".disassemble.cas" : ".cex");
+    HxTSmartPointer<TestSupport::MemoryOutput> output(new TestSupport::MemoryOutput(file.c_str()));
+    auto assembler = std::make_unique<CodeGen::AssemblerProcessor>(&out.log);
+    assembler->SetStrip(strip);
+    std::unique_ptr<CodeGen::ObjectProcessorBase> processor = std::move(assembler);
+    if (toText) processor = std::make_unique<CodeGen::DisassemblerProcessor>(&out.log);
+    processor->SetLoader(loader.get());
+    processor->SetOutput(HxTSmartPointer<CodeGen::IOutput>(output.Get()));
+    processor->SetVerbose(verbose);
+    out.ok = processor->Process(HxFixedString(name.c_str()));
     out.bytes = output->Bytes();
 }
 
-// Line-number records are found by their four identifying fields; their
-// order in the list follows the order the functions were read in, which a
-// rewrite may change.
-inline void SortDebugRecords(Object& object) {
-    auto& records = object.debugInfo.functionDebugInfos;
-    auto key = [&](uint32_t i) {
-        const auto& r = records[i];
-        std::string k = r.objectName.text();
-        k += '\n';
-        k += r.stateName.text();
-        k += '\n';
-        k += r.functionName.text();
-        k += '\n';
-        k += char('0' + int(r.functionKind));
-        return k;
-    };
-    std::vector<uint32_t> order(records.Size());
-    for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
-    std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return key(a) < key(b); });
-    HxTArray<HxScript::UnlinkedTypes::FunctionDebugInfo> sorted;
-    for (uint32_t i : order) sorted.Add(records[i]);
-    records.swap(sorted);
+inline std::string Differences(const Object& a, const Object& b, const std::string& after = "") {
+    HxFixedString difference;
+    return ModelsEqual(a, b, &difference) ? "" : after + "the model changed: " + difference.text();
 }
 
-// Disassembly labels are numbered over the whole process and a longer label
-// moves the padding before the source-line comment; texts that differ only
-// in that are the same text.
+// What a trip through text changes: the text holds a Float with six decimals
+// (so it comes back as the float nearest to those, and stays so from then
+// on), and the line-number records follow the order the functions are read in.
+inline void AsThroughText(Object& object) {
+    const auto round = [](Value& value) {  // std::to_string writes "%f"
+        if (value.GetKind() != ValueKind::Float) return;
+        value = Value::MakeFloat(static_cast<float>(std::strtod(std::to_string(value.GetFloat()).c_str(), nullptr)));
+    };
+    const auto code = [&](Function* function) {
+        if (function == nullptr || function->isNative) return;
+        HxTArray<InstructionStream::Instruction> records;
+        HxTArray<Value> operands;
+        const InstructionStream& stream = function->instructions;
+        for (uint32_t i = 0; i < stream.GetInstructionCount(); ++i) records.Add(stream.GetInstruction(i));
+        stream.CopyOperands(operands);
+        std::for_each(operands.begin(), operands.end(), round);
+        InstructionStream rounded(records, operands);
+        function->SetInstructions(rounded);
+    };
+    for (auto& entry : object.initialValues) round(entry.value);
+    for (auto& structure : object.structs) for (auto& entry : structure.value.initialValues) round(entry.value);
+    for (auto& entry : object.staticFunctions) code(&entry.value);
+    for (auto& entry : object.emptyState.functions) code(&entry.value);
+    for (auto& state : object.states) for (auto& entry : state.value.functions) code(&entry.value);
+    for (auto& entry : object.properties) {
+        for (Function* accessor : {entry.value.getFunction.get(), entry.value.setFunction.get()}) code(accessor);
+    }
+    const auto key = [](const FunctionDebugInfo& r) {
+        return std::string(r.objectName.text()) + '\n' + r.stateName.text() + '\n' + r.functionName.text() + '\n' +
+               char('0' + int(r.functionKind));
+    };
+    auto& records = object.debugInfo.functionDebugInfos;
+    std::stable_sort(records.begin(), records.end(), [&](const auto& a, const auto& b) { return key(a) < key(b); });
+}
+
+// Disassembly labels are numbered over the whole process, and their length
+// moves the padding after them: label numbers and runs of spaces do not count.
 inline std::string CanonicalText(const Bytes& bytes) {
-    const std::string text(bytes.begin(), bytes.end());
-    std::map<std::string, std::string> names;
     std::string out;
-    for (size_t i = 0; i < text.size();) {
-        size_t end = i;
-        if (text.compare(i, 6, "_label") == 0) {
-            for (end = i + 6; end < text.size() && std::isdigit(static_cast<unsigned char>(text[end]));) ++end;
-            auto found = names.emplace(text.substr(i, end - i), "_L" + std::to_string(names.size())).first;
-            out += found->second;
-        } else if (text[i] == ' ') {
-            while (end < text.size() && text[end] == ' ') ++end;
-            out += text.compare(end, 7, ";@line ") == 0 ? std::string(" ") : text.substr(i, end - i);
-        } else {
-            out += text[end++];
-        }
-        i = end;
+    for (const uint8_t c : bytes) {
+        const bool number = c >= '0' && c <= '9' && out.size() >= 6 && out.compare(out.size() - 6, 6, "_label") == 0;
+        if (!number && (c != ' ' || out.empty() || out.back() != ' ')) out += char(c);
     }
     return out;
 }
 
-// Assembly text writes a Float with six decimals, so a float with more
-// digits than that comes back from the text as the float nearest to those
-// six decimals. A model that went through text is compared with the
-// original after the same rounding; the rounding is a fixed point, so from
-// the first text on, nothing changes any more.
-inline HxScript::UnlinkedTypes::Value ThroughText(const HxScript::UnlinkedTypes::Value& value) {
-    using HxScript::UnlinkedTypes::Value;
-    if (value.GetKind() != HxScript::UnlinkedTypes::ValueKind::Float) return value;
-    char text[128];
-    std::snprintf(text, sizeof(text), "%f", static_cast<double>(value.GetFloat()));
-    return Value::MakeFloat(static_cast<float>(std::strtod(text, nullptr)));
-}
-
-class FloatRounder : public HxScript::UnlinkedTypes::InstructionStream::InstructionFunctor {
-public:
-    bool BeginInstruction(uint32_t opcode, uint16_t operandCount) override {
-        instructions.Add({opcode, operandCount});
-        return true;
-    }
-    bool ProcessArgument(const HxScript::UnlinkedTypes::Value& operand) override {
-        operands.Add(ThroughText(operand));
-        return true;
-    }
-    HxTArray<HxScript::UnlinkedTypes::InstructionStream::Instruction> instructions;
-    HxTArray<HxScript::UnlinkedTypes::Value> operands;
-};
-
-inline void RoundFloats(HxScript::UnlinkedTypes::Function& function) {
-    if (function.isNative) return;
-    FloatRounder rounder;
-    function.instructions.ForEachInstruction(rounder);
-    HxScript::UnlinkedTypes::InstructionStream rounded(rounder.instructions, rounder.operands);
-    function.SetInstructions(rounded);
-}
-
-inline void RoundFloats(Object& object) {
-    for (auto& entry : object.initialValues) entry.value = ThroughText(entry.value);
-    for (auto& structure : object.structs) {
-        for (auto& entry : structure.value.initialValues) entry.value = ThroughText(entry.value);
-    }
-    for (auto& entry : object.staticFunctions) RoundFloats(entry.value);
-    for (auto& entry : object.emptyState.functions) RoundFloats(entry.value);
-    for (auto& state : object.states) {
-        for (auto& entry : state.value.functions) RoundFloats(entry.value);
-    }
-    for (auto& property : object.properties) {
-        if (property.value.getFunction) RoundFloats(*property.value.getFunction);
-        if (property.value.setFunction) RoundFloats(*property.value.setFunction);
-    }
-}
-
-// Names are interned without regard to case, and the pool shows the spelling
-// of whichever text made an entry first while the entry lives. A second load
-// in the same process, while the first one's model still holds its names,
-// may therefore quote a name in another letter case; only the letters may
-// differ.
-inline bool SameExceptLetterCase(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
-    }
-    return true;
-}
-
-inline std::string Differences(const Object& a, const Object& b) {
-    HxFixedString difference;
-    if (HxScript::UnlinkedTypes::ModelsEqual(a, b, &difference)) return "";
-    return difference.length() == 0 ? std::string("models differ") : std::string(difference.text());
-}
-
-// ---------------------------------------------------------------------------
-// The checks
-
-// The highest line number a message about a text may carry: every line of
-// the text (the last one may lack its line feed), and past the end one more
-// for each reader on the way up that meets the end of the file (code,
-// function, state, object, object table, and a few to spare).
-inline uint64_t LineLimit(const Bytes& bytes) { return uint64_t(std::count(bytes.begin(), bytes.end(), '\n')) + 10; }
-
+// A message names a line of the text, or past its end one for each reader that
+// meets the end (and a few more); a line draws a few messages at most.
 inline std::string CheckAssemblyReader(const Input& input) {
-    Loaded first, second;
-    LoadInto(Reader::Text, input.objectName, input.bytes, first);
-    std::string problem = CheckVerdict(first.ok, first.log);
-    if (problem.empty()) problem = CheckLineMessages(first.log, input.objectName + ".cas", LineLimit(input.bytes));
-    if (!problem.empty()) return problem;
-    // A line draws at most a few messages (a bad argument and surplus ones);
-    // the end of the file draws one per waiting reader.
-    if (first.log.lines.size() > 3 * LineLimit(input.bytes)) return "more messages than the text has lines can explain";
-    LoadInto(Reader::Text, input.objectName, input.bytes, second);
-    if (!SameExceptLetterCase(second.log.all, first.log.all) || second.ok != first.ok) {
-        return "a second load of the same text differs:\n" + Excerpt(first.log.all) + "--- second ---\n" + Excerpt(second.log.all);
-    }
-    if (first.ok) {
-        problem = Differences(*first.object, *second.object);
-        if (!problem.empty()) return "a second load of the same text gives another model: " + problem;
-    }
-    return "";
+    const uint64_t lines = uint64_t(std::count(input.bytes.begin(), input.bytes.end(), '\n')) + 10;
+    Result loaded;
+    LoadInto(Reader::Text, input.objectName, input.bytes, loaded);
+    std::string problem = CheckVerdict(loaded.ok, loaded.log);
+    problem += CheckFileMessages(loaded.log, input.objectName + ".cas", lines);
+    return problem.empty() && loaded.log.lines.size() > 3 * lines ? "more messages than lines" : problem;
 }
 
-// Whether the checks print the analysis report of what they load (the fuzz
-// targets send standard output to /dev/null and turn this on).
-inline bool& PrintReports() {
-    static bool print = false;
-    return print;
-}
+inline bool gPrintReports = false;  // whether the checks print the analysis report of what they disassemble
 
+// What loads also disassembles, but for a struct order naming a variable the struct lacks.
 inline std::string CheckCompiledReader(const Input& input) {
-    Loaded first, second;
-    LoadInto(Reader::Compiled, input.objectName, input.bytes, first);
-    std::string problem = CheckVerdict(first.ok, first.log);
-    if (problem.empty()) problem = CheckFileMessages(first.log, input.objectName + ".cex");
-    if (!problem.empty()) return problem;
-    LoadInto(Reader::Compiled, input.objectName, input.bytes, second);
-    if (!SameExceptLetterCase(second.log.all, first.log.all) || second.ok != first.ok) {
-        return "a second load of the same file differs:\n" + Excerpt(first.log.all) + "--- second ---\n" + Excerpt(second.log.all);
-    }
-    if (first.ok) {
-        problem = Differences(*first.object, *second.object);
-        if (!problem.empty()) return "a second load of the same file gives another model: " + problem;
-        // What loads is disassembled (and reported on) without a fault; the
-        // one refusal is a struct order naming a variable the struct lacks.
-        Converted text;
-        ConvertInto(Reader::Compiled, input.objectName, input.bytes, true, text, false, PrintReports());
-        if (!text.ok && !text.log.Failed()) return "a disassembly failed without an error message:\n" + Excerpt(text.log.all);
-        if (text.ok && text.log.Failed()) return "a disassembly succeeded although it posted an error";
-        if (!text.ok && text.log.all.find(" lists variable named ") == std::string::npos) {
-            return "a file that loads does not disassemble:\n" + Excerpt(text.log.all);
-        }
-    }
-    return "";
+    Result loaded, text;
+    LoadInto(Reader::Compiled, input.objectName, input.bytes, loaded);
+    std::string problem = CheckVerdict(loaded.ok, loaded.log);
+    problem += CheckFileMessages(loaded.log, input.objectName + ".cex");
+    if (!problem.empty() || !loaded.ok) return problem;
+    ConvertInto(Reader::Compiled, input.objectName, input.bytes, true, text, false, gPrintReports);
+    const bool refused = !text.ok && text.log.all.find(" lists variable named ") == std::string::npos;
+    return CheckVerdict(text.ok, text.log) + (refused ? "what loads does not disassemble:\n" + text.log.all : "");
 }
 
 // A write may fail only with a fatal message that names the output file.
-inline std::string CheckWriteFailure(const Converted& written, const std::string& outputName) {
-    if (!written.log.HasFatal()) return "a write failed without a fatal message:\n" + Excerpt(written.log.all);
-    if (written.log.all.find(outputName + " : fatal: ") == std::string::npos &&
-        written.log.all.find("Cannot open output file for writing") == std::string::npos) {
-        return "a failed write does not name its file:\n" + Excerpt(written.log.all);
-    }
-    return "";
+inline std::string CheckWriteFailure(const Log& log, const std::string& name) {
+    return log.all.find(name + ".cex : fatal: ") == std::string::npos ? "a write failed without saying why" : "";
 }
 
-// Whatever the compiled reader accepts, written and read back, is the same
-// model; written once more, the same bytes. Stripped, it reads back as the
-// same model without its debug information.
+// What the compiled reader accepts, written and read back, is the same model
+// (stripped, without its debug information), and written again the same bytes;
+// but an accepted file may hold what the format cannot express again (a group
+// or struct order naming a missing entry, an auto property with no variable).
 inline std::string CheckCompiledRoundTrip(const Input& input) {
     const std::string& name = input.objectName;
-    Loaded original;
+    Result original, written, reread, again, stripped, bare;
     LoadInto(Reader::Compiled, name, input.bytes, original);
     if (!original.ok) return "";
-
-    Converted written;
     ConvertInto(Reader::Compiled, name, input.bytes, false, written);
-    if (!written.ok) {
-        // Some accepted files hold what the format cannot express again (a
-        // group or struct order naming a missing entry, an auto property
-        // backed by no variable); the writer must say so.
-        return CheckWriteFailure(written, name + ".cex");
-    }
-    Loaded reread;
+    if (!written.ok) return CheckWriteFailure(written.log, name);
     LoadInto(Reader::Compiled, name, written.bytes, reread);
-    if (!reread.ok || !reread.log.all.empty()) return "a written file does not read back cleanly:\n" + Excerpt(reread.log.all);
-    std::string problem = Differences(*original.object, *reread.object);
-    if (!problem.empty()) return "written and read back, the model changed: " + problem;
-
-    Converted again;
     ConvertInto(Reader::Compiled, name, written.bytes, false, again);
-    if (!again.ok) return "a written file cannot be written again:\n" + Excerpt(again.log.all);
-    if (again.bytes != written.bytes) return "writing a written file changes its bytes";
-
-    Converted stripped;
     ConvertInto(Reader::Compiled, name, input.bytes, false, stripped, true);
-    if (!stripped.ok) return "a file that writes whole cannot be stripped:\n" + Excerpt(stripped.log.all);
-    Loaded bare;
     LoadInto(Reader::Compiled, name, stripped.bytes, bare);
-    if (!bare.ok || !bare.log.all.empty()) return "a stripped file does not read back cleanly:\n" + Excerpt(bare.log.all);
+    const std::string messages = reread.log.all + bare.log.all;
+    if (!reread.ok || !bare.ok || !messages.empty()) return "a written file does not read back cleanly:\n" + messages;
+    if (again.bytes != written.bytes) return "written again, the bytes changed";
+    const std::string problem = Differences(*original.object, *reread.object, "written and read back, ");
     original.object->hasDebugInfo = false;
-    original.object->debugInfo.Clear();
-    problem = Differences(*original.object, *bare.object);
-    if (!problem.empty()) return "stripped and read back, the model changed: " + problem;
-    return "";
+    return problem.empty() ? Differences(*original.object, *bare.object, "stripped and read back, ") : problem;
 }
 
-// Whatever the assembly reader accepts assembles, disassembles and assembles
-// again to the same model; from there on text and bytes do not change.
+// What the assembly reader accepts assembles and disassembles to a text of the
+// same model; from there on text and bytes do not change.
 inline std::string CheckAssemblyRoundTrip(const Input& input) {
     const std::string& name = input.objectName;
-    Converted bytes1;
+    Result bytes1, text1, bytes2, text2, bytes3, model0, model1;
     ConvertInto(Reader::Text, name, input.bytes, false, bytes1);
-    if (!bytes1.ok) {
-        if (bytes1.log.Failed() && !bytes1.log.HasFatal()) return "";  // the text was refused
-        Loaded check;
-        LoadInto(Reader::Text, name, input.bytes, check);
-        if (!check.ok) return "";
-        return CheckWriteFailure(bytes1, name + ".cex");
-    }
-    if (bytes1.log.Failed()) return "assembly succeeded although it posted an error";
-
-    Converted text1, bytes2, text2, bytes3;
+    if (!CheckVerdict(bytes1.ok, bytes1.log).empty()) return "an assembly " + CheckVerdict(bytes1.ok, bytes1.log);
+    // Refused; or, with a fatal message, maybe read whole and then not written.
+    if (bytes1.ok || bytes1.log.GetFatalCount() != 0) LoadInto(Reader::Text, name, input.bytes, model0);
+    if (!bytes1.ok) return model0.ok ? CheckWriteFailure(bytes1.log, name) : "";
     ConvertInto(Reader::Compiled, name, bytes1.bytes, true, text1);
-    if (!text1.ok || text1.log.Failed()) return "an assembled file does not disassemble:\n" + Excerpt(text1.log.all);
     ConvertInto(Reader::Text, name, text1.bytes, false, bytes2);
-    if (!bytes2.ok || !bytes2.log.all.empty()) {
-        return "a disassembly does not assemble cleanly:\n" + Excerpt(bytes2.log.all) + "--- text ---\n" +
-               Excerpt(std::string(text1.bytes.begin(), text1.bytes.end()));
-    }
-
-    Loaded model1, model2;
-    LoadInto(Reader::Compiled, name, bytes1.bytes, model1);
-    LoadInto(Reader::Compiled, name, bytes2.bytes, model2);
-    if (!model1.ok || !model2.ok) return "an assembled file does not load";
-    SortDebugRecords(*model1.object);
-    SortDebugRecords(*model2.object);
-    RoundFloats(*model1.object);
-    std::string problem = Differences(*model1.object, *model2.object);
-    if (!problem.empty()) {
-        return "disassembled and assembled again, the model changed: " + problem + "\n--- text ---\n" +
-               Excerpt(std::string(text1.bytes.begin(), text1.bytes.end()));
-    }
-
+    const std::string messages = text1.log.all + bytes2.log.all;
+    if (!bytes2.ok || !messages.empty()) return "a disassembly does not assemble cleanly:\n" + messages;
+    LoadInto(Reader::Text, name, text1.bytes, model1);
+    model0.object->compileTime = model1.object->compileTime;  // of a made-up information block, a moment later
+    AsThroughText(*model0.object);
+    AsThroughText(*model1.object);
+    const std::string problem = Differences(*model0.object, *model1.object, "assembled and disassembled, ");
+    if (!problem.empty()) return problem;
     ConvertInto(Reader::Compiled, name, bytes2.bytes, true, text2);
-    if (!text2.ok || CanonicalText(text2.bytes) != CanonicalText(text1.bytes)) return "the disassembly text is no fixed point";
     ConvertInto(Reader::Text, name, text2.bytes, false, bytes3);
-    if (!bytes3.ok || bytes3.bytes != bytes2.bytes) return "the assembled bytes are no fixed point";
-    return "";
+    if (!text2.ok || CanonicalText(text2.bytes) != CanonicalText(text1.bytes)) return "the text is no fixed point";
+    return bytes3.ok && bytes3.bytes == bytes2.bytes ? "" : "the assembled bytes are no fixed point";
+}
+
+struct SeedFile { std::string label, objectName; Bytes bytes; bool compiled = false; };  // labels name files
+
+inline std::string ReadWholeFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The seeds: the examples, the golden base scripts, the saved inputs of
+// fuzz/regressions (in the form of their targets), and the compiled form,
+// whole and stripped, of every text among them that assembles.
+inline std::vector<SeedFile> CollectSeedFiles(const std::filesystem::path& repo) {
+    std::vector<std::filesystem::path> paths = {"Hello.cas", "GameRules.cas", "Inventory.cas", "Lantern.cas"};
+    for (auto& path : paths) path = repo / "examples" / path;
+    std::error_code ec;
+    for (const std::string folder : {"tests/golden/base", "fuzz/regressions"}) {
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(repo / folder, ec)) {
+            const bool script = entry.path().extension() == ".cas";
+            if (entry.is_regular_file() && (script || folder == "fuzz/regressions")) paths.push_back(entry);
+        }
+    }
+    std::sort(paths.begin() + 4, paths.end());
+    std::vector<SeedFile> seeds;
+    for (const auto& path : paths) {
+        const std::string text = ReadWholeFile(path), folder = path.parent_path().filename().string();
+        const std::string label = folder + "_" + path.filename().string();
+        Input input = SplitInput(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+        if (path.extension() == ".cas") input = {path.stem().string(), Bytes(text.begin(), text.end())};
+        const size_t at = text.find(".object ") + 8;  // a base script is loaded as the first object it defines
+        if (folder == "base" && at >= 8) input.objectName = text.substr(at, text.find_first_of(" \t\r\n", at) - at);
+        const bool compiled = folder.find("compiled") != std::string::npos;
+        seeds.push_back({label, input.objectName, input.bytes, compiled});
+        for (bool strip : {false, true}) {
+            Result out;
+            if (!compiled) ConvertInto(Reader::Text, input.objectName, input.bytes, false, out, strip);
+            if (out.ok) seeds.push_back({label + (strip ? ".strip.cex" : ".cex"), input.objectName, out.bytes, true});
+        }
+    }
+    return seeds;
 }
 
 }  // namespace FuzzChecks

@@ -1,60 +1,17 @@
-// Writes the seed corpora of the fuzz targets from the golden cases and the
-// examples:
-//   corvel_fuzz_seeds REPO_DIR OUT_DIR
-// OUT_DIR/assembly receives every assembly file of a case or example,
-// OUT_DIR/compiled every compiled file of a case and the assembled form of
-// every assembly seed that assembles. Each seed is the object name on one
-// line, then the file (the input form of FuzzChecks.h).
+// corvel_fuzz_seeds REPO_DIR OUT_DIR writes the seeds of FuzzChecks.h, as
+// inputs of their targets, to OUT_DIR/assembly and OUT_DIR/compiled.
 
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
-
-#include "fuzz/SeedInputs.h"
-
-namespace fs = std::filesystem;
-using FuzzChecks::Bytes;
-
-namespace {
-
-bool WriteSeed(const fs::path& path, const Bytes& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-    out.close();
-    if (!out) std::fprintf(stderr, "cannot write %s\n", path.string().c_str());
-    return bool(out);
-}
-
-}  // namespace
+#include "fuzz/FuzzChecks.h"
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: %s REPO_DIR OUT_DIR\n", argv[0]);
-        return 2;
-    }
-    const fs::path repo = argv[1], out = argv[2];
-    std::error_code ec;
-    fs::create_directories(out / "assembly", ec);
-    fs::create_directories(out / "compiled", ec);
-
-    size_t texts = 0, compiled = 0;
+    if (argc != 3) std::fprintf(stderr, "usage: %s REPO_DIR OUT_DIR\n", argv[0]);
+    if (argc != 3) return 2;
     bool ok = true;
-    for (const FuzzChecks::SeedFile& seed : FuzzChecks::CollectSeedFiles(repo)) {
-        const Bytes input = FuzzChecks::JoinInput(seed.objectName, seed.bytes);
-        if (seed.compiled) {
-            ok = WriteSeed(out / "compiled" / seed.label, input) && ok;
-            ++compiled;
-            continue;
-        }
-        ok = WriteSeed(out / "assembly" / seed.label, input) && ok;
-        ++texts;
-        FuzzChecks::Converted assembled;
-        FuzzChecks::ConvertInto(FuzzChecks::Reader::Text, seed.objectName, seed.bytes, false, assembled);
-        if (assembled.ok) {
-            ok = WriteSeed(out / "compiled" / (seed.label + ".cex"), FuzzChecks::JoinInput(seed.objectName, assembled.bytes)) && ok;
-            ++compiled;
-        }
+    for (const FuzzChecks::SeedFile& seed : FuzzChecks::CollectSeedFiles(argv[1])) {
+        const std::filesystem::path folder = std::filesystem::path(argv[2]) / (seed.compiled ? "compiled" : "assembly");
+        std::filesystem::create_directories(folder);
+        std::ofstream out(folder / seed.label, std::ios::binary);
+        ok = bool(out << seed.objectName << '\n' << std::string(seed.bytes.begin(), seed.bytes.end())) && ok;
     }
-    std::printf("%zu assembly seeds, %zu compiled seeds in %s\n", texts, compiled, out.string().c_str());
-    return ok && texts > 0 && compiled > 0 ? 0 : 1;
+    return ok ? 0 : 1;
 }
