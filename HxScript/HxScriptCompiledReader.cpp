@@ -400,7 +400,14 @@ bool CompiledReader::ReadFunctionDebugEntry(DebugInfo& debug) {
     const bool keep = loadDebugInfo_ && table_.EqualsName(objectIndex, objectName_);
     // Line numbers that the window holds whole are taken in one step.
     const bool inWindow = static_cast<uint64_t>(end_ - cur_) >= 2u * lineCount;
-    if (!keep) {
+    if (keep && countCodeOnly_) {
+        // An analysis shows no line numbers: the record is checked, and its
+        // names are made as they would be, but nothing is kept.
+        table_.Get(objectIndex);
+        table_.Get(stateIndex);
+        table_.Get(functionIndex);
+    }
+    if (!keep || countCodeOnly_) {
         if (inWindow) {
             cur_ += 2u * lineCount;
             return true;
@@ -776,20 +783,20 @@ bool CompiledReader::ReadFunction(const HxFixedString& name, Function& function)
     uint16_t count;
     if (!U16(count)) return Fatal("Error reading function param count from store.");
     function.params.Reserve(Plausible(count, 4));
+    // Each pair is made from its two names in place, one reference each.
+    uint32_t nameIndex, typeIndex;
     for (uint32_t i = 0; i < count; ++i) {
-        NameTypePair param;
-        if (!Ref(param.name, "Error reading function parameter name from store.")) return false;
-        if (!Ref(param.typeName, "Error reading function parameter type from store.")) return false;
-        function.params.Add(std::move(param));
+        if (!RefIndex(nameIndex)) return Fatal("Error reading function parameter name from store.");
+        if (!RefIndex(typeIndex)) return Fatal("Error reading function parameter type from store.");
+        function.params.Add(NameTypePair{table_.Get(nameIndex), table_.Get(typeIndex)});
     }
 
     if (!U16(count)) return Fatal("Error reading function locals count from store.");
     function.locals.Reserve(Plausible(count, 4));
     for (uint32_t i = 0; i < count; ++i) {
-        NameTypePair local;
-        if (!Ref(local.name, "Error reading function local name from store.")) return false;
-        if (!Ref(local.typeName, "Error reading function type name from store.")) return false;
-        function.locals.Add(std::move(local));
+        if (!RefIndex(nameIndex)) return Fatal("Error reading function local name from store.");
+        if (!RefIndex(typeIndex)) return Fatal("Error reading function type name from store.");
+        function.locals.Add(NameTypePair{table_.Get(nameIndex), table_.Get(typeIndex)});
     }
 
     uint16_t instructionCount;
@@ -811,8 +818,7 @@ bool CompiledReader::ReadFunction(const HxFixedString& name, Function& function)
         if (function.isNative) {
             code_.TruncateOperands(0);
         } else if (countCodeOnly_) {
-            InstructionStream counted(code_.GetInstructionCount());
-            function.instructions.Exchange(counted);
+            function.instructions.SetCountOnly(code_.GetInstructionCount());
         } else {
             code_.MoveCompactTo(function.instructions);
         }
@@ -831,6 +837,72 @@ namespace {
 // a call's count and the most call arguments, five bytes each at the most.
 constexpr uint32_t kLongestInstruction = 1 + 5 * 5 + 5 + 5 * Format::kMaxCallArguments;
 
+// A signature letter as a table: the kind bytes it admits (a bit each),
+// whether an Integer there must not be negative, and the kind that an
+// Identifier there becomes. The same rules as KindAdmitted.
+struct LetterRule {
+    uint16_t kinds = 0;
+    bool nonNegative = false;
+    bool callArguments = false;
+    uint8_t identifierAs = Format::kKindIdentifier;
+    char letter = 0;
+};
+
+constexpr uint16_t KindBit(uint8_t kind) { return uint16_t(1u << kind); }
+
+constexpr LetterRule RuleOf(char letter) {
+    LetterRule rule;
+    rule.letter = letter;
+    const uint16_t identifier = KindBit(Format::kKindIdentifier);
+    switch (letter) {
+        case 'S': rule.kinds = identifier; break;
+        case 'I': rule.kinds = KindBit(Format::kKindInteger) | identifier; break;
+        case 'F': rule.kinds = KindBit(Format::kKindFloat) | identifier; break;
+        case 'u':
+            rule.kinds = KindBit(Format::kKindInteger) | identifier;
+            rule.nonNegative = true;
+            break;
+        case 'L': rule.kinds = KindBit(Format::kKindInteger); break;
+        case 'N':
+            rule.kinds = KindBit(Format::kKindString) | identifier;
+            rule.identifierAs = Format::kKindString;
+            break;
+        case 'Q': rule.kinds = KindBit(Format::kKindString) | identifier; break;
+        case 'T':
+            rule.kinds = KindBit(Format::kKindTypeName) | identifier;
+            rule.identifierAs = Format::kKindTypeName;
+            break;
+        case 'A': rule.kinds = 0xFFFF; break;
+        case '*':
+            rule.kinds = KindBit(Format::kKindInteger);
+            rule.nonNegative = true;
+            rule.callArguments = true;
+            break;
+        default: break;
+    }
+    return rule;
+}
+
+// The operand rules of every opcode below Invalid, in signature order.
+struct OpcodeShape {
+    uint32_t count = 0;
+    LetterRule rules[8];
+};
+
+struct OpcodeShapes {
+    OpcodeShape shapes[Opcodes::Invalid];
+    OpcodeShapes() {
+        for (uint32_t opcode = 0; opcode < Opcodes::Invalid; ++opcode) {
+            const char* signature = GetOpcodeInfo(opcode).signature;
+            OpcodeShape& shape = shapes[opcode];
+            for (; signature[shape.count] != 0 && shape.count < 8; ++shape.count)
+                shape.rules[shape.count] = RuleOf(signature[shape.count]);
+        }
+    }
+};
+
+const OpcodeShapes kShapes;
+
 }  // namespace
 
 bool CompiledReader::ReadInstruction(InstructionStream& stream, uint32_t index) {
@@ -842,8 +914,103 @@ bool CompiledReader::ReadInstruction(InstructionStream& stream, uint32_t index) 
         const uint64_t left = fileSize_ > at ? fileSize_ - at : 0;
         if (left != 0) FillAhead(static_cast<uint32_t>(end_ - cur_) + (left < kLongestInstruction ? uint32_t(left) : kLongestInstruction));
     }
-    if (static_cast<uint32_t>(end_ - cur_) >= kLongestInstruction) return ReadInstructionFrom<true>(stream, index);
+    if (static_cast<uint32_t>(end_ - cur_) >= kLongestInstruction) return ReadInstructionInWindow(stream, index);
     return ReadInstructionFrom<false>(stream, index);
+}
+
+bool CompiledReader::ReadInstructionInWindow(InstructionStream& stream, uint32_t index) {
+    // Every field is in the window: no read can fail, only the checks.
+    const uint8_t* at = cur_;
+    const uint32_t opcode = *at++;
+    cur_ = at;
+    if (opcode >= Opcodes::Invalid) {
+        Post(Severity::Error, "Unknown opcode: 0x%Xh", opcode);
+        return false;
+    }
+    if (!opcodeAllowed_[opcode]) {
+        Post(Severity::Error, "Opcode too new for file version: 0x%Xh", opcode);
+        return false;
+    }
+    // Only a store that delivers more than its size claimed gets here.
+    if (stream.GetBuiltCount() >= stream.GetInstructionCount()) return Fatal(kOpcodeMessage);
+
+    const OpcodeShape& shape = kShapes.shapes[opcode];
+    const uint32_t textLimit = table_.Count();
+    const uint32_t start = stream.GetTotalOperandCount();
+    if (!countCodeOnly_)
+        HX_CHECK(stream.ReserveOperands(start + 8 + Format::kMaxCallArguments), "Out of memory");
+    uint8_t kind = 0;
+    uint32_t payload = 0;
+    // An operand: its kind byte, and as payload the string entry of a text
+    // or the bits of a number or bool. A text is interned when first read,
+    // kept or not, as every text field is.
+    auto operand = [&]() {
+        kind = *at++;
+        switch (kind) {
+            case Format::kKindNone: payload = 0; return true;
+            case Format::kKindIdentifier:
+            case Format::kKindString:
+            case Format::kKindTypeName:
+                payload = HxStorageIO::GetU16(at);
+                at += 2;
+                if (payload >= textLimit) return false;
+                table_.Get(payload);
+                return true;
+            case Format::kKindInteger:
+            case Format::kKindFloat:
+                payload = HxStorageIO::GetU32(at);
+                at += 4;
+                return true;
+            case Format::kKindBool:
+                payload = *at++ != 0 ? 1u : 0u;
+                return true;
+            default: return false;
+        }
+    };
+    // A failed instruction leaves no operands and a Noop behind.
+    auto fail = [&]() {
+        cur_ = at;
+        stream.TruncateOperands(start);
+        stream.SetNextRecord(0, 0);
+        return false;
+    };
+    const char* mnemonic = GetOpcodeInfo(opcode).mnemonic;
+    for (uint32_t p = 0; p < shape.count; ++p) {
+        const LetterRule& rule = shape.rules[p];
+        if (!operand()) {
+            Post(Severity::Error, "Failed to read argument %u on instruction %u (%s)", p, index, mnemonic);
+            return fail();
+        }
+        if (((rule.kinds >> kind) & 1u) == 0 ||
+            (rule.nonNegative && kind == Format::kKindInteger && static_cast<int32_t>(payload) < 0)) {
+            Post(Severity::Error, "Argument %u on instruction %s must be %s", p, mnemonic, ExpectedText(rule.letter));
+            return fail();
+        }
+        if (rule.callArguments) {
+            // The call-argument count: not an operand of its own.
+            const uint32_t arguments = payload;
+            if (arguments > Format::kMaxCallArguments) {
+                Post(Severity::Error, "Function call has %u parameters, and we only support up to %d", arguments,
+                     int(Format::kMaxCallArguments));
+                return fail();
+            }
+            for (uint32_t k = 0; k < arguments; ++k) {
+                if (!operand()) {
+                    Post(Severity::Error, "Failed to read argument %u on instruction %u (%s)", p, index, mnemonic);
+                    return fail();
+                }
+                PushOperand(stream, kind, payload);
+            }
+            break;
+        }
+        if (kind == Format::kKindIdentifier) kind = rule.identifierAs;
+        PushOperand(stream, kind, payload);
+    }
+    cur_ = at;
+    // Counting only: every instruction stays a Noop without operands.
+    if (!countCodeOnly_) stream.SetNextRecord(opcode, stream.GetTotalOperandCount() - start);
+    else stream.SetNextRecord(0, 0);
+    return true;
 }
 
 template <bool kInWindow>

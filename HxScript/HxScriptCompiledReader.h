@@ -25,7 +25,8 @@ public:
     CompiledReader(ErrorLogger& logger, IStore& store, const char* requested, const HxFixedString& objectName,
                    bool loadDebugInfo, bool loadDocStrings);
 
-    // Code is checked but kept as instruction counts only.
+    // Code is checked but kept as instruction counts only; debug line
+    // records are checked but not kept.
     void SetCountCodeOnly(bool countOnly) { countCodeOnly_ = countOnly; }
 
     // Reads the whole file into `object`; false at the first failed step.
@@ -66,6 +67,8 @@ private:
     // kInWindow says that it holds the longest instruction there can be.
     template <bool kInWindow>
     bool ReadInstructionFrom(UnlinkedTypes::InstructionStream& stream, uint32_t index);
+    // The same for an instruction that the window holds whole, table-driven.
+    bool ReadInstructionInWindow(UnlinkedTypes::InstructionStream& stream, uint32_t index);
     void CheckSignatures(const UnlinkedTypes::Object& object);
 
     // Primitives, decoded little-endian. Up to the header's end each is one

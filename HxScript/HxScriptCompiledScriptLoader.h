@@ -24,8 +24,9 @@ public:
     void SetStore(const HxTSmartPointer<IStore>& store) override;
     bool Load(const char* objectName, UnlinkedTypes::Object& object) override;
 
-    // Code is read and checked in full, but each function keeps only its
-    // instruction count: for a run that writes nothing and shows no code.
+    // Code and debug line records are read and checked in full, but each
+    // function keeps only its instruction count and no line record is kept:
+    // for a run that writes nothing and shows neither.
     void SetCountCodeOnly(bool countOnly) { countCodeOnly_ = countOnly; }
 
     // Version of the file of the last header read; 0.0 before any.

@@ -193,6 +193,10 @@ public:
     // Moves what was built into `out` as one exact block, uses of texts
     // included; this stream keeps its room for the next build.
     void MoveCompactTo(InstructionStream& out);
+    // Empties the stream and gives it `count` instructions that are not
+    // kept: no records, no operands (an analysis keeps only the count).
+    // Walking it sees Noops.
+    void SetCountOnly(uint32_t count);
 
     // Flat views for tests and comparisons.
     Instruction GetInstruction(uint32_t index) const;
