@@ -39,6 +39,12 @@ public:
     void AddCodeTexts(const HxScript::UnlinkedTypes::InstructionStream& code);
     // Index of the text of a code operand (its payload), or kHxInvalidIndex.
     uint32_t CodeIndexOf(const HxScript::UnlinkedTypes::InstructionStream& code, uint32_t payload) const;
+    // Whether the code's texts are names of the bound table; then
+    // BoundIndexOf answers CodeIndexOf for its payloads.
+    bool IsBound(const HxScript::UnlinkedTypes::InstructionStream& code) const {
+        return code.Names() == codeNames_ && codeNames_ != nullptr;
+    }
+    uint32_t BoundIndexOf(uint32_t payload) const { return codeIndex_.Data()[payload]; }
     uint32_t Count() const { return strings_.Size(); }
     const HxFixedString& At(uint32_t index) const { return strings_[index]; }
     // Index of the string, or kHxInvalidIndex when it is not in the table.
@@ -126,6 +132,18 @@ private:
     bool WriteStateFunction(const HxFixedString& name, const HxScript::UnlinkedTypes::Function& function);
     StorageResult WriteNameTypePairs(const HxTArray<HxScript::UnlinkedTypes::NameTypePair>& pairs);
     StorageResult WriteInstructions(const HxScript::UnlinkedTypes::InstructionStream& code);
+    // The bytes of one instruction whose texts are bound names, into `out`
+    // (room for kEncodeLimit bytes); 0 when a field has no encoding.
+    uint32_t EncodeInstruction(uint8_t* out, uint32_t opcode, uint32_t count, uint32_t countAfter,
+                               const uint8_t* kinds, const uint32_t* payloads) const;
+    // One instruction field by field, its operands from `at` on.
+    StorageResult WriteInstructionFields(const HxScript::UnlinkedTypes::InstructionStream& code, uint32_t opcode,
+                                         uint32_t count, uint32_t countAfter, uint32_t at);
+
+    // Instructions of up to kEncodeOperands operands are encoded whole: an
+    // opcode, five bytes an operand and a call's argument count.
+    static constexpr uint32_t kEncodeOperands = 520;
+    static constexpr uint32_t kEncodeLimit = 1 + 5 * kEncodeOperands + 5;
 
     HxStorage& store_;
     HxScript::ErrorLogger& logger_;
