@@ -373,7 +373,7 @@ bool CompiledReader::ReadDebugSection(Object& object) {
     uint16_t count;
     if (!U16(count)) return Fatal("Error reading debug function count from store.");
     // An entry takes at least 9 bytes.
-    if (loadDebugInfo_) debug.functionDebugInfos.Reserve(Plausible(count, 9));
+    if (loadDebugInfo_ && !countCodeOnly_) debug.functionDebugInfos.Reserve(Plausible(count, 9));
     for (uint32_t i = 0; i < count; ++i)
         if (!ReadFunctionDebugEntry(debug)) return false;
 
@@ -407,23 +407,16 @@ bool CompiledReader::ReadFunctionDebugEntry(DebugInfo& debug) {
         table_.Get(stateIndex);
         table_.Get(functionIndex);
     }
-    if (!keep || countCodeOnly_) {
-        if (inWindow) {
-            cur_ += 2u * lineCount;
-            return true;
-        }
-        uint16_t line;
-        for (uint32_t i = 0; i < lineCount; ++i)
-            if (!U16(line)) return Fatal("Error reading debug instruction line number from store.");
-        return true;
-    }
+    if (!keep || countCodeOnly_) return SkipLineNumbers(lineCount, inWindow);
 
     FunctionDebugInfo info;
     info.functionKind = static_cast<FunctionKind>(kind);
     info.objectName = table_.Get(objectIndex);
     info.stateName = table_.Get(stateIndex);
     info.functionName = table_.Get(functionIndex);
-    if (inWindow) {
+    if (!keepLineNumbers_) {
+        if (!SkipLineNumbers(lineCount, inWindow)) return false;
+    } else if (inWindow) {
         HX_CHECK(info.lineNumbers.Resize(lineCount), "Out of memory");
         uint16_t* lines = info.lineNumbers.Data();
         for (uint32_t i = 0; i < lineCount; ++i) lines[i] = HxStorageIO::GetU16(cur_ + 2 * i);
@@ -437,6 +430,17 @@ bool CompiledReader::ReadFunctionDebugEntry(DebugInfo& debug) {
         }
     }
     debug.functionDebugInfos.Add(std::move(info));
+    return true;
+}
+
+bool CompiledReader::SkipLineNumbers(uint32_t lineCount, bool inWindow) {
+    if (inWindow) {
+        cur_ += 2u * lineCount;
+        return true;
+    }
+    uint16_t line;
+    for (uint32_t i = 0; i < lineCount; ++i)
+        if (!U16(line)) return Fatal("Error reading debug instruction line number from store.");
     return true;
 }
 
@@ -587,7 +591,8 @@ bool CompiledReader::ReadObjectTable(Object& object) {
 bool CompiledReader::ReadObjectBody(Object& object) {
     const char* objectText = object.name.text();
     codeNames_ = &object.codeNames;
-    HX_CHECK(codeNames_->Resize(table_.Count()), "Out of memory");
+    // Counted code refers to no names.
+    if (!countCodeOnly_) HX_CHECK(codeNames_->Resize(table_.Count()), "Out of memory");
     if (!Ref(object.parentName, "Error reading parent class name from store.")) return false;
     if (object.parentName == empty_ && object.name != "ScriptObject") object.parentName = scriptObject_;
     if (!DocString(object.docString, "Error reading object docstring from store.")) return false;

@@ -28,6 +28,8 @@ public:
     // Code is checked but kept as instruction counts only; debug line
     // records are checked but not kept.
     void SetCountCodeOnly(bool countOnly) { countCodeOnly_ = countOnly; }
+    // Debug line records are kept with their names but no line numbers.
+    void SetKeepLineNumbers(bool keep) { keepLineNumbers_ = keep; }
 
     // Reads the whole file into `object`; false at the first failed step.
     bool Run(UnlinkedTypes::Object& object);
@@ -50,6 +52,9 @@ private:
     bool ReadHeader(UnlinkedTypes::Object& object);
     bool ReadDebugSection(UnlinkedTypes::Object& object);
     bool ReadFunctionDebugEntry(UnlinkedTypes::DebugInfo& debug);
+    // Reads past the line numbers of a debug line record; `inWindow` says
+    // that the window holds them whole.
+    bool SkipLineNumbers(uint32_t lineCount, bool inWindow);
     bool ReadPropertyGroups(UnlinkedTypes::DebugInfo& debug);
     bool ReadStructOrders(UnlinkedTypes::DebugInfo& debug);
     bool ReadUserFlags(UnlinkedTypes::Object& object);
@@ -192,6 +197,7 @@ private:
     // Which opcodes the file's version admits.
     bool opcodeAllowed_[256] = {};
     bool countCodeOnly_ = false;
+    bool keepLineNumbers_ = true;
 
     HxFixedString empty_;
     HxFixedString scriptObject_;

@@ -50,7 +50,10 @@ void RunProcessor(const CommandLineOptions& options, ErrorHandler& errorHandler)
     if (options.strip) {
         input = new ByteCodeDiskSource_Win32;
         output = new ByteCodeDiskOutput_Win32;
-        loader = new HxScript::CompiledScriptLoader(&errorHandler, true, true);
+        auto* compiled = new HxScript::CompiledScriptLoader(&errorHandler, true, true);
+        // The stripped file has no debug section: its line numbers are not kept.
+        compiled->SetKeepLineNumbers(false);
+        loader = compiled;
         loader->SetStore(input);
         auto* assembler = new CodeGen::AssemblerProcessor(&errorHandler);
         assembler->SetLoader(loader);
