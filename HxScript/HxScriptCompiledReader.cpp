@@ -813,11 +813,9 @@ bool CompiledReader::ReadFunction(const HxFixedString& name, Function& function)
         // Built in the reader's own stream, which keeps its room from one
         // function to the next, then moved out as one exact block.
         code_.BeginBuild(Plausible(instructionCount, 1), codeNames_);
-        for (uint32_t i = 0; i < instructionCount; ++i) {
-            if (!ReadInstruction(code_, i)) {
-                code_.TruncateOperands(0);
-                return false;
-            }
+        if (!ReadCode(code_, instructionCount)) {
+            code_.TruncateOperands(0);
+            return false;
         }
         // A native function keeps no code; the error below reports it.
         if (function.isNative) {
@@ -842,57 +840,22 @@ namespace {
 // a call's count and the most call arguments, five bytes each at the most.
 constexpr uint32_t kLongestInstruction = 1 + 5 * 5 + 5 + 5 * Format::kMaxCallArguments;
 
-// A signature letter as a table: the kind bytes it admits (a bit each),
-// whether an Integer there must not be negative, and the kind that an
-// Identifier there becomes. The same rules as KindAdmitted.
-struct LetterRule {
-    uint16_t kinds = 0;
-    bool nonNegative = false;
-    bool callArguments = false;
-    uint8_t identifierAs = Format::kKindIdentifier;
-    char letter = 0;
-};
-
-constexpr uint16_t KindBit(uint8_t kind) { return uint16_t(1u << kind); }
-
-constexpr LetterRule RuleOf(char letter) {
-    LetterRule rule;
-    rule.letter = letter;
-    const uint16_t identifier = KindBit(Format::kKindIdentifier);
-    switch (letter) {
-        case 'S': rule.kinds = identifier; break;
-        case 'I': rule.kinds = KindBit(Format::kKindInteger) | identifier; break;
-        case 'F': rule.kinds = KindBit(Format::kKindFloat) | identifier; break;
-        case 'u':
-            rule.kinds = KindBit(Format::kKindInteger) | identifier;
-            rule.nonNegative = true;
-            break;
-        case 'L': rule.kinds = KindBit(Format::kKindInteger); break;
-        case 'N':
-            rule.kinds = KindBit(Format::kKindString) | identifier;
-            rule.identifierAs = Format::kKindString;
-            break;
-        case 'Q': rule.kinds = KindBit(Format::kKindString) | identifier; break;
-        case 'T':
-            rule.kinds = KindBit(Format::kKindTypeName) | identifier;
-            rule.identifierAs = Format::kKindTypeName;
-            break;
-        case 'A': rule.kinds = 0xFFFF; break;
-        case '*':
-            rule.kinds = KindBit(Format::kKindInteger);
-            rule.nonNegative = true;
-            rule.callArguments = true;
-            break;
-        default: break;
-    }
-    return rule;
-}
-
-// The operand rules of every opcode below Invalid, in signature order.
+// The operands of an opcode as the common case reads them: for each fixed
+// operand the kind bytes it admits (a bit each), whether an Integer there
+// must not be negative, and the kind that an Identifier there becomes; then
+// whether a call's argument count and arguments follow. The rules are those
+// of KindAdmitted, for the kinds an operand can have.
 struct OpcodeShape {
-    uint32_t count = 0;
-    LetterRule rules[8];
+    uint32_t fixed = 0;
+    bool callArguments = false;
+    uint16_t kinds[8] = {};
+    bool nonNegative[8] = {};
+    uint8_t identifierAs[8] = {};
 };
+
+constexpr uint8_t kValidKinds[] = {Format::kKindNone,    Format::kKindIdentifier, Format::kKindString,
+                                   Format::kKindInteger, Format::kKindFloat,      Format::kKindBool,
+                                   Format::kKindTypeName};
 
 struct OpcodeShapes {
     OpcodeShape shapes[Opcodes::Invalid];
@@ -900,8 +863,20 @@ struct OpcodeShapes {
         for (uint32_t opcode = 0; opcode < Opcodes::Invalid; ++opcode) {
             const char* signature = GetOpcodeInfo(opcode).signature;
             OpcodeShape& shape = shapes[opcode];
-            for (; signature[shape.count] != 0 && shape.count < 8; ++shape.count)
-                shape.rules[shape.count] = RuleOf(signature[shape.count]);
+            for (uint32_t p = 0; signature[p] != 0 && p < 8; ++p) {
+                const char letter = signature[p];
+                if (letter == '*') {
+                    shape.callArguments = true;
+                    break;
+                }
+                for (uint8_t kind : kValidKinds)
+                    if (KindAdmitted(letter, kind, 0)) shape.kinds[p] |= uint16_t(1u << kind);
+                shape.nonNegative[p] = letter == 'u';
+                shape.identifierAs[p] = letter == 'N'   ? Format::kKindString
+                                        : letter == 'T' ? Format::kKindTypeName
+                                                        : Format::kKindIdentifier;
+                shape.fixed = p + 1;
+            }
         }
     }
 };
@@ -919,102 +894,107 @@ bool CompiledReader::ReadInstruction(InstructionStream& stream, uint32_t index) 
         const uint64_t left = fileSize_ > at ? fileSize_ - at : 0;
         if (left != 0) FillAhead(static_cast<uint32_t>(end_ - cur_) + (left < kLongestInstruction ? uint32_t(left) : kLongestInstruction));
     }
-    if (static_cast<uint32_t>(end_ - cur_) >= kLongestInstruction) return ReadInstructionInWindow(stream, index);
+    if (static_cast<uint32_t>(end_ - cur_) >= kLongestInstruction) return ReadInstructionFrom<true>(stream, index);
     return ReadInstructionFrom<false>(stream, index);
 }
 
-bool CompiledReader::ReadInstructionInWindow(InstructionStream& stream, uint32_t index) {
-    // Every field is in the window: no read can fail, only the checks.
-    const uint8_t* at = cur_;
-    const uint32_t opcode = *at++;
-    cur_ = at;
-    if (opcode >= Opcodes::Invalid) {
-        Post(Severity::Error, "Unknown opcode: 0x%Xh", opcode);
-        return false;
+bool CompiledReader::ReadCode(InstructionStream& stream, uint32_t count) {
+    uint32_t index = 0;
+    while (index < count) {
+        if (static_cast<uint32_t>(end_ - cur_) >= kLongestInstruction && !ReadCodeInWindow(stream, index, count))
+            return false;
+        if (index == count) break;
+        if (!ReadInstruction(stream, index)) return false;
+        ++index;
     }
-    if (!opcodeAllowed_[opcode]) {
-        Post(Severity::Error, "Opcode too new for file version: 0x%Xh", opcode);
-        return false;
-    }
-    // Only a store that delivers more than its size claimed gets here.
-    if (stream.GetBuiltCount() >= stream.GetInstructionCount()) return Fatal(kOpcodeMessage);
+    return true;
+}
 
-    const OpcodeShape& shape = kShapes.shapes[opcode];
+namespace {
+
+// One operand at `at`: its kind byte, and as payload the string entry of a
+// text or the bits of a number or bool. Answers the byte after it, or null
+// for a kind or text entry that cannot be.
+inline const uint8_t* DecodeOperand(const uint8_t* at, uint32_t textLimit, uint8_t& kind, uint32_t& payload) {
+    kind = *at++;
+    switch (kind) {
+        case Format::kKindNone: payload = 0; return at;
+        case Format::kKindIdentifier:
+        case Format::kKindString:
+        case Format::kKindTypeName:
+            payload = HxStorageIO::GetU16(at);
+            return payload < textLimit ? at + 2 : nullptr;
+        case Format::kKindInteger:
+        case Format::kKindFloat: payload = HxStorageIO::GetU32(at); return at + 4;
+        case Format::kKindBool: payload = *at != 0 ? 1u : 0u; return at + 1;
+        default: return nullptr;
+    }
+}
+
+}  // namespace
+
+bool CompiledReader::ReadCodeInWindow(InstructionStream& stream, uint32_t& index, uint32_t count) {
+    // Instructions are read while the window holds the longest there can be,
+    // with no read that can fail. One that any check refuses is read again
+    // by ReadInstructionFrom, which tells why. A text is interned when first
+    // read, kept or not, as every text field is.
+    const uint8_t* at = cur_;
+    const uint8_t* const last = end_ - kLongestInstruction;
     const uint32_t textLimit = table_.Count();
-    const uint32_t start = stream.GetTotalOperandCount();
-    if (!countCodeOnly_)
-        HX_CHECK(stream.ReserveOperands(start + 8 + Format::kMaxCallArguments), "Out of memory");
-    uint8_t kind = 0;
-    uint32_t payload = 0;
-    // An operand: its kind byte, and as payload the string entry of a text
-    // or the bits of a number or bool. A text is interned when first read,
-    // kept or not, as every text field is.
-    auto operand = [&]() {
-        kind = *at++;
-        switch (kind) {
-            case Format::kKindNone: payload = 0; return true;
-            case Format::kKindIdentifier:
-            case Format::kKindString:
-            case Format::kKindTypeName:
-                payload = HxStorageIO::GetU16(at);
-                at += 2;
-                if (payload >= textLimit) return false;
-                table_.Get(payload);
-                return true;
-            case Format::kKindInteger:
-            case Format::kKindFloat:
-                payload = HxStorageIO::GetU32(at);
-                at += 4;
-                return true;
-            case Format::kKindBool:
-                payload = *at++ != 0 ? 1u : 0u;
-                return true;
-            default: return false;
-        }
-    };
-    // A failed instruction leaves no operands and a Noop behind.
-    auto fail = [&]() {
-        cur_ = at;
-        stream.TruncateOperands(start);
-        stream.SetNextRecord(0, 0);
-        return false;
-    };
-    const char* mnemonic = GetOpcodeInfo(opcode).mnemonic;
-    for (uint32_t p = 0; p < shape.count; ++p) {
-        const LetterRule& rule = shape.rules[p];
-        if (!operand()) {
-            Post(Severity::Error, "Failed to read argument %u on instruction %u (%s)", p, index, mnemonic);
-            return fail();
-        }
-        if (((rule.kinds >> kind) & 1u) == 0 ||
-            (rule.nonNegative && kind == Format::kKindInteger && static_cast<int32_t>(payload) < 0)) {
-            Post(Severity::Error, "Argument %u on instruction %s must be %s", p, mnemonic, ExpectedText(rule.letter));
-            return fail();
-        }
-        if (rule.callArguments) {
-            // The call-argument count: not an operand of its own.
-            const uint32_t arguments = payload;
-            if (arguments > Format::kMaxCallArguments) {
-                Post(Severity::Error, "Function call has %u parameters, and we only support up to %d", arguments,
-                     int(Format::kMaxCallArguments));
-                return fail();
-            }
-            for (uint32_t k = 0; k < arguments; ++k) {
-                if (!operand()) {
-                    Post(Severity::Error, "Failed to read argument %u on instruction %u (%s)", p, index, mnemonic);
-                    return fail();
+    const bool keep = !countCodeOnly_;
+    uint32_t i = index;
+    while (i < count && at <= last) {
+        const uint8_t* const begin = at;
+        const uint32_t start = stream.GetTotalOperandCount();
+        const uint32_t opcode = *at++;
+        bool ok = opcode < Opcodes::Invalid && opcodeAllowed_[opcode] &&
+                  stream.GetBuiltCount() < stream.GetInstructionCount();
+        if (ok) {
+            const OpcodeShape& shape = kShapes.shapes[opcode];
+            if (keep) HX_CHECK(stream.ReserveOperands(start + 8 + Format::kMaxCallArguments), "Out of memory");
+            uint8_t kind = 0;
+            uint32_t payload = 0;
+            for (uint32_t p = 0; p < shape.fixed; ++p) {
+                at = DecodeOperand(at, textLimit, kind, payload);
+                if (at == nullptr) break;
+                if (InstructionStream::IsText(kind)) table_.Get(payload);
+                if (((shape.kinds[p] >> kind) & 1u) == 0 ||
+                    (shape.nonNegative[p] && kind == Format::kKindInteger && static_cast<int32_t>(payload) < 0)) {
+                    at = nullptr;
+                    break;
                 }
+                if (kind == Format::kKindIdentifier) kind = shape.identifierAs[p];
                 PushOperand(stream, kind, payload);
             }
-            break;
+            if (at != nullptr && shape.callArguments) {
+                at = DecodeOperand(at, textLimit, kind, payload);
+                if (at != nullptr && (kind != Format::kKindInteger || payload > Format::kMaxCallArguments)) at = nullptr;
+                for (uint32_t k = 0, arguments = payload; at != nullptr && k < arguments; ++k) {
+                    at = DecodeOperand(at, textLimit, kind, payload);
+                    if (at == nullptr) break;
+                    if (InstructionStream::IsText(kind)) table_.Get(payload);
+                    PushOperand(stream, kind, payload);
+                }
+            }
+            ok = at != nullptr;
         }
-        if (kind == Format::kKindIdentifier) kind = rule.identifierAs;
-        PushOperand(stream, kind, payload);
+        if (!ok) {
+            // Read again from its start, to the same end or to the message.
+            stream.TruncateOperands(start);
+            cur_ = begin;
+            index = i;
+            if (!ReadInstructionFrom<true>(stream, i)) return false;
+            ++i;
+            at = cur_;
+            continue;
+        }
+        // Counting only: every instruction stays a Noop without operands.
+        if (keep) stream.SetNextRecord(opcode, stream.GetTotalOperandCount() - start);
+        else stream.SetNextRecord(0, 0);
+        ++i;
     }
     cur_ = at;
-    // Counting only: every instruction stays a Noop without operands.
-    if (!countCodeOnly_) stream.SetNextRecord(opcode, stream.GetTotalOperandCount() - start);
-    else stream.SetNextRecord(0, 0);
+    index = i;
     return true;
 }
 

@@ -72,8 +72,11 @@ private:
     // kInWindow says that it holds the longest instruction there can be.
     template <bool kInWindow>
     bool ReadInstructionFrom(UnlinkedTypes::InstructionStream& stream, uint32_t index);
-    // The same for an instruction that the window holds whole, table-driven.
-    bool ReadInstructionInWindow(UnlinkedTypes::InstructionStream& stream, uint32_t index);
+    // The `count` instructions of a function; false at the first failed one.
+    bool ReadCode(UnlinkedTypes::InstructionStream& stream, uint32_t count);
+    // Reads instructions from `index` on while the window holds the longest
+    // there can be, advancing `index`; false at a failed one.
+    bool ReadCodeInWindow(UnlinkedTypes::InstructionStream& stream, uint32_t& index, uint32_t count);
     void CheckSignatures(const UnlinkedTypes::Object& object);
 
     // Primitives, decoded little-endian. Up to the header's end each is one
