@@ -217,6 +217,7 @@ bool CompiledReader::ReadValue(Value& value) {
 }
 
 bool CompiledReader::Fatal(const char* message) {
+    table_.MakeTouched();
     logger_.PostFileError(TextMessage(message), fileName_, Severity::Fatal);
     return false;
 }
@@ -270,6 +271,8 @@ bool CompiledReader::Run(Object& object) {
         Post(Severity::Error, "Failed to read string table");
         return false;
     }
+    // Code that is only counted makes names only where they could be seen.
+    if (countCodeOnly_) table_.DeferTouched();
     return ReadDebugSection(object) && ReadUserFlags(object) && ReadObjectTable(object);
 }
 
@@ -671,10 +674,10 @@ bool CompiledReader::ReadObjectBody(Object& object) {
     }
 
     if (!haveEmptyState) Post(Severity::Error, "Object \"%s\" must have at least the empty state", objectText);
+    CheckSignatures(object);
     // Nothing refers to the file's strings any more: their raw bytes go, the
     // names made of them stay until the load ends.
     table_.DropTexts();
-    CheckSignatures(object);
     codeNames_->Seal();
     return true;
 }
@@ -957,7 +960,7 @@ bool CompiledReader::ReadCodeInWindow(InstructionStream& stream, uint32_t& index
             for (uint32_t p = 0; p < shape.fixed; ++p) {
                 at = DecodeOperand(at, textLimit, kind, payload);
                 if (at == nullptr) break;
-                if (InstructionStream::IsText(kind)) table_.Get(payload);
+                if (InstructionStream::IsText(kind)) table_.Touch(payload);
                 if (((shape.kinds[p] >> kind) & 1u) == 0 ||
                     (shape.nonNegative[p] && kind == Format::kKindInteger && static_cast<int32_t>(payload) < 0)) {
                     at = nullptr;
@@ -972,7 +975,7 @@ bool CompiledReader::ReadCodeInWindow(InstructionStream& stream, uint32_t& index
                 for (uint32_t k = 0, arguments = payload; at != nullptr && k < arguments; ++k) {
                     at = DecodeOperand(at, textLimit, kind, payload);
                     if (at == nullptr) break;
-                    if (InstructionStream::IsText(kind)) table_.Get(payload);
+                    if (InstructionStream::IsText(kind)) table_.Touch(payload);
                     PushOperand(stream, kind, payload);
                 }
             }
@@ -1037,7 +1040,7 @@ bool CompiledReader::ReadInstructionFrom(InstructionStream& stream, uint32_t ind
             case Format::kKindTypeName:
                 if (!u16(payload) || payload >= table_.Count()) return false;
                 // Interned when first read, kept or not, as every text field is.
-                table_.Get(payload);
+                table_.Touch(payload);
                 return true;
             case Format::kKindInteger:
             case Format::kKindFloat:
@@ -1147,6 +1150,7 @@ void CompiledReader::CheckSignatures(const Object& object) {
                 continue;
             }
             if (entry.value.HasSameSignature(*seen.function)) continue;
+            table_.MakeTouched();
             HxFixedString current, recorded;
             FormatInto(current, "state \"%s\"", state.key.text());
             if (seen.stateName == nullptr) recorded = "<empty state>";

@@ -158,6 +158,7 @@ private:
     bool Fatal(const char* message);
     template <typename... Args>
     void Post(Severity severity, const char* format, Args... args) {
+        table_.MakeTouched();
         logger_.PostFileErrorF(fileName_, severity, format, args...);
     }
 
