@@ -904,7 +904,9 @@ bool CompiledReader::ReadInstruction(InstructionStream& stream, uint32_t index) 
 bool CompiledReader::ReadCode(InstructionStream& stream, uint32_t count) {
     uint32_t index = 0;
     while (index < count) {
-        if (static_cast<uint32_t>(end_ - cur_) >= kLongestInstruction && !ReadCodeInWindow(stream, index, count))
+        if (static_cast<uint32_t>(end_ - cur_) >= kLongestInstruction &&
+            !(countCodeOnly_ ? ReadCodeInWindow<false>(stream, index, count)
+                             : ReadCodeInWindow<true>(stream, index, count)))
             return false;
         if (index == count) break;
         if (!ReadInstruction(stream, index)) return false;
@@ -936,38 +938,45 @@ inline const uint8_t* DecodeOperand(const uint8_t* at, uint32_t textLimit, uint8
 
 }  // namespace
 
+template <bool kKeep>
 bool CompiledReader::ReadCodeInWindow(InstructionStream& stream, uint32_t& index, uint32_t count) {
     // Instructions are read while the window holds the longest there can be,
     // with no read that can fail. One that any check refuses is read again
     // by ReadInstructionFrom, which tells why. A text is interned when first
-    // read, kept or not, as every text field is.
+    // read, kept or not, as every text field is. Without kKeep nothing is
+    // stored: the records stay Noops, counted in `built` until they are
+    // passed on to the stream.
     const uint8_t* at = cur_;
     const uint8_t* const last = end_ - kLongestInstruction;
     const uint32_t textLimit = table_.Count();
-    const bool keep = !countCodeOnly_;
+    const uint32_t records = stream.GetInstructionCount();
+    uint32_t built = stream.GetBuiltCount();
     uint32_t i = index;
     while (i < count && at <= last) {
         const uint8_t* const begin = at;
         const uint32_t start = stream.GetTotalOperandCount();
         const uint32_t opcode = *at++;
-        bool ok = opcode < Opcodes::Invalid && opcodeAllowed_[opcode] &&
-                  stream.GetBuiltCount() < stream.GetInstructionCount();
+        bool ok = opcode < Opcodes::Invalid && opcodeAllowed_[opcode] && built < records;
         if (ok) {
             const OpcodeShape& shape = kShapes.shapes[opcode];
-            if (keep) HX_CHECK(stream.ReserveOperands(start + 8 + Format::kMaxCallArguments), "Out of memory");
+            if constexpr (kKeep)
+                HX_CHECK(stream.ReserveOperands(start + 8 + Format::kMaxCallArguments), "Out of memory");
             uint8_t kind = 0;
             uint32_t payload = 0;
             for (uint32_t p = 0; p < shape.fixed; ++p) {
                 at = DecodeOperand(at, textLimit, kind, payload);
                 if (at == nullptr) break;
-                if (InstructionStream::IsText(kind)) table_.Touch(payload);
+                if (InstructionStream::IsText(kind)) {
+                    if constexpr (kKeep) table_.Get(payload);
+                    else table_.Touch(payload);
+                }
                 if (((shape.kinds[p] >> kind) & 1u) == 0 ||
                     (shape.nonNegative[p] && kind == Format::kKindInteger && static_cast<int32_t>(payload) < 0)) {
                     at = nullptr;
                     break;
                 }
                 if (kind == Format::kKindIdentifier) kind = shape.identifierAs[p];
-                PushOperand(stream, kind, payload);
+                if constexpr (kKeep) PushOperand(stream, kind, payload);
             }
             if (at != nullptr && shape.callArguments) {
                 at = DecodeOperand(at, textLimit, kind, payload);
@@ -975,27 +984,32 @@ bool CompiledReader::ReadCodeInWindow(InstructionStream& stream, uint32_t& index
                 for (uint32_t k = 0, arguments = payload; at != nullptr && k < arguments; ++k) {
                     at = DecodeOperand(at, textLimit, kind, payload);
                     if (at == nullptr) break;
-                    if (InstructionStream::IsText(kind)) table_.Touch(payload);
-                    PushOperand(stream, kind, payload);
+                    if (InstructionStream::IsText(kind)) {
+                        if constexpr (kKeep) table_.Get(payload);
+                        else table_.Touch(payload);
+                    }
+                    if constexpr (kKeep) PushOperand(stream, kind, payload);
                 }
             }
             ok = at != nullptr;
         }
         if (!ok) {
             // Read again from its start, to the same end or to the message.
-            stream.TruncateOperands(start);
+            if constexpr (kKeep) stream.TruncateOperands(start);
+            else stream.SkipNoops(built - stream.GetBuiltCount());
             cur_ = begin;
             index = i;
             if (!ReadInstructionFrom<true>(stream, i)) return false;
             ++i;
+            built = stream.GetBuiltCount();
             at = cur_;
             continue;
         }
-        // Counting only: every instruction stays a Noop without operands.
-        if (keep) stream.SetNextRecord(opcode, stream.GetTotalOperandCount() - start);
-        else stream.SetNextRecord(0, 0);
+        if constexpr (kKeep) stream.SetNextRecord(opcode, stream.GetTotalOperandCount() - start);
+        ++built;
         ++i;
     }
+    if constexpr (!kKeep) stream.SkipNoops(built - stream.GetBuiltCount());
     cur_ = at;
     index = i;
     return true;
