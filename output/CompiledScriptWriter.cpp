@@ -609,6 +609,7 @@ StorageResult CompiledScriptWriter::WriteInstructions(const InstructionStream& c
     const uint8_t* kinds = code.Kinds();
     const uint32_t* payloads = code.Payloads();
     const bool boundNames = strings_.IsBound(code);
+    if (result == kOk && boundNames && instructionCount != 0 && WriteWholeCode(code)) return kOk;
     uint8_t buffer[kEncodeLimit];
     uint32_t at = 0;
     for (uint32_t i = 0; i < instructionCount && result == kOk; ++i) {
@@ -627,6 +628,31 @@ StorageResult CompiledScriptWriter::WriteInstructions(const InstructionStream& c
         at += count;
     }
     return result;
+}
+
+bool CompiledScriptWriter::WriteWholeCode(const InstructionStream& code) {
+    // An instruction takes at most its opcode, five bytes an operand and a
+    // call's argument count.
+    const uint64_t bound = uint64_t(code.GetInstructionCount()) * 6 + uint64_t(code.GetTotalOperandCount()) * 5;
+    if (bound > kWholeCodeLimit || !store_.AppendFits(static_cast<uint32_t>(bound))) return false;
+    if (wholeCode_.Size() < bound && !wholeCode_.Resize(static_cast<uint32_t>(bound))) return false;
+    static const CallShapes shapes;
+    const uint32_t* records = code.Records();
+    const uint8_t* kinds = code.Kinds();
+    const uint32_t* payloads = code.Payloads();
+    uint8_t* out = wholeCode_.Data();
+    uint32_t at = 0;
+    for (uint32_t i = 0; i < code.GetInstructionCount(); ++i) {
+        const uint32_t opcode = InstructionStream::OpcodeOf(records[i]);
+        const uint32_t count = InstructionStream::CountOf(records[i]);
+        const uint32_t length =
+            EncodeInstruction(out, opcode, count, shapes.countAfter[opcode], kinds + at, payloads + at);
+        if (length == 0) return false;
+        out += length;
+        at += count;
+    }
+    store_.Append(wholeCode_.Data(), static_cast<uint32_t>(out - wholeCode_.Data()));
+    return true;
 }
 
 uint32_t CompiledScriptWriter::EncodeInstruction(uint8_t* out, uint32_t opcode, uint32_t count, uint32_t countAfter,

@@ -132,6 +132,11 @@ private:
     bool WriteStateFunction(const HxFixedString& name, const HxScript::UnlinkedTypes::Function& function);
     StorageResult WriteNameTypePairs(const HxTArray<HxScript::UnlinkedTypes::NameTypePair>& pairs);
     StorageResult WriteInstructions(const HxScript::UnlinkedTypes::InstructionStream& code);
+    // All of the code at once, when its texts are bound names, the output's
+    // append window holds the most bytes it can take (then each field would
+    // have fitted in its turn) and every field has an encoding; false, with
+    // nothing written, otherwise.
+    bool WriteWholeCode(const HxScript::UnlinkedTypes::InstructionStream& code);
     // The bytes of one instruction whose texts are bound names, into `out`
     // (room for kEncodeLimit bytes); 0 when a field has no encoding.
     uint32_t EncodeInstruction(uint8_t* out, uint32_t opcode, uint32_t count, uint32_t countAfter,
@@ -144,11 +149,14 @@ private:
     // opcode, five bytes an operand and a call's argument count.
     static constexpr uint32_t kEncodeOperands = 520;
     static constexpr uint32_t kEncodeLimit = 1 + 5 * kEncodeOperands + 5;
+    // The most bytes of code encoded at once.
+    static constexpr uint32_t kWholeCodeLimit = 1u << 20;
 
     HxStorage& store_;
     HxScript::ErrorLogger& logger_;
     HxFixedString fileName_;
     const CompiledStringTable& strings_;
+    HxTArray<uint8_t> wholeCode_;  // room for WriteWholeCode
 };
 
 }  // namespace CodeGen
