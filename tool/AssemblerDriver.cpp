@@ -8,6 +8,7 @@
 #include "HxSystem/HxTSmartPointer.h"
 #include "output/AssemblerProcessor.h"
 #include "output/DisassemblerProcessor.h"
+#include "platform/Platform.h"
 #include "tool/AssemblyLoader.h"
 #include "tool/DiskStores.h"
 
@@ -98,6 +99,13 @@ void RunProcessor(const CommandLineOptions& options, ErrorHandler& errorHandler)
         assembler->SetStrip(false);
         assembler->SetOutput(output);
         processor = assembler;
+    }
+
+    if (options.strip || (options.disassemble && options.analyze)) {
+        // A compiled file's model takes a few times the file's size in many
+        // small blocks, all of them kept to the end. (A disassembly would
+        // pass its peak memory's bound on large pages.)
+        Platform::PrepareLargeHeap(3 * SourceFileSize(options.objectName.text(), ".cex"));
     }
 
     // Only the counters decide the outcome, not the result of Process.
