@@ -50,6 +50,7 @@ void CompiledReadStringTable::Clear() {
     classOf_.Clear();
     firstTouched_.Clear();
     touched_.Clear();
+    seen_.Clear();
     for (char* block : blocks_) std::free(block);
     blocks_.Clear();
     current_ = nullptr;
@@ -62,6 +63,7 @@ void CompiledReadStringTable::DropTexts() {
     classOf_.Clear();
     firstTouched_.Clear();
     touched_.Clear();
+    seen_.Clear();
     for (Entry& entry : entries_) entry.text = nullptr;
     for (char* block : blocks_) std::free(block);
     blocks_.Clear();
@@ -143,9 +145,11 @@ bool CompiledReadStringTable::DeferTouched() {
     while (size < 2 * count) size *= 2;
     HxTArray<uint32_t> slots;
     HxTArray<uint32_t> hashes;
-    if (!slots.Resize(size) || !hashes.Resize(count) || !classOf_.Resize(count) || !firstTouched_.Resize(count))
+    if (!slots.Resize(size) || !hashes.Resize(count) || !classOf_.Resize(count) || !firstTouched_.Resize(count) ||
+        !seen_.Resize(count))
         return false;
     std::memset(slots.Data(), 0xFF, sizeof(uint32_t) * size);
+    if (count != 0) std::memset(seen_.Data(), 0, count);
     std::memset(firstTouched_.Data(), 0xFF, sizeof(uint32_t) * count);
     for (uint32_t i = 0; i < count; ++i) {
         const Entry& entry = entries_.Data()[i];

@@ -57,7 +57,10 @@ public:
     void Touch(uint32_t index) {
         if (!deferring_) {
             Get(index);
-        } else if (entries_.Data()[index].name.IsEmpty()) {
+        } else if (seen_.Data()[index] == 0) {
+            // Only an entry's first touch can make a difference.
+            seen_.Data()[index] = 1;
+            if (!entries_.Data()[index].name.IsEmpty()) return;
             uint32_t& first = firstTouched_.Data()[classOf_.Data()[index]];
             if (first == kNone) {
                 first = index;
@@ -108,6 +111,7 @@ private:
     HxTArray<uint32_t> classOf_;       // per entry: the first entry equal to it without regard to case
     HxTArray<uint32_t> firstTouched_;  // per group (by its first entry): the entry made first, or kNone
     HxTArray<uint32_t> touched_;       // groups whose first entry may not be made yet
+    HxTArray<uint8_t> seen_;           // per entry: touched before
 
     HxTArray<Entry> entries_;
     HxTArray<char*> blocks_;
