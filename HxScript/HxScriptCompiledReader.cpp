@@ -412,11 +412,9 @@ bool CompiledReader::ReadFunctionDebugEntry(DebugInfo& debug) {
     }
     if (!keep || countCodeOnly_) return SkipLineNumbers(lineCount, inWindow);
 
-    FunctionDebugInfo info;
-    info.functionKind = static_cast<FunctionKind>(kind);
-    info.objectName = table_.Get(objectIndex);
-    info.stateName = table_.Get(stateIndex);
-    info.functionName = table_.Get(functionIndex);
+    // Made from its names in place, one reference each.
+    FunctionDebugInfo info{static_cast<FunctionKind>(kind), table_.Get(objectIndex), table_.Get(stateIndex),
+                           table_.Get(functionIndex), {}};
     if (!keepLineNumbers_) {
         if (!SkipLineNumbers(lineCount, inWindow)) return false;
     } else if (inWindow) {
