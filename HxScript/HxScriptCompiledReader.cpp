@@ -903,7 +903,7 @@ bool CompiledReader::ReadCode(InstructionStream& stream, uint32_t count) {
     uint32_t index = 0;
     while (index < count) {
         if (static_cast<uint32_t>(end_ - cur_) >= kLongestInstruction &&
-            !(countCodeOnly_ ? ReadCodeInWindow<false>(stream, index, count)
+            !(countCodeOnly_ ? CountCodeInWindow(stream, index, count)
                              : ReadCodeInWindow<true>(stream, index, count)))
             return false;
         if (index == count) break;
@@ -935,6 +935,105 @@ inline const uint8_t* DecodeOperand(const uint8_t* at, uint32_t textLimit, uint8
 }
 
 }  // namespace
+
+namespace {
+
+// Payload bytes of each operand kind byte; kNoKind for a kind that cannot be.
+constexpr uint8_t kNoKind = 0xFF;
+struct PayloadSizes {
+    uint8_t of[256];
+    constexpr PayloadSizes() : of() {
+        for (uint32_t kind = 0; kind < 256; ++kind) of[kind] = kNoKind;
+        of[Format::kKindNone] = 0;
+        of[Format::kKindIdentifier] = of[Format::kKindString] = of[Format::kKindTypeName] = 2;
+        of[Format::kKindInteger] = of[Format::kKindFloat] = 4;
+        of[Format::kKindBool] = 1;
+    }
+};
+constexpr PayloadSizes kPayloadSizes;
+constexpr uint32_t kTextKinds = (1u << Format::kKindIdentifier) | (1u << Format::kKindString) |
+                                (1u << Format::kKindTypeName);
+
+}  // namespace
+
+bool CompiledReader::CountCodeInWindow(InstructionStream& stream, uint32_t& index, uint32_t count) {
+    // ReadCodeInWindow for code that is only checked and counted: the same
+    // checks, by table, and nothing stored (the records stay Noops, counted
+    // in `built` until they are passed on to the stream).
+    const uint8_t* at = cur_;
+    const uint8_t* const last = end_ - kLongestInstruction;
+    const uint32_t textLimit = table_.Count();
+    const uint32_t records = stream.GetInstructionCount();
+    uint32_t built = stream.GetBuiltCount();
+    uint32_t i = index;
+    while (i < count && at <= last) {
+        const uint8_t* const begin = at;
+        const uint32_t opcode = *at++;
+        bool ok = opcode < Opcodes::Invalid && opcodeAllowed_[opcode] && built < records;
+        if (ok) {
+            const OpcodeShape& shape = kShapes.shapes[opcode];
+            for (uint32_t p = 0; p < shape.fixed; ++p) {
+                const uint32_t kind = *at;
+                // The rules admit only kinds that can be.
+                if (kind > Format::kKindTypeName || ((shape.kinds[p] >> kind) & 1u) == 0) {
+                    // Read again below: a bad text reference is told first.
+                    ok = false;
+                    break;
+                }
+                if ((kTextKinds >> kind) & 1u) {
+                    const uint32_t entry = HxStorageIO::GetU16(at + 1);
+                    if (entry >= textLimit) {
+                        ok = false;
+                        break;
+                    }
+                    table_.Touch(entry);
+                } else if (shape.nonNegative[p] && kind == Format::kKindInteger &&
+                           static_cast<int32_t>(HxStorageIO::GetU32(at + 1)) < 0) {
+                    ok = false;
+                    break;
+                }
+                at += 1 + kPayloadSizes.of[kind];
+            }
+            if (ok && shape.callArguments) {
+                uint32_t arguments = 0;
+                if (*at != Format::kKindInteger || (arguments = HxStorageIO::GetU32(at + 1)) > Format::kMaxCallArguments) {
+                    ok = false;
+                } else {
+                    at += 5;
+                }
+                for (uint32_t k = 0; ok && k < arguments; ++k) {
+                    const uint32_t kind = *at;
+                    const uint32_t size = kPayloadSizes.of[kind];
+                    if (size == kNoKind) {
+                        ok = false;
+                    } else if ((kTextKinds >> kind) & 1u) {
+                        const uint32_t entry = HxStorageIO::GetU16(at + 1);
+                        if (entry >= textLimit) ok = false;
+                        else table_.Touch(entry);
+                    }
+                    at += 1 + size;
+                }
+            }
+        }
+        if (!ok) {
+            // Read again from its start, to the same end or to the message.
+            stream.SkipNoops(built - stream.GetBuiltCount());
+            cur_ = begin;
+            index = i;
+            if (!ReadInstructionFrom<true>(stream, i)) return false;
+            ++i;
+            built = stream.GetBuiltCount();
+            at = cur_;
+            continue;
+        }
+        ++built;
+        ++i;
+    }
+    stream.SkipNoops(built - stream.GetBuiltCount());
+    cur_ = at;
+    index = i;
+    return true;
+}
 
 template <bool kKeep>
 bool CompiledReader::ReadCodeInWindow(InstructionStream& stream, uint32_t& index, uint32_t count) {

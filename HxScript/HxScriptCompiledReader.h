@@ -79,6 +79,8 @@ private:
     // Without kKeep the instructions are checked and counted only.
     template <bool kKeep>
     bool ReadCodeInWindow(UnlinkedTypes::InstructionStream& stream, uint32_t& index, uint32_t count);
+    // The same, checking and counting only, by table.
+    bool CountCodeInWindow(UnlinkedTypes::InstructionStream& stream, uint32_t& index, uint32_t count);
     void CheckSignatures(const UnlinkedTypes::Object& object);
 
     // Primitives, decoded little-endian. Up to the header's end each is one
