@@ -789,12 +789,14 @@ bool CompiledReader::ReadFunction(const HxFixedString& name, Function& function)
     uint16_t count;
     if (!U16(count)) return Fatal("Error reading function param count from store.");
     function.params.Reserve(Plausible(count, 4));
-    // Each pair is made from its two names in place, one reference each.
+    // Each pair is made from its two names in place, one reference each;
+    // the name is made before the type, as the file has them.
     uint32_t nameIndex, typeIndex;
     for (uint32_t i = 0; i < count; ++i) {
         if (!RefIndex(nameIndex)) return Fatal("Error reading function parameter name from store.");
         if (!RefIndex(typeIndex)) return Fatal("Error reading function parameter type from store.");
-        function.params.Add(NameTypePair{table_.Get(nameIndex), table_.Get(typeIndex)});
+        const HxFixedString& paramName = table_.Get(nameIndex);
+        function.params.Emplace(paramName, table_.Get(typeIndex));
     }
 
     if (!U16(count)) return Fatal("Error reading function locals count from store.");
@@ -802,7 +804,8 @@ bool CompiledReader::ReadFunction(const HxFixedString& name, Function& function)
     for (uint32_t i = 0; i < count; ++i) {
         if (!RefIndex(nameIndex)) return Fatal("Error reading function local name from store.");
         if (!RefIndex(typeIndex)) return Fatal("Error reading function type name from store.");
-        function.locals.Add(NameTypePair{table_.Get(nameIndex), table_.Get(typeIndex)});
+        const HxFixedString& localName = table_.Get(nameIndex);
+        function.locals.Emplace(localName, table_.Get(typeIndex));
     }
 
     uint16_t instructionCount;
