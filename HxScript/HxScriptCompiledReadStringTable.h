@@ -75,6 +75,9 @@ public:
     // before any other of its group and before MakeTouched. What is never
     // made is never seen. Needs the texts; false when memory is short.
     bool DeferTouched();
+    // A byte per entry, not zero once the entry was touched; null when
+    // DeferTouched is off.
+    const uint8_t* TouchMarks() const { return deferring_ ? seen_.Data() : nullptr; }
     // Interns the first touched entry of every group touched so far: before
     // anything else interns a text that could equal one (a message).
     void MakeTouched() {

@@ -907,7 +907,7 @@ bool CompiledReader::ReadCode(InstructionStream& stream, uint32_t count) {
     while (index < count) {
         if (static_cast<uint32_t>(end_ - cur_) >= kLongestInstruction &&
             !(countCodeOnly_ ? CountCodeInWindow(stream, index, count)
-                             : ReadCodeInWindow<true>(stream, index, count)))
+                             : ReadCodeInWindow(stream, index, count)))
             return false;
         if (index == count) break;
         if (!ReadInstruction(stream, index)) return false;
@@ -961,14 +961,19 @@ constexpr uint32_t kTextKinds = (1u << Format::kKindIdentifier) | (1u << Format:
 
 bool CompiledReader::CountCodeInWindow(InstructionStream& stream, uint32_t& index, uint32_t count) {
     // ReadCodeInWindow for code that is only checked and counted: the same
-    // checks, by table, and nothing stored (the records stay Noops, counted
-    // in `built` until they are passed on to the stream).
+    // checks, by table, and nothing stored (the records stay the Noops that
+    // BeginBuild made, counted in `built` until they are passed on to the
+    // stream). A text already touched needs no second look.
     const uint8_t* at = cur_;
     const uint8_t* const last = end_ - kLongestInstruction;
     const uint32_t textLimit = table_.Count();
+    const uint8_t* const touched = table_.TouchMarks();
     const uint32_t records = stream.GetInstructionCount();
     uint32_t built = stream.GetBuiltCount();
     uint32_t i = index;
+    auto touch = [this, touched](uint32_t entry) {
+        if (touched == nullptr || touched[entry] == 0) table_.Touch(entry);
+    };
     while (i < count && at <= last) {
         const uint8_t* const begin = at;
         const uint32_t opcode = *at++;
@@ -979,7 +984,6 @@ bool CompiledReader::CountCodeInWindow(InstructionStream& stream, uint32_t& inde
                 const uint32_t kind = *at;
                 // The rules admit only kinds that can be.
                 if (kind > Format::kKindTypeName || ((shape.kinds[p] >> kind) & 1u) == 0) {
-                    // Read again below: a bad text reference is told first.
                     ok = false;
                     break;
                 }
@@ -989,7 +993,7 @@ bool CompiledReader::CountCodeInWindow(InstructionStream& stream, uint32_t& inde
                         ok = false;
                         break;
                     }
-                    table_.Touch(entry);
+                    touch(entry);
                 } else if (shape.nonNegative[p] && kind == Format::kKindInteger &&
                            static_cast<int32_t>(HxStorageIO::GetU32(at + 1)) < 0) {
                     ok = false;
@@ -1012,7 +1016,7 @@ bool CompiledReader::CountCodeInWindow(InstructionStream& stream, uint32_t& inde
                     } else if ((kTextKinds >> kind) & 1u) {
                         const uint32_t entry = HxStorageIO::GetU16(at + 1);
                         if (entry >= textLimit) ok = false;
-                        else table_.Touch(entry);
+                        else touch(entry);
                     }
                     at += 1 + size;
                 }
@@ -1020,7 +1024,7 @@ bool CompiledReader::CountCodeInWindow(InstructionStream& stream, uint32_t& inde
         }
         if (!ok) {
             // Read again from its start, to the same end or to the message.
-            stream.SkipNoops(built - stream.GetBuiltCount());
+            stream.SkipBuilt(built - stream.GetBuiltCount());
             cur_ = begin;
             index = i;
             if (!ReadInstructionFrom<true>(stream, i)) return false;
@@ -1032,20 +1036,17 @@ bool CompiledReader::CountCodeInWindow(InstructionStream& stream, uint32_t& inde
         ++built;
         ++i;
     }
-    stream.SkipNoops(built - stream.GetBuiltCount());
+    stream.SkipBuilt(built - stream.GetBuiltCount());
     cur_ = at;
     index = i;
     return true;
 }
 
-template <bool kKeep>
 bool CompiledReader::ReadCodeInWindow(InstructionStream& stream, uint32_t& index, uint32_t count) {
     // Instructions are read while the window holds the longest there can be,
     // with no read that can fail. One that any check refuses is read again
     // by ReadInstructionFrom, which tells why. A text is interned when first
-    // read, kept or not, as every text field is. Without kKeep nothing is
-    // stored: the records stay Noops, counted in `built` until they are
-    // passed on to the stream.
+    // read, kept or not, as every text field is.
     const uint8_t* at = cur_;
     const uint8_t* const last = end_ - kLongestInstruction;
     const uint32_t textLimit = table_.Count();
@@ -1059,24 +1060,20 @@ bool CompiledReader::ReadCodeInWindow(InstructionStream& stream, uint32_t& index
         bool ok = opcode < Opcodes::Invalid && opcodeAllowed_[opcode] && built < records;
         if (ok) {
             const OpcodeShape& shape = kShapes.shapes[opcode];
-            if constexpr (kKeep)
-                HX_CHECK(stream.ReserveOperands(start + 8 + Format::kMaxCallArguments), "Out of memory");
+            HX_CHECK(stream.ReserveOperands(start + 8 + Format::kMaxCallArguments), "Out of memory");
             uint8_t kind = 0;
             uint32_t payload = 0;
             for (uint32_t p = 0; p < shape.fixed; ++p) {
                 at = DecodeOperand(at, textLimit, kind, payload);
                 if (at == nullptr) break;
-                if (InstructionStream::IsText(kind)) {
-                    if constexpr (kKeep) table_.Get(payload);
-                    else table_.Touch(payload);
-                }
+                if (InstructionStream::IsText(kind)) table_.Get(payload);
                 if (((shape.kinds[p] >> kind) & 1u) == 0 ||
                     (shape.nonNegative[p] && kind == Format::kKindInteger && static_cast<int32_t>(payload) < 0)) {
                     at = nullptr;
                     break;
                 }
                 if (kind == Format::kKindIdentifier) kind = shape.identifierAs[p];
-                if constexpr (kKeep) PushOperand(stream, kind, payload);
+                PushOperand(stream, kind, payload);
             }
             if (at != nullptr && shape.callArguments) {
                 at = DecodeOperand(at, textLimit, kind, payload);
@@ -1084,19 +1081,15 @@ bool CompiledReader::ReadCodeInWindow(InstructionStream& stream, uint32_t& index
                 for (uint32_t k = 0, arguments = payload; at != nullptr && k < arguments; ++k) {
                     at = DecodeOperand(at, textLimit, kind, payload);
                     if (at == nullptr) break;
-                    if (InstructionStream::IsText(kind)) {
-                        if constexpr (kKeep) table_.Get(payload);
-                        else table_.Touch(payload);
-                    }
-                    if constexpr (kKeep) PushOperand(stream, kind, payload);
+                    if (InstructionStream::IsText(kind)) table_.Get(payload);
+                    PushOperand(stream, kind, payload);
                 }
             }
             ok = at != nullptr;
         }
         if (!ok) {
             // Read again from its start, to the same end or to the message.
-            if constexpr (kKeep) stream.TruncateOperands(start);
-            else stream.SkipNoops(built - stream.GetBuiltCount());
+            stream.TruncateOperands(start);
             cur_ = begin;
             index = i;
             if (!ReadInstructionFrom<true>(stream, i)) return false;
@@ -1105,11 +1098,10 @@ bool CompiledReader::ReadCodeInWindow(InstructionStream& stream, uint32_t& index
             at = cur_;
             continue;
         }
-        if constexpr (kKeep) stream.SetNextRecord(opcode, stream.GetTotalOperandCount() - start);
+        stream.SetNextRecord(opcode, stream.GetTotalOperandCount() - start);
         ++built;
         ++i;
     }
-    if constexpr (!kKeep) stream.SkipNoops(built - stream.GetBuiltCount());
     cur_ = at;
     index = i;
     return true;

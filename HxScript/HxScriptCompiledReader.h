@@ -76,8 +76,6 @@ private:
     bool ReadCode(UnlinkedTypes::InstructionStream& stream, uint32_t count);
     // Reads instructions from `index` on while the window holds the longest
     // there can be, advancing `index`; false at a failed one.
-    // Without kKeep the instructions are checked and counted only.
-    template <bool kKeep>
     bool ReadCodeInWindow(UnlinkedTypes::InstructionStream& stream, uint32_t& index, uint32_t count);
     // The same, checking and counting only, by table.
     bool CountCodeInWindow(UnlinkedTypes::InstructionStream& stream, uint32_t& index, uint32_t count);

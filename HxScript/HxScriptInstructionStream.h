@@ -179,11 +179,9 @@ public:
     bool PushRecord(uint32_t opcode, uint32_t operandCount);
     // Fills the next record of a stream constructed with its count.
     void SetNextRecord(uint32_t opcode, uint32_t operandCount) { records_[built_++] = MakeRecord(opcode, operandCount); }
-    // Fills the next `count` records with Noops without operands.
-    void SkipNoops(uint32_t count) {
-        if (count != 0) std::memset(records_ + built_, 0, sizeof(uint32_t) * count);
-        built_ += count;
-    }
+    // Counts the next `count` records as built, as BeginBuild left them:
+    // Noops without operands.
+    void SkipBuilt(uint32_t count) { built_ += count; }
     void SetOperand(uint32_t index, uint8_t kind, uint32_t payload) {
         kinds_[index] = kind;
         payloads_[index] = payload;
