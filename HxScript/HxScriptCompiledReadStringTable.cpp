@@ -46,11 +46,7 @@ uint32_t FoldedHash(const char* text, uint32_t length) {
 
 void CompiledReadStringTable::Clear() {
     entries_.Clear();
-    deferring_ = false;
-    classOf_.Clear();
-    firstTouched_.Clear();
-    touched_.Clear();
-    seen_.Clear();
+    EndDeferring();
     for (char* block : blocks_) std::free(block);
     blocks_.Clear();
     current_ = nullptr;
@@ -59,11 +55,7 @@ void CompiledReadStringTable::Clear() {
 
 void CompiledReadStringTable::DropTexts() {
     // Entries touched but never made stay unmade: nothing can see them now.
-    deferring_ = false;
-    classOf_.Clear();
-    firstTouched_.Clear();
-    touched_.Clear();
-    seen_.Clear();
+    EndDeferring();
     for (Entry& entry : entries_) entry.text = nullptr;
     for (char* block : blocks_) std::free(block);
     blocks_.Clear();
@@ -127,6 +119,14 @@ void CompiledReadStringTable::Intern(uint32_t index) {
         }
     }
     InternText(entries_.Data()[index]);
+}
+
+void CompiledReadStringTable::EndDeferring() {
+    deferring_ = false;
+    classOf_.Clear();
+    firstTouched_.Clear();
+    touched_.Clear();
+    seen_.Clear();
 }
 
 void CompiledReadStringTable::MakeTouchedNow() {

@@ -108,6 +108,7 @@ private:
     void Intern(uint32_t index);
     static void InternText(Entry& entry);
     void MakeTouchedNow();
+    void EndDeferring();
 
     static constexpr uint32_t kNone = 0xFFFFFFFFu;
     bool deferring_ = false;

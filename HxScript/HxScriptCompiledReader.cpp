@@ -789,13 +789,13 @@ bool CompiledReader::ReadFunction(const HxFixedString& name, Function& function)
     uint16_t count;
     if (!U16(count)) return Fatal("Error reading function param count from store.");
     function.params.Reserve(Plausible(count, 4));
-    // Each pair is made from its two names in place, one reference each;
-    // the name is made before the type, as the file has them.
+    // Each pair is made from its two names in place, one reference each,
+    // each name made as soon as it is read.
     uint32_t nameIndex, typeIndex;
     for (uint32_t i = 0; i < count; ++i) {
         if (!RefIndex(nameIndex)) return Fatal("Error reading function parameter name from store.");
-        if (!RefIndex(typeIndex)) return Fatal("Error reading function parameter type from store.");
         const HxFixedString& paramName = table_.Get(nameIndex);
+        if (!RefIndex(typeIndex)) return Fatal("Error reading function parameter type from store.");
         function.params.Emplace(paramName, table_.Get(typeIndex));
     }
 
@@ -803,8 +803,8 @@ bool CompiledReader::ReadFunction(const HxFixedString& name, Function& function)
     function.locals.Reserve(Plausible(count, 4));
     for (uint32_t i = 0; i < count; ++i) {
         if (!RefIndex(nameIndex)) return Fatal("Error reading function local name from store.");
-        if (!RefIndex(typeIndex)) return Fatal("Error reading function type name from store.");
         const HxFixedString& localName = table_.Get(nameIndex);
+        if (!RefIndex(typeIndex)) return Fatal("Error reading function type name from store.");
         function.locals.Emplace(localName, table_.Get(typeIndex));
     }
 
@@ -936,10 +936,6 @@ inline const uint8_t* DecodeOperand(const uint8_t* at, uint32_t textLimit, uint8
         default: return nullptr;
     }
 }
-
-}  // namespace
-
-namespace {
 
 // Payload bytes of each operand kind byte; kNoKind for a kind that cannot be.
 constexpr uint8_t kNoKind = 0xFF;
