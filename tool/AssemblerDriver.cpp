@@ -101,10 +101,11 @@ void RunProcessor(const CommandLineOptions& options, ErrorHandler& errorHandler)
         processor = assembler;
     }
 
-    if (options.strip || (options.disassemble && options.analyze)) {
-        // A compiled file's model takes a few times the file's size in many
-        // small blocks, all of them kept to the end. (A disassembly would
-        // pass its peak memory's bound on large pages.)
+    if (options.disassemble && options.analyze) {
+        // An analysis of a compiled file builds a model of a few times the
+        // file's size in many small blocks, all of them kept to the end.
+        // (Stripping and disassembly keep the code too: their peak memory,
+        // rounded up to large pages, would pass twice the file's size.)
         Platform::PrepareLargeHeap(3 * SourceFileSize(options.objectName.text(), ".cex"));
     }
 
