@@ -186,8 +186,9 @@ void PrepareLargeHeap(uint64_t bytes) {
 #if defined(__linux__) && defined(__GLIBC__) && defined(MADV_HUGEPAGE)
     constexpr uintptr_t kLargePage = uintptr_t(2) << 20;
     if (bytes < 2 * kLargePage || bytes > (uint64_t(1) << 32)) return;
-    // Large blocks in the heap too, and a heap that never shrinks.
-    if (mallopt(M_MMAP_THRESHOLD, 64 << 20) == 0 || mallopt(M_TRIM_THRESHOLD, 1 << 30) == 0) return;
+    // Large blocks in the heap too (up to the most every 64-bit C library
+    // accepts), and a heap that never shrinks.
+    if (mallopt(M_MMAP_THRESHOLD, 32 << 20) == 0 || mallopt(M_TRIM_THRESHOLD, 1 << 30) == 0) return;
     // One block as large as the run needs makes the heap grow by that much
     // now; given back, it is the free room the run allocates from.
     void* room = std::malloc(static_cast<size_t>(bytes));
