@@ -1042,11 +1042,14 @@ bool CompiledReader::ReadCodeInWindow(InstructionStream& stream, uint32_t& index
     // Instructions are read while the window holds the longest there can be,
     // with no read that can fail. One that any check refuses is read again
     // by ReadInstructionFrom, which tells why. A text is interned when first
-    // read, kept or not, as every text field is.
+    // read, kept or not, as every text field is, and its operand is a use of
+    // its name (the object's code names are numbered like the file's
+    // strings). Operands go straight into the room the stream reserved.
     const uint8_t* at = cur_;
     const uint8_t* const last = end_ - kLongestInstruction;
     const uint32_t textLimit = table_.Count();
     const uint32_t records = stream.GetInstructionCount();
+    UnlinkedTypes::CodeNames& names = *codeNames_;
     uint32_t built = stream.GetBuiltCount();
     uint32_t i = index;
     while (i < count && at <= last) {
@@ -1054,11 +1057,23 @@ bool CompiledReader::ReadCodeInWindow(InstructionStream& stream, uint32_t& index
         const uint32_t start = stream.GetTotalOperandCount();
         const uint32_t opcode = *at++;
         bool ok = opcode < Opcodes::Invalid && opcodeAllowed_[opcode] && built < records;
+        uint32_t kept = 0;
         if (ok) {
             const OpcodeShape& shape = kShapes.shapes[opcode];
             HX_CHECK(stream.ReserveOperands(start + 8 + Format::kMaxCallArguments), "Out of memory");
+            uint8_t* const kinds = stream.KindsFrom(start);
+            uint32_t* const payloads = stream.PayloadsFrom(start);
             uint8_t kind = 0;
             uint32_t payload = 0;
+            auto keep = [&]() {
+                if (InstructionStream::IsText(kind)) {
+                    if (names.At(payload).IsEmpty()) names.Set(payload, table_.Get(payload));
+                    names.Use(payload);
+                }
+                kinds[kept] = kind;
+                payloads[kept] = payload;
+                ++kept;
+            };
             for (uint32_t p = 0; p < shape.fixed; ++p) {
                 at = DecodeOperand(at, textLimit, kind, payload);
                 if (at == nullptr) break;
@@ -1069,7 +1084,7 @@ bool CompiledReader::ReadCodeInWindow(InstructionStream& stream, uint32_t& index
                     break;
                 }
                 if (kind == Format::kKindIdentifier) kind = shape.identifierAs[p];
-                PushOperand(stream, kind, payload);
+                keep();
             }
             if (at != nullptr && shape.callArguments) {
                 at = DecodeOperand(at, textLimit, kind, payload);
@@ -1078,9 +1093,10 @@ bool CompiledReader::ReadCodeInWindow(InstructionStream& stream, uint32_t& index
                     at = DecodeOperand(at, textLimit, kind, payload);
                     if (at == nullptr) break;
                     if (InstructionStream::IsText(kind)) table_.Get(payload);
-                    PushOperand(stream, kind, payload);
+                    keep();
                 }
             }
+            stream.SetOperandCount(start + kept);
             ok = at != nullptr;
         }
         if (!ok) {
@@ -1094,7 +1110,7 @@ bool CompiledReader::ReadCodeInWindow(InstructionStream& stream, uint32_t& index
             at = cur_;
             continue;
         }
-        stream.SetNextRecord(opcode, stream.GetTotalOperandCount() - start);
+        stream.SetNextRecord(opcode, kept);
         ++built;
         ++i;
     }

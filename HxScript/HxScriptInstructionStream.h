@@ -175,6 +175,12 @@ public:
         payloads_[operandCount_] = payload;
         ++operandCount_;
     }
+    // Where operand `index` goes, for a builder that writes operands in the
+    // room ReserveOperands made and then sets their number with
+    // SetOperandCount.
+    uint8_t* KindsFrom(uint32_t index) { return kinds_ + index; }
+    uint32_t* PayloadsFrom(uint32_t index) { return payloads_ + index; }
+    void SetOperandCount(uint32_t count) { operandCount_ = count; }
     // Appends a record, growing the instruction count.
     bool PushRecord(uint32_t opcode, uint32_t operandCount);
     // Fills the next record of a stream constructed with its count.
