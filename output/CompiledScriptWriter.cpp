@@ -588,6 +588,7 @@ struct CallShapes {
                 countAfter[op] = static_cast<uint8_t>(HxScript::GetFixedOperandCount(op));
     }
 };
+const CallShapes kCallShapes;
 
 }  // namespace
 
@@ -602,7 +603,6 @@ struct CallShapes {
 // encoded, its fields are written one by one, so that a failure happens at
 // the same field as it would field by field.
 StorageResult CompiledScriptWriter::WriteInstructions(const InstructionStream& code) {
-    static const CallShapes shapes;
     const uint32_t instructionCount = code.GetInstructionCount();
     StorageResult result = WriteCount16(store_, instructionCount);
     const uint32_t* records = code.Records();
@@ -615,16 +615,15 @@ StorageResult CompiledScriptWriter::WriteInstructions(const InstructionStream& c
     for (uint32_t i = 0; i < instructionCount && result == kOk; ++i) {
         const uint32_t opcode = InstructionStream::OpcodeOf(records[i]);
         const uint32_t count = InstructionStream::CountOf(records[i]);
-        const uint32_t countAfter = shapes.countAfter[opcode];
         if (boundNames && count <= kEncodeOperands) {
-            const uint32_t length = EncodeInstruction(buffer, opcode, count, countAfter, kinds + at, payloads + at);
+            const uint32_t length = EncodeInstructions(buffer, records + i, 1, kinds + at, payloads + at);
             if (length != 0 && store_.AppendFits(length)) {
                 store_.Append(buffer, length);
                 at += count;
                 continue;
             }
         }
-        result = WriteInstructionFields(code, opcode, count, countAfter, at);
+        result = WriteInstructionFields(code, opcode, count, kCallShapes.countAfter[opcode], at);
         at += count;
     }
     return result;
@@ -636,57 +635,50 @@ bool CompiledScriptWriter::WriteWholeCode(const InstructionStream& code) {
     const uint64_t bound = uint64_t(code.GetInstructionCount()) * 6 + uint64_t(code.GetTotalOperandCount()) * 5;
     if (bound > kWholeCodeLimit || !store_.AppendFits(static_cast<uint32_t>(bound))) return false;
     if (wholeCode_.Size() < bound && !wholeCode_.Resize(static_cast<uint32_t>(bound))) return false;
-    static const CallShapes shapes;
-    const uint32_t* records = code.Records();
-    const uint8_t* kinds = code.Kinds();
-    const uint32_t* payloads = code.Payloads();
-    uint8_t* out = wholeCode_.Data();
-    uint32_t at = 0;
-    for (uint32_t i = 0; i < code.GetInstructionCount(); ++i) {
-        const uint32_t opcode = InstructionStream::OpcodeOf(records[i]);
-        const uint32_t count = InstructionStream::CountOf(records[i]);
-        const uint32_t length =
-            EncodeInstruction(out, opcode, count, shapes.countAfter[opcode], kinds + at, payloads + at);
-        if (length == 0) return false;
-        out += length;
-        at += count;
-    }
-    store_.Append(wholeCode_.Data(), static_cast<uint32_t>(out - wholeCode_.Data()));
+    const uint32_t length =
+        EncodeInstructions(wholeCode_.Data(), code.Records(), code.GetInstructionCount(), code.Kinds(), code.Payloads());
+    if (length == 0) return false;
+    store_.Append(wholeCode_.Data(), length);
     return true;
 }
 
-uint32_t CompiledScriptWriter::EncodeInstruction(uint8_t* out, uint32_t opcode, uint32_t count, uint32_t countAfter,
-                                                 const uint8_t* kinds, const uint32_t* payloads) const {
+uint32_t CompiledScriptWriter::EncodeInstructions(uint8_t* out, const uint32_t* records, uint32_t count,
+                                                  const uint8_t* kinds, const uint32_t* payloads) const {
     using namespace HxScript::CompiledFormat;
     uint8_t* p = out;
-    *p++ = static_cast<uint8_t>(opcode);
-    for (uint32_t k = 0; k < count; ++k) {
-        const uint8_t kind = kinds[k];
-        const uint32_t payload = payloads[k];
-        *p++ = kind;
-        switch (kind) {
-            case kKindNone: break;
-            case kKindIdentifier:
-            case kKindString:
-            case kKindTypeName: {
-                const uint32_t index = strings_.BoundIndexOf(payload);
-                if (index > CompiledStringTable::kMaxEntries) return 0;
-                HxStorageIO::PutU16(p, static_cast<uint16_t>(index));
-                p += 2;
-                break;
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint32_t opcode = InstructionStream::OpcodeOf(records[i]);
+        const uint32_t operands = InstructionStream::CountOf(records[i]);
+        const uint32_t countAfter = kCallShapes.countAfter[opcode];
+        *p++ = static_cast<uint8_t>(opcode);
+        for (uint32_t k = 0; k < operands; ++k) {
+            const uint8_t kind = *kinds++;
+            const uint32_t payload = *payloads++;
+            *p++ = kind;
+            switch (kind) {
+                case kKindNone: break;
+                case kKindIdentifier:
+                case kKindString:
+                case kKindTypeName: {
+                    const uint32_t index = strings_.BoundIndexOf(payload);
+                    if (index > CompiledStringTable::kMaxEntries) return 0;
+                    HxStorageIO::PutU16(p, static_cast<uint16_t>(index));
+                    p += 2;
+                    break;
+                }
+                case kKindInteger:
+                case kKindFloat:
+                    HxStorageIO::PutU32(p, payload);
+                    p += 4;
+                    break;
+                case kKindBool: *p++ = payload != 0 ? 1 : 0; break;
+                default: return 0;
             }
-            case kKindInteger:
-            case kKindFloat:
-                HxStorageIO::PutU32(p, payload);
+            if (k + 1 == countAfter) {
+                *p++ = kKindInteger;
+                HxStorageIO::PutU32(p, operands - countAfter);
                 p += 4;
-                break;
-            case kKindBool: *p++ = payload != 0 ? 1 : 0; break;
-            default: return 0;
-        }
-        if (k + 1 == countAfter) {
-            *p++ = kKindInteger;
-            HxStorageIO::PutU32(p, count - countAfter);
-            p += 4;
+            }
         }
     }
     return static_cast<uint32_t>(p - out);

@@ -137,10 +137,12 @@ private:
     // have fitted in its turn) and every field has an encoding; false, with
     // nothing written, otherwise.
     bool WriteWholeCode(const HxScript::UnlinkedTypes::InstructionStream& code);
-    // The bytes of one instruction whose texts are bound names, into `out`
-    // (room for kEncodeLimit bytes); 0 when a field has no encoding.
-    uint32_t EncodeInstruction(uint8_t* out, uint32_t opcode, uint32_t count, uint32_t countAfter,
-                               const uint8_t* kinds, const uint32_t* payloads) const;
+    // The bytes of `count` instructions (their records, and their operands
+    // from `kinds` and `payloads` on) whose texts are bound names, into
+    // `out`, which has room for six bytes an instruction and five an
+    // operand; 0 when a field has no encoding.
+    uint32_t EncodeInstructions(uint8_t* out, const uint32_t* records, uint32_t count, const uint8_t* kinds,
+                                const uint32_t* payloads) const;
     // One instruction field by field, its operands from `at` on.
     StorageResult WriteInstructionFields(const HxScript::UnlinkedTypes::InstructionStream& code, uint32_t opcode,
                                          uint32_t count, uint32_t countAfter, uint32_t at);
