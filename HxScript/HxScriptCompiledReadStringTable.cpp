@@ -101,7 +101,7 @@ char* CompiledReadStringTable::Append(uint32_t length) {
         text = room + 2;
         text[length] = 0;
     }
-    if (entries_.Add(Entry{text, HxFixedString(static_cast<const char*>(nullptr))}) == kHxInvalidIndex)
+    if (entries_.Emplace(text) == kHxInvalidIndex)
         return nullptr;
     return text;
 }

@@ -96,7 +96,7 @@ private:
     // endian) and followed by a zero, so that an entry is two words.
     struct Entry {
         const char* text;
-        HxFixedString name;  // null handle until first use
+        HxFixedString name{static_cast<const char*>(nullptr)};  // null handle until first use
     };
     static uint32_t LengthOf(const Entry& entry) {
         const auto* at = reinterpret_cast<const unsigned char*>(entry.text);

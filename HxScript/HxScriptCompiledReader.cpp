@@ -284,6 +284,17 @@ bool CompiledReader::ReadStringTable() {
     // entries than the rest of the file can hold.
     if (!table_.Reserve(Plausible(count, 2))) return false;
     for (uint32_t i = 0; i < count; ++i) {
+        // An entry that the window holds whole is copied from it directly.
+        if (end_ - cur_ >= 2) {
+            const uint32_t length = HxStorageIO::GetU16(cur_);
+            if (static_cast<uint32_t>(end_ - cur_) - 2 >= length) {
+                char* text = table_.Append(length);
+                if (text == nullptr) return false;
+                std::memcpy(text, cur_ + 2, length);
+                cur_ += 2 + length;
+                continue;
+            }
+        }
         uint16_t length;
         if (!U16(length)) return false;
         char* text = table_.Append(length);
