@@ -29,7 +29,7 @@ public:
     // Drops every entry and frees the blocks.
     void Clear();
     // Frees the raw bytes and keeps the names made so far; after it only
-    // names already made may be asked for.
+    // names already made may be asked for. Ends DeferTouched.
     void DropTexts();
 
     // Room for `count` entries, read next.
@@ -48,8 +48,40 @@ public:
     // The interned name of a valid entry, made on first use and reused.
     const HxFixedString& Get(uint32_t index) {
         Entry& entry = entries_.Data()[index];
-        if (entry.name.IsEmpty()) Intern(entry);
+        if (entry.name.IsEmpty()) Intern(index);
         return entry.name;
+    }
+
+    // Code that keeps nothing reads an entry: interned as by Get, unless
+    // DeferTouched is on.
+    void Touch(uint32_t index) {
+        if (!deferring_) {
+            Get(index);
+        } else if (seen_.Data()[index] == 0) {
+            // Only an entry's first touch can make a difference.
+            seen_.Data()[index] = 1;
+            if (!entries_.Data()[index].name.IsEmpty()) return;
+            uint32_t& first = firstTouched_.Data()[classOf_.Data()[index]];
+            if (first == kNone) {
+                first = index;
+                touched_.Add(classOf_.Data()[index]);
+            }
+        }
+    }
+    // From now on a touched entry is interned only when it could make a
+    // difference: a name is spelled as the first entry interned among those
+    // equal to it without regard to case, so each such group of entries
+    // keeps the entry touched or asked for first, and that entry is made
+    // before any other of its group and before MakeTouched. What is never
+    // made is never seen. Needs the texts; false when memory is short.
+    bool DeferTouched();
+    // A byte per entry, not zero once the entry was touched; null when
+    // DeferTouched is off.
+    const uint8_t* TouchMarks() const { return deferring_ ? seen_.Data() : nullptr; }
+    // Interns the first touched entry of every group touched so far: before
+    // anything else interns a text that could equal one (a message).
+    void MakeTouched() {
+        if (touched_.Size() != 0) MakeTouchedNow();
     }
     bool IsInterned(uint32_t index) const { return !entries_[index].name.IsEmpty(); }
 
@@ -64,7 +96,7 @@ private:
     // endian) and followed by a zero, so that an entry is two words.
     struct Entry {
         const char* text;
-        HxFixedString name;  // null handle until first use
+        HxFixedString name{static_cast<const char*>(nullptr)};  // null handle until first use
     };
     static uint32_t LengthOf(const Entry& entry) {
         const auto* at = reinterpret_cast<const unsigned char*>(entry.text);
@@ -73,7 +105,17 @@ private:
     // Room for `length` bytes, their length before them and a terminator
     // after them; null when memory is short.
     char* Allocate(uint32_t length);
-    static void Intern(Entry& entry);
+    void Intern(uint32_t index);
+    static void InternText(Entry& entry);
+    void MakeTouchedNow();
+    void EndDeferring();
+
+    static constexpr uint32_t kNone = 0xFFFFFFFFu;
+    bool deferring_ = false;
+    HxTArray<uint32_t> classOf_;       // per entry: the first entry equal to it without regard to case
+    HxTArray<uint32_t> firstTouched_;  // per group (by its first entry): the entry made first, or kNone
+    HxTArray<uint32_t> touched_;       // groups whose first entry may not be made yet
+    HxTArray<uint8_t> seen_;           // per entry: touched before
 
     HxTArray<Entry> entries_;
     HxTArray<char*> blocks_;

@@ -217,6 +217,7 @@ bool CompiledReader::ReadValue(Value& value) {
 }
 
 bool CompiledReader::Fatal(const char* message) {
+    table_.MakeTouched();
     logger_.PostFileError(TextMessage(message), fileName_, Severity::Fatal);
     return false;
 }
@@ -270,6 +271,8 @@ bool CompiledReader::Run(Object& object) {
         Post(Severity::Error, "Failed to read string table");
         return false;
     }
+    // Code that is only counted makes names only where they could be seen.
+    if (countCodeOnly_) table_.DeferTouched();
     return ReadDebugSection(object) && ReadUserFlags(object) && ReadObjectTable(object);
 }
 
@@ -281,6 +284,17 @@ bool CompiledReader::ReadStringTable() {
     // entries than the rest of the file can hold.
     if (!table_.Reserve(Plausible(count, 2))) return false;
     for (uint32_t i = 0; i < count; ++i) {
+        // An entry that the window holds whole is copied from it directly.
+        if (end_ - cur_ >= 2) {
+            const uint32_t length = HxStorageIO::GetU16(cur_);
+            if (static_cast<uint32_t>(end_ - cur_) - 2 >= length) {
+                char* text = table_.Append(length);
+                if (text == nullptr) return false;
+                std::memcpy(text, cur_ + 2, length);
+                cur_ += 2 + length;
+                continue;
+            }
+        }
         uint16_t length;
         if (!U16(length)) return false;
         char* text = table_.Append(length);
@@ -373,7 +387,7 @@ bool CompiledReader::ReadDebugSection(Object& object) {
     uint16_t count;
     if (!U16(count)) return Fatal("Error reading debug function count from store.");
     // An entry takes at least 9 bytes.
-    if (loadDebugInfo_) debug.functionDebugInfos.Reserve(Plausible(count, 9));
+    if (loadDebugInfo_ && !countCodeOnly_) debug.functionDebugInfos.Reserve(Plausible(count, 9));
     for (uint32_t i = 0; i < count; ++i)
         if (!ReadFunctionDebugEntry(debug)) return false;
 
@@ -400,23 +414,21 @@ bool CompiledReader::ReadFunctionDebugEntry(DebugInfo& debug) {
     const bool keep = loadDebugInfo_ && table_.EqualsName(objectIndex, objectName_);
     // Line numbers that the window holds whole are taken in one step.
     const bool inWindow = static_cast<uint64_t>(end_ - cur_) >= 2u * lineCount;
-    if (!keep) {
-        if (inWindow) {
-            cur_ += 2u * lineCount;
-            return true;
-        }
-        uint16_t line;
-        for (uint32_t i = 0; i < lineCount; ++i)
-            if (!U16(line)) return Fatal("Error reading debug instruction line number from store.");
-        return true;
+    if (keep && countCodeOnly_) {
+        // An analysis shows no line numbers: the record is checked, and its
+        // names are made as they would be, but nothing is kept.
+        table_.Get(objectIndex);
+        table_.Get(stateIndex);
+        table_.Get(functionIndex);
     }
+    if (!keep || countCodeOnly_) return SkipLineNumbers(lineCount, inWindow);
 
-    FunctionDebugInfo info;
-    info.functionKind = static_cast<FunctionKind>(kind);
-    info.objectName = table_.Get(objectIndex);
-    info.stateName = table_.Get(stateIndex);
-    info.functionName = table_.Get(functionIndex);
-    if (inWindow) {
+    // Made from its names in place, one reference each.
+    FunctionDebugInfo info{static_cast<FunctionKind>(kind), table_.Get(objectIndex), table_.Get(stateIndex),
+                           table_.Get(functionIndex), {}};
+    if (!keepLineNumbers_) {
+        if (!SkipLineNumbers(lineCount, inWindow)) return false;
+    } else if (inWindow) {
         HX_CHECK(info.lineNumbers.Resize(lineCount), "Out of memory");
         uint16_t* lines = info.lineNumbers.Data();
         for (uint32_t i = 0; i < lineCount; ++i) lines[i] = HxStorageIO::GetU16(cur_ + 2 * i);
@@ -430,6 +442,17 @@ bool CompiledReader::ReadFunctionDebugEntry(DebugInfo& debug) {
         }
     }
     debug.functionDebugInfos.Add(std::move(info));
+    return true;
+}
+
+bool CompiledReader::SkipLineNumbers(uint32_t lineCount, bool inWindow) {
+    if (inWindow) {
+        cur_ += 2u * lineCount;
+        return true;
+    }
+    uint16_t line;
+    for (uint32_t i = 0; i < lineCount; ++i)
+        if (!U16(line)) return Fatal("Error reading debug instruction line number from store.");
     return true;
 }
 
@@ -580,7 +603,8 @@ bool CompiledReader::ReadObjectTable(Object& object) {
 bool CompiledReader::ReadObjectBody(Object& object) {
     const char* objectText = object.name.text();
     codeNames_ = &object.codeNames;
-    HX_CHECK(codeNames_->Resize(table_.Count()), "Out of memory");
+    // Counted code refers to no names.
+    if (!countCodeOnly_) HX_CHECK(codeNames_->Resize(table_.Count()), "Out of memory");
     if (!Ref(object.parentName, "Error reading parent class name from store.")) return false;
     if (object.parentName == empty_ && object.name != "ScriptObject") object.parentName = scriptObject_;
     if (!DocString(object.docString, "Error reading object docstring from store.")) return false;
@@ -659,10 +683,10 @@ bool CompiledReader::ReadObjectBody(Object& object) {
     }
 
     if (!haveEmptyState) Post(Severity::Error, "Object \"%s\" must have at least the empty state", objectText);
+    CheckSignatures(object);
     // Nothing refers to the file's strings any more: their raw bytes go, the
     // names made of them stay until the load ends.
     table_.DropTexts();
-    CheckSignatures(object);
     codeNames_->Seal();
     return true;
 }
@@ -776,20 +800,23 @@ bool CompiledReader::ReadFunction(const HxFixedString& name, Function& function)
     uint16_t count;
     if (!U16(count)) return Fatal("Error reading function param count from store.");
     function.params.Reserve(Plausible(count, 4));
+    // Each pair is made from its two names in place, one reference each,
+    // each name made as soon as it is read.
+    uint32_t nameIndex, typeIndex;
     for (uint32_t i = 0; i < count; ++i) {
-        NameTypePair param;
-        if (!Ref(param.name, "Error reading function parameter name from store.")) return false;
-        if (!Ref(param.typeName, "Error reading function parameter type from store.")) return false;
-        function.params.Add(std::move(param));
+        if (!RefIndex(nameIndex)) return Fatal("Error reading function parameter name from store.");
+        const HxFixedString& paramName = table_.Get(nameIndex);
+        if (!RefIndex(typeIndex)) return Fatal("Error reading function parameter type from store.");
+        function.params.Emplace(paramName, table_.Get(typeIndex));
     }
 
     if (!U16(count)) return Fatal("Error reading function locals count from store.");
     function.locals.Reserve(Plausible(count, 4));
     for (uint32_t i = 0; i < count; ++i) {
-        NameTypePair local;
-        if (!Ref(local.name, "Error reading function local name from store.")) return false;
-        if (!Ref(local.typeName, "Error reading function type name from store.")) return false;
-        function.locals.Add(std::move(local));
+        if (!RefIndex(nameIndex)) return Fatal("Error reading function local name from store.");
+        const HxFixedString& localName = table_.Get(nameIndex);
+        if (!RefIndex(typeIndex)) return Fatal("Error reading function type name from store.");
+        function.locals.Emplace(localName, table_.Get(typeIndex));
     }
 
     uint16_t instructionCount;
@@ -801,18 +828,15 @@ bool CompiledReader::ReadFunction(const HxFixedString& name, Function& function)
         // Built in the reader's own stream, which keeps its room from one
         // function to the next, then moved out as one exact block.
         code_.BeginBuild(Plausible(instructionCount, 1), codeNames_);
-        for (uint32_t i = 0; i < instructionCount; ++i) {
-            if (!ReadInstruction(code_, i)) {
-                code_.TruncateOperands(0);
-                return false;
-            }
+        if (!ReadCode(code_, instructionCount)) {
+            code_.TruncateOperands(0);
+            return false;
         }
         // A native function keeps no code; the error below reports it.
         if (function.isNative) {
             code_.TruncateOperands(0);
         } else if (countCodeOnly_) {
-            InstructionStream counted(code_.GetInstructionCount());
-            function.instructions.Exchange(counted);
+            function.instructions.SetCountOnly(code_.GetInstructionCount());
         } else {
             code_.MoveCompactTo(function.instructions);
         }
@@ -831,6 +855,49 @@ namespace {
 // a call's count and the most call arguments, five bytes each at the most.
 constexpr uint32_t kLongestInstruction = 1 + 5 * 5 + 5 + 5 * Format::kMaxCallArguments;
 
+// The operands of an opcode as the common case reads them: for each fixed
+// operand the kind bytes it admits (a bit each), whether an Integer there
+// must not be negative, and the kind that an Identifier there becomes; then
+// whether a call's argument count and arguments follow. The rules are those
+// of KindAdmitted, for the kinds an operand can have.
+struct OpcodeShape {
+    uint32_t fixed = 0;
+    bool callArguments = false;
+    uint16_t kinds[8] = {};
+    bool nonNegative[8] = {};
+    uint8_t identifierAs[8] = {};
+};
+
+constexpr uint8_t kValidKinds[] = {Format::kKindNone,    Format::kKindIdentifier, Format::kKindString,
+                                   Format::kKindInteger, Format::kKindFloat,      Format::kKindBool,
+                                   Format::kKindTypeName};
+
+struct OpcodeShapes {
+    OpcodeShape shapes[Opcodes::Invalid];
+    OpcodeShapes() {
+        for (uint32_t opcode = 0; opcode < Opcodes::Invalid; ++opcode) {
+            const char* signature = GetOpcodeInfo(opcode).signature;
+            OpcodeShape& shape = shapes[opcode];
+            for (uint32_t p = 0; signature[p] != 0 && p < 8; ++p) {
+                const char letter = signature[p];
+                if (letter == '*') {
+                    shape.callArguments = true;
+                    break;
+                }
+                for (uint8_t kind : kValidKinds)
+                    if (KindAdmitted(letter, kind, 0)) shape.kinds[p] |= uint16_t(1u << kind);
+                shape.nonNegative[p] = letter == 'u';
+                shape.identifierAs[p] = letter == 'N'   ? Format::kKindString
+                                        : letter == 'T' ? Format::kKindTypeName
+                                                        : Format::kKindIdentifier;
+                shape.fixed = p + 1;
+            }
+        }
+    }
+};
+
+const OpcodeShapes kShapes;
+
 }  // namespace
 
 bool CompiledReader::ReadInstruction(InstructionStream& stream, uint32_t index) {
@@ -844,6 +911,223 @@ bool CompiledReader::ReadInstruction(InstructionStream& stream, uint32_t index) 
     }
     if (static_cast<uint32_t>(end_ - cur_) >= kLongestInstruction) return ReadInstructionFrom<true>(stream, index);
     return ReadInstructionFrom<false>(stream, index);
+}
+
+bool CompiledReader::ReadCode(InstructionStream& stream, uint32_t count) {
+    uint32_t index = 0;
+    while (index < count) {
+        if (static_cast<uint32_t>(end_ - cur_) >= kLongestInstruction &&
+            !(countCodeOnly_ ? CountCodeInWindow(stream, index, count)
+                             : ReadCodeInWindow(stream, index, count)))
+            return false;
+        if (index == count) break;
+        if (!ReadInstruction(stream, index)) return false;
+        ++index;
+    }
+    return true;
+}
+
+namespace {
+
+// One operand at `at`: its kind byte, and as payload the string entry of a
+// text or the bits of a number or bool. Answers the byte after it, or null
+// for a kind or text entry that cannot be.
+inline const uint8_t* DecodeOperand(const uint8_t* at, uint32_t textLimit, uint8_t& kind, uint32_t& payload) {
+    kind = *at++;
+    switch (kind) {
+        case Format::kKindNone: payload = 0; return at;
+        case Format::kKindIdentifier:
+        case Format::kKindString:
+        case Format::kKindTypeName:
+            payload = HxStorageIO::GetU16(at);
+            return payload < textLimit ? at + 2 : nullptr;
+        case Format::kKindInteger:
+        case Format::kKindFloat: payload = HxStorageIO::GetU32(at); return at + 4;
+        case Format::kKindBool: payload = *at != 0 ? 1u : 0u; return at + 1;
+        default: return nullptr;
+    }
+}
+
+// Payload bytes of each operand kind byte; kNoKind for a kind that cannot be.
+constexpr uint8_t kNoKind = 0xFF;
+struct PayloadSizes {
+    uint8_t of[256];
+    constexpr PayloadSizes() : of() {
+        for (uint32_t kind = 0; kind < 256; ++kind) of[kind] = kNoKind;
+        of[Format::kKindNone] = 0;
+        of[Format::kKindIdentifier] = of[Format::kKindString] = of[Format::kKindTypeName] = 2;
+        of[Format::kKindInteger] = of[Format::kKindFloat] = 4;
+        of[Format::kKindBool] = 1;
+    }
+};
+constexpr PayloadSizes kPayloadSizes;
+constexpr uint32_t kTextKinds = (1u << Format::kKindIdentifier) | (1u << Format::kKindString) |
+                                (1u << Format::kKindTypeName);
+
+}  // namespace
+
+bool CompiledReader::CountCodeInWindow(InstructionStream& stream, uint32_t& index, uint32_t count) {
+    // ReadCodeInWindow for code that is only checked and counted: the same
+    // checks, by table, and nothing stored (the records stay the Noops that
+    // BeginBuild made, counted in `built` until they are passed on to the
+    // stream). A text already touched needs no second look.
+    const uint8_t* at = cur_;
+    const uint8_t* const last = end_ - kLongestInstruction;
+    const uint32_t textLimit = table_.Count();
+    const uint8_t* const touched = table_.TouchMarks();
+    const uint32_t records = stream.GetInstructionCount();
+    uint32_t built = stream.GetBuiltCount();
+    uint32_t i = index;
+    auto touch = [this, touched](uint32_t entry) {
+        if (touched == nullptr || touched[entry] == 0) table_.Touch(entry);
+    };
+    while (i < count && at <= last) {
+        const uint8_t* const begin = at;
+        const uint32_t opcode = *at++;
+        bool ok = opcode < Opcodes::Invalid && opcodeAllowed_[opcode] && built < records;
+        if (ok) {
+            const OpcodeShape& shape = kShapes.shapes[opcode];
+            for (uint32_t p = 0; p < shape.fixed; ++p) {
+                const uint32_t kind = *at;
+                // The rules admit only kinds that can be.
+                if (kind > Format::kKindTypeName || ((shape.kinds[p] >> kind) & 1u) == 0) {
+                    ok = false;
+                    break;
+                }
+                if ((kTextKinds >> kind) & 1u) {
+                    const uint32_t entry = HxStorageIO::GetU16(at + 1);
+                    if (entry >= textLimit) {
+                        ok = false;
+                        break;
+                    }
+                    touch(entry);
+                } else if (shape.nonNegative[p] && kind == Format::kKindInteger &&
+                           static_cast<int32_t>(HxStorageIO::GetU32(at + 1)) < 0) {
+                    ok = false;
+                    break;
+                }
+                at += 1 + kPayloadSizes.of[kind];
+            }
+            if (ok && shape.callArguments) {
+                uint32_t arguments = 0;
+                if (*at != Format::kKindInteger || (arguments = HxStorageIO::GetU32(at + 1)) > Format::kMaxCallArguments) {
+                    ok = false;
+                } else {
+                    at += 5;
+                }
+                for (uint32_t k = 0; ok && k < arguments; ++k) {
+                    const uint32_t kind = *at;
+                    const uint32_t size = kPayloadSizes.of[kind];
+                    if (size == kNoKind) {
+                        ok = false;
+                    } else if ((kTextKinds >> kind) & 1u) {
+                        const uint32_t entry = HxStorageIO::GetU16(at + 1);
+                        if (entry >= textLimit) ok = false;
+                        else touch(entry);
+                    }
+                    at += 1 + size;
+                }
+            }
+        }
+        if (!ok) {
+            // Read again from its start, to the same end or to the message.
+            stream.SkipBuilt(built - stream.GetBuiltCount());
+            cur_ = begin;
+            index = i;
+            if (!ReadInstructionFrom<true>(stream, i)) return false;
+            ++i;
+            built = stream.GetBuiltCount();
+            at = cur_;
+            continue;
+        }
+        ++built;
+        ++i;
+    }
+    stream.SkipBuilt(built - stream.GetBuiltCount());
+    cur_ = at;
+    index = i;
+    return true;
+}
+
+bool CompiledReader::ReadCodeInWindow(InstructionStream& stream, uint32_t& index, uint32_t count) {
+    // Instructions are read while the window holds the longest there can be,
+    // with no read that can fail. One that any check refuses is read again
+    // by ReadInstructionFrom, which tells why. A text is interned when first
+    // read, kept or not, as every text field is, and its operand is a use of
+    // its name (the object's code names are numbered like the file's
+    // strings). Operands go straight into the room the stream reserved.
+    const uint8_t* at = cur_;
+    const uint8_t* const last = end_ - kLongestInstruction;
+    const uint32_t textLimit = table_.Count();
+    const uint32_t records = stream.GetInstructionCount();
+    UnlinkedTypes::CodeNames& names = *codeNames_;
+    uint32_t built = stream.GetBuiltCount();
+    uint32_t i = index;
+    while (i < count && at <= last) {
+        const uint8_t* const begin = at;
+        const uint32_t start = stream.GetTotalOperandCount();
+        const uint32_t opcode = *at++;
+        bool ok = opcode < Opcodes::Invalid && opcodeAllowed_[opcode] && built < records;
+        uint32_t kept = 0;
+        if (ok) {
+            const OpcodeShape& shape = kShapes.shapes[opcode];
+            HX_CHECK(stream.ReserveOperands(start + 8 + Format::kMaxCallArguments), "Out of memory");
+            uint8_t* const kinds = stream.KindsFrom(start);
+            uint32_t* const payloads = stream.PayloadsFrom(start);
+            uint8_t kind = 0;
+            uint32_t payload = 0;
+            auto keep = [&]() {
+                if (InstructionStream::IsText(kind)) {
+                    if (names.At(payload).IsEmpty()) names.Set(payload, table_.Get(payload));
+                    names.Use(payload);
+                }
+                kinds[kept] = kind;
+                payloads[kept] = payload;
+                ++kept;
+            };
+            for (uint32_t p = 0; p < shape.fixed; ++p) {
+                at = DecodeOperand(at, textLimit, kind, payload);
+                if (at == nullptr) break;
+                if (InstructionStream::IsText(kind)) table_.Get(payload);
+                if (((shape.kinds[p] >> kind) & 1u) == 0 ||
+                    (shape.nonNegative[p] && kind == Format::kKindInteger && static_cast<int32_t>(payload) < 0)) {
+                    at = nullptr;
+                    break;
+                }
+                if (kind == Format::kKindIdentifier) kind = shape.identifierAs[p];
+                keep();
+            }
+            if (at != nullptr && shape.callArguments) {
+                at = DecodeOperand(at, textLimit, kind, payload);
+                if (at != nullptr && (kind != Format::kKindInteger || payload > Format::kMaxCallArguments)) at = nullptr;
+                for (uint32_t k = 0, arguments = payload; at != nullptr && k < arguments; ++k) {
+                    at = DecodeOperand(at, textLimit, kind, payload);
+                    if (at == nullptr) break;
+                    if (InstructionStream::IsText(kind)) table_.Get(payload);
+                    keep();
+                }
+            }
+            stream.SetOperandCount(start + kept);
+            ok = at != nullptr;
+        }
+        if (!ok) {
+            // Read again from its start, to the same end or to the message.
+            stream.TruncateOperands(start);
+            cur_ = begin;
+            index = i;
+            if (!ReadInstructionFrom<true>(stream, i)) return false;
+            ++i;
+            built = stream.GetBuiltCount();
+            at = cur_;
+            continue;
+        }
+        stream.SetNextRecord(opcode, kept);
+        ++built;
+        ++i;
+    }
+    cur_ = at;
+    index = i;
+    return true;
 }
 
 template <bool kInWindow>
@@ -885,7 +1169,7 @@ bool CompiledReader::ReadInstructionFrom(InstructionStream& stream, uint32_t ind
             case Format::kKindTypeName:
                 if (!u16(payload) || payload >= table_.Count()) return false;
                 // Interned when first read, kept or not, as every text field is.
-                table_.Get(payload);
+                table_.Touch(payload);
                 return true;
             case Format::kKindInteger:
             case Format::kKindFloat:
@@ -995,6 +1279,7 @@ void CompiledReader::CheckSignatures(const Object& object) {
                 continue;
             }
             if (entry.value.HasSameSignature(*seen.function)) continue;
+            table_.MakeTouched();
             HxFixedString current, recorded;
             FormatInto(current, "state \"%s\"", state.key.text());
             if (seen.stateName == nullptr) recorded = "<empty state>";

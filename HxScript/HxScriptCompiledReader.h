@@ -25,8 +25,11 @@ public:
     CompiledReader(ErrorLogger& logger, IStore& store, const char* requested, const HxFixedString& objectName,
                    bool loadDebugInfo, bool loadDocStrings);
 
-    // Code is checked but kept as instruction counts only.
+    // Code is checked but kept as instruction counts only; debug line
+    // records are checked but not kept.
     void SetCountCodeOnly(bool countOnly) { countCodeOnly_ = countOnly; }
+    // Debug line records are kept with their names but no line numbers.
+    void SetKeepLineNumbers(bool keep) { keepLineNumbers_ = keep; }
 
     // Reads the whole file into `object`; false at the first failed step.
     bool Run(UnlinkedTypes::Object& object);
@@ -49,6 +52,9 @@ private:
     bool ReadHeader(UnlinkedTypes::Object& object);
     bool ReadDebugSection(UnlinkedTypes::Object& object);
     bool ReadFunctionDebugEntry(UnlinkedTypes::DebugInfo& debug);
+    // Reads past the line numbers of a debug line record; `inWindow` says
+    // that the window holds them whole.
+    bool SkipLineNumbers(uint32_t lineCount, bool inWindow);
     bool ReadPropertyGroups(UnlinkedTypes::DebugInfo& debug);
     bool ReadStructOrders(UnlinkedTypes::DebugInfo& debug);
     bool ReadUserFlags(UnlinkedTypes::Object& object);
@@ -66,6 +72,13 @@ private:
     // kInWindow says that it holds the longest instruction there can be.
     template <bool kInWindow>
     bool ReadInstructionFrom(UnlinkedTypes::InstructionStream& stream, uint32_t index);
+    // The `count` instructions of a function; false at the first failed one.
+    bool ReadCode(UnlinkedTypes::InstructionStream& stream, uint32_t count);
+    // Reads instructions from `index` on while the window holds the longest
+    // there can be, advancing `index`; false at a failed one.
+    bool ReadCodeInWindow(UnlinkedTypes::InstructionStream& stream, uint32_t& index, uint32_t count);
+    // The same, checking and counting only, by table.
+    bool CountCodeInWindow(UnlinkedTypes::InstructionStream& stream, uint32_t& index, uint32_t count);
     void CheckSignatures(const UnlinkedTypes::Object& object);
 
     // Primitives, decoded little-endian. Up to the header's end each is one
@@ -147,6 +160,7 @@ private:
     bool Fatal(const char* message);
     template <typename... Args>
     void Post(Severity severity, const char* format, Args... args) {
+        table_.MakeTouched();
         logger_.PostFileErrorF(fileName_, severity, format, args...);
     }
 
@@ -189,6 +203,7 @@ private:
     // Which opcodes the file's version admits.
     bool opcodeAllowed_[256] = {};
     bool countCodeOnly_ = false;
+    bool keepLineNumbers_ = true;
 
     HxFixedString empty_;
     HxFixedString scriptObject_;

@@ -196,7 +196,9 @@ void InstructionStream::CopyFrom(const InstructionStream& other) {
         return;
     }
     names_ = other.names_;
-    if (other.instructionCount_ != 0) {
+    if (other.records_ == nullptr) {
+        instructionCount_ = other.instructionCount_;
+    } else if (other.instructionCount_ != 0) {
         records_ = static_cast<uint32_t*>(std::malloc(sizeof(uint32_t) * other.instructionCount_));
         HX_CHECK(records_ != nullptr, "Out of memory");
         std::memcpy(records_, other.records_, sizeof(uint32_t) * other.instructionCount_);
@@ -289,6 +291,11 @@ void InstructionStream::MoveCompactTo(InstructionStream& out) {
     out.Exchange(packed);
 }
 
+void InstructionStream::SetCountOnly(uint32_t count) {
+    FreeAll();
+    instructionCount_ = built_ = count;
+}
+
 bool InstructionStream::GrowRecords(uint32_t count) {
     if (count <= recordCapacity_) return true;
     Unpack();
@@ -373,7 +380,7 @@ Value InstructionStream::GetOperand(uint32_t index) const {
 void InstructionStream::ForEachInstruction(InstructionFunctor& functor) const {
     uint32_t position = 0;
     for (uint32_t i = 0; i < instructionCount_; ++i) {
-        const uint32_t record = records_[i];
+        const uint32_t record = records_ != nullptr ? records_[i] : 0u;
         const uint32_t count = CountOf(record);
         if (!functor.BeginInstruction(OpcodeOf(record), static_cast<uint16_t>(count))) return;
         const uint32_t end = position + count;
@@ -405,6 +412,7 @@ void InstructionStream::Clear() {
 InstructionStream::Instruction InstructionStream::GetInstruction(uint32_t index) const {
     HX_CHECK(index < instructionCount_, "Invalid index %u|%u passed to operator[]", index, instructionCount_);
     Instruction instruction;
+    if (records_ == nullptr) return instruction;
     instruction.opcode = OpcodeOf(records_[index]);
     instruction.operandCount = static_cast<uint16_t>(CountOf(records_[index]));
     return instruction;
@@ -419,7 +427,9 @@ void InstructionStream::CopyOperands(HxTArray<Value>& out) const {
 bool InstructionStream::operator==(const InstructionStream& other) const {
     if (instructionCount_ != other.instructionCount_ || operandCount_ != other.operandCount_) return false;
     for (uint32_t i = 0; i < instructionCount_; ++i)
-        if (records_[i] != other.records_[i]) return false;
+        if (GetInstruction(i).opcode != other.GetInstruction(i).opcode ||
+            GetInstruction(i).operandCount != other.GetInstruction(i).operandCount)
+            return false;
     for (uint32_t i = 0; i < operandCount_; ++i) {
         if (kinds_[i] != other.kinds_[i]) return false;
         if (IsText(kinds_[i]) ? TextOf(payloads_[i]) != other.TextOf(other.payloads_[i])

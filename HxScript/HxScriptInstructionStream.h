@@ -175,10 +175,19 @@ public:
         payloads_[operandCount_] = payload;
         ++operandCount_;
     }
+    // Where operand `index` goes, for a builder that writes operands in the
+    // room ReserveOperands made and then sets their number with
+    // SetOperandCount.
+    uint8_t* KindsFrom(uint32_t index) { return kinds_ + index; }
+    uint32_t* PayloadsFrom(uint32_t index) { return payloads_ + index; }
+    void SetOperandCount(uint32_t count) { operandCount_ = count; }
     // Appends a record, growing the instruction count.
     bool PushRecord(uint32_t opcode, uint32_t operandCount);
     // Fills the next record of a stream constructed with its count.
     void SetNextRecord(uint32_t opcode, uint32_t operandCount) { records_[built_++] = MakeRecord(opcode, operandCount); }
+    // Counts the next `count` records as built, as BeginBuild left them:
+    // Noops without operands.
+    void SkipBuilt(uint32_t count) { built_ += count; }
     void SetOperand(uint32_t index, uint8_t kind, uint32_t payload) {
         kinds_[index] = kind;
         payloads_[index] = payload;
@@ -193,6 +202,10 @@ public:
     // Moves what was built into `out` as one exact block, uses of texts
     // included; this stream keeps its room for the next build.
     void MoveCompactTo(InstructionStream& out);
+    // Empties the stream and gives it `count` instructions that are not
+    // kept: no records, no operands (an analysis keeps only the count).
+    // Walking it sees Noops.
+    void SetCountOnly(uint32_t count);
 
     // Flat views for tests and comparisons.
     Instruction GetInstruction(uint32_t index) const;

@@ -588,6 +588,7 @@ struct CallShapes {
                 countAfter[op] = static_cast<uint8_t>(HxScript::GetFixedOperandCount(op));
     }
 };
+const CallShapes kCallShapes;
 
 }  // namespace
 
@@ -595,57 +596,136 @@ struct CallShapes {
 // byte and its payload, each one write of its exact width. A call also
 // carries its argument count, an Integer Value placed right after its fixed
 // operands; the model does not store it.
+//
+// An instruction is first encoded whole into a buffer; when the output's
+// append window holds it, it goes there in one copy (each field would have
+// fitted in its turn). Otherwise, and for an instruction that cannot be
+// encoded, its fields are written one by one, so that a failure happens at
+// the same field as it would field by field.
 StorageResult CompiledScriptWriter::WriteInstructions(const InstructionStream& code) {
-    using namespace HxScript::CompiledFormat;
-    static const CallShapes shapes;
     const uint32_t instructionCount = code.GetInstructionCount();
     StorageResult result = WriteCount16(store_, instructionCount);
     const uint32_t* records = code.Records();
     const uint8_t* kinds = code.Kinds();
     const uint32_t* payloads = code.Payloads();
+    const bool boundNames = strings_.IsBound(code);
+    if (result == kOk && boundNames && instructionCount != 0 && WriteWholeCode(code)) return kOk;
+    uint8_t buffer[kEncodeLimit];
     uint32_t at = 0;
     for (uint32_t i = 0; i < instructionCount && result == kOk; ++i) {
         const uint32_t opcode = InstructionStream::OpcodeOf(records[i]);
         const uint32_t count = InstructionStream::CountOf(records[i]);
-        const uint32_t countAfter = shapes.countAfter[opcode];
-        result = HxStorageIO::WriteU8(store_, static_cast<uint8_t>(opcode));
-        for (uint32_t k = 0; k < count && result == kOk; ++k, ++at) {
-            const uint8_t kind = kinds[at];
-            const uint32_t payload = payloads[at];
+        if (boundNames && count <= kEncodeOperands) {
+            const uint32_t length = EncodeInstructions(buffer, records + i, 1, kinds + at, payloads + at);
+            if (length != 0 && store_.AppendFits(length)) {
+                store_.Append(buffer, length);
+                at += count;
+                continue;
+            }
+        }
+        result = WriteInstructionFields(code, opcode, count, kCallShapes.countAfter[opcode], at);
+        at += count;
+    }
+    return result;
+}
+
+bool CompiledScriptWriter::WriteWholeCode(const InstructionStream& code) {
+    // An instruction takes at most its opcode, five bytes an operand and a
+    // call's argument count.
+    const uint64_t bound = uint64_t(code.GetInstructionCount()) * 6 + uint64_t(code.GetTotalOperandCount()) * 5;
+    if (bound > kWholeCodeLimit || !store_.AppendFits(static_cast<uint32_t>(bound))) return false;
+    if (wholeCode_.Size() < bound && !wholeCode_.Resize(static_cast<uint32_t>(bound))) return false;
+    const uint32_t length =
+        EncodeInstructions(wholeCode_.Data(), code.Records(), code.GetInstructionCount(), code.Kinds(), code.Payloads());
+    if (length == 0) return false;
+    store_.Append(wholeCode_.Data(), length);
+    return true;
+}
+
+uint32_t CompiledScriptWriter::EncodeInstructions(uint8_t* out, const uint32_t* records, uint32_t count,
+                                                  const uint8_t* kinds, const uint32_t* payloads) const {
+    using namespace HxScript::CompiledFormat;
+    uint8_t* p = out;
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint32_t opcode = InstructionStream::OpcodeOf(records[i]);
+        const uint32_t operands = InstructionStream::CountOf(records[i]);
+        const uint32_t countAfter = kCallShapes.countAfter[opcode];
+        *p++ = static_cast<uint8_t>(opcode);
+        for (uint32_t k = 0; k < operands; ++k) {
+            const uint8_t kind = *kinds++;
+            const uint32_t payload = *payloads++;
+            *p++ = kind;
             switch (kind) {
-                case kKindNone:
-                    result = HxStorageIO::WriteU8(store_, kind);
-                    break;
+                case kKindNone: break;
                 case kKindIdentifier:
                 case kKindString:
                 case kKindTypeName: {
-                    result = HxStorageIO::WriteU8(store_, kind);
-                    const uint32_t index = strings_.CodeIndexOf(code, payload);
-                    if (result == kOk)
-                        result = index > CompiledStringTable::kMaxEntries
-                                     ? kFailed
-                                     : HxStorageIO::WriteU16(store_, static_cast<uint16_t>(index));
+                    const uint32_t index = strings_.BoundIndexOf(payload);
+                    if (index > CompiledStringTable::kMaxEntries) return 0;
+                    HxStorageIO::PutU16(p, static_cast<uint16_t>(index));
+                    p += 2;
                     break;
                 }
                 case kKindInteger:
                 case kKindFloat:
-                    result = HxStorageIO::WriteU8(store_, kind);
-                    if (result == kOk) result = HxStorageIO::WriteU32(store_, payload);
+                    HxStorageIO::PutU32(p, payload);
+                    p += 4;
                     break;
-                case kKindBool:
-                    result = HxStorageIO::WriteU8(store_, kind);
-                    if (result == kOk) result = HxStorageIO::WriteU8(store_, payload != 0 ? 1 : 0);
-                    break;
-                default:
-                    // Resolved variable indexes belong to linked code and
-                    // have no encoding here.
-                    result = kFailed;
-                    break;
+                case kKindBool: *p++ = payload != 0 ? 1 : 0; break;
+                default: return 0;
             }
-            if (result == kOk && k + 1 == countAfter) {
-                result = HxStorageIO::WriteU8(store_, kKindInteger);
-                if (result == kOk) result = HxStorageIO::WriteU32(store_, count - countAfter);
+            if (k + 1 == countAfter) {
+                *p++ = kKindInteger;
+                HxStorageIO::PutU32(p, operands - countAfter);
+                p += 4;
             }
+        }
+    }
+    return static_cast<uint32_t>(p - out);
+}
+
+StorageResult CompiledScriptWriter::WriteInstructionFields(const InstructionStream& code, uint32_t opcode,
+                                                           uint32_t count, uint32_t countAfter, uint32_t at) {
+    using namespace HxScript::CompiledFormat;
+    const uint8_t* kinds = code.Kinds();
+    const uint32_t* payloads = code.Payloads();
+    StorageResult result = HxStorageIO::WriteU8(store_, static_cast<uint8_t>(opcode));
+    for (uint32_t k = 0; k < count && result == kOk; ++k, ++at) {
+        const uint8_t kind = kinds[at];
+        const uint32_t payload = payloads[at];
+        switch (kind) {
+            case kKindNone:
+                result = HxStorageIO::WriteU8(store_, kind);
+                break;
+            case kKindIdentifier:
+            case kKindString:
+            case kKindTypeName: {
+                result = HxStorageIO::WriteU8(store_, kind);
+                const uint32_t index = strings_.CodeIndexOf(code, payload);
+                if (result == kOk)
+                    result = index > CompiledStringTable::kMaxEntries
+                                 ? kFailed
+                                 : HxStorageIO::WriteU16(store_, static_cast<uint16_t>(index));
+                break;
+            }
+            case kKindInteger:
+            case kKindFloat:
+                result = HxStorageIO::WriteU8(store_, kind);
+                if (result == kOk) result = HxStorageIO::WriteU32(store_, payload);
+                break;
+            case kKindBool:
+                result = HxStorageIO::WriteU8(store_, kind);
+                if (result == kOk) result = HxStorageIO::WriteU8(store_, payload != 0 ? 1 : 0);
+                break;
+            default:
+                // Resolved variable indexes belong to linked code and
+                // have no encoding here.
+                result = kFailed;
+                break;
+        }
+        if (result == kOk && k + 1 == countAfter) {
+            result = HxStorageIO::WriteU8(store_, kKindInteger);
+            if (result == kOk) result = HxStorageIO::WriteU32(store_, count - countAfter);
         }
     }
     return result;

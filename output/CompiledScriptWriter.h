@@ -39,6 +39,12 @@ public:
     void AddCodeTexts(const HxScript::UnlinkedTypes::InstructionStream& code);
     // Index of the text of a code operand (its payload), or kHxInvalidIndex.
     uint32_t CodeIndexOf(const HxScript::UnlinkedTypes::InstructionStream& code, uint32_t payload) const;
+    // Whether the code's texts are names of the bound table; then
+    // BoundIndexOf answers CodeIndexOf for its payloads.
+    bool IsBound(const HxScript::UnlinkedTypes::InstructionStream& code) const {
+        return code.Names() == codeNames_ && codeNames_ != nullptr;
+    }
+    uint32_t BoundIndexOf(uint32_t payload) const { return codeIndex_.Data()[payload]; }
     uint32_t Count() const { return strings_.Size(); }
     const HxFixedString& At(uint32_t index) const { return strings_[index]; }
     // Index of the string, or kHxInvalidIndex when it is not in the table.
@@ -126,11 +132,33 @@ private:
     bool WriteStateFunction(const HxFixedString& name, const HxScript::UnlinkedTypes::Function& function);
     StorageResult WriteNameTypePairs(const HxTArray<HxScript::UnlinkedTypes::NameTypePair>& pairs);
     StorageResult WriteInstructions(const HxScript::UnlinkedTypes::InstructionStream& code);
+    // All of the code at once, when its texts are bound names, the output's
+    // append window holds the most bytes it can take (then each field would
+    // have fitted in its turn) and every field has an encoding; false, with
+    // nothing written, otherwise.
+    bool WriteWholeCode(const HxScript::UnlinkedTypes::InstructionStream& code);
+    // The bytes of `count` instructions (their records, and their operands
+    // from `kinds` and `payloads` on) whose texts are bound names, into
+    // `out`, which has room for six bytes an instruction and five an
+    // operand; 0 when a field has no encoding.
+    uint32_t EncodeInstructions(uint8_t* out, const uint32_t* records, uint32_t count, const uint8_t* kinds,
+                                const uint32_t* payloads) const;
+    // One instruction field by field, its operands from `at` on.
+    StorageResult WriteInstructionFields(const HxScript::UnlinkedTypes::InstructionStream& code, uint32_t opcode,
+                                         uint32_t count, uint32_t countAfter, uint32_t at);
+
+    // Instructions of up to kEncodeOperands operands are encoded whole: an
+    // opcode, five bytes an operand and a call's argument count.
+    static constexpr uint32_t kEncodeOperands = 520;
+    static constexpr uint32_t kEncodeLimit = 1 + 5 * kEncodeOperands + 5;
+    // The most bytes of code encoded at once.
+    static constexpr uint32_t kWholeCodeLimit = 1u << 20;
 
     HxStorage& store_;
     HxScript::ErrorLogger& logger_;
     HxFixedString fileName_;
     const CompiledStringTable& strings_;
+    HxTArray<uint8_t> wholeCode_;  // room for WriteWholeCode
 };
 
 }  // namespace CodeGen

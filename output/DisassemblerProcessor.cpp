@@ -507,7 +507,13 @@ HxScript::IObjectProcessor* DisassemblerProcessor::Clone() const {
 bool DisassemblerProcessor::Process(const HxFixedString& objectName) {
     if (!CheckWiring()) return false;
 
-    Object object;
+    auto model = std::make_unique<Object>();
+    const bool ok = LoadAndWrite(objectName, *model);
+    Done(model);
+    return ok;
+}
+
+bool DisassemblerProcessor::LoadAndWrite(const HxFixedString& objectName, Object& object) {
     if (!loader_->Load(objectName.text(), object)) return false;
 
     if (verbose_) PrintAnalysisReport(object);
