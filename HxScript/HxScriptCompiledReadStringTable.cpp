@@ -1,22 +1,62 @@
 #include "HxScript/HxScriptCompiledReadStringTable.h"
 
 #include <cstdlib>
+#include <cstring>
 
-#include "HxSystem/HxStorageIO.h"
 
 namespace HxScript {
 namespace Internal {
 
 namespace {
 // Every empty entry points here instead of taking block space.
-const char kEmptyText[1] = {0};
+const char kEmptyText[3] = {0, 0, 0};
 
 inline char FoldAscii(char c) { return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c; }
+
+// Eight bytes with their ASCII capitals made small (each byte on its own).
+inline uint64_t LowerEight(uint64_t x) {
+    constexpr uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
+    constexpr uint64_t kHigh = 0x8080808080808080ull;
+    const uint64_t seven = x & kLow7;
+    const uint64_t atLeastA = seven + 0x3F3F3F3F3F3F3F3Full;  // top bit: 'A' or above
+    const uint64_t aboveZ = seven + 0x2525252525252525ull;    // top bit: above 'Z'
+    return x | (((atLeastA & ~aboveZ & ~x) & kHigh) >> 2);
+}
+
+// A hash of a text that does not tell ASCII letter cases apart, eight bytes
+// at a time.
+uint32_t FoldedHash(const char* text, uint32_t length) {
+    uint64_t hash = 0x9E3779B97F4A7C15ull ^ length;
+    uint32_t k = 0;
+    for (; k + 8 <= length; k += 8) {
+        uint64_t x;
+        std::memcpy(&x, text + k, 8);
+        hash = (hash ^ LowerEight(x)) * 0xFF51AFD7ED558CCDull;
+        hash ^= hash >> 32;
+    }
+    if (k < length) {
+        uint64_t x = 0;
+        std::memcpy(&x, text + k, length - k);
+        hash = (hash ^ LowerEight(x)) * 0xFF51AFD7ED558CCDull;
+        hash ^= hash >> 32;
+    }
+    return static_cast<uint32_t>(hash);
+}
 }  // namespace
 
 void CompiledReadStringTable::Clear() {
-    for (auto& values : values_) values.Clear();
     entries_.Clear();
+    EndDeferring();
+    for (char* block : blocks_) std::free(block);
+    blocks_.Clear();
+    current_ = nullptr;
+    blockUsed_ = kBlockSize;
+}
+
+void CompiledReadStringTable::DropTexts() {
+    // Entries touched but never made stay unmade: nothing can see them now.
+    EndDeferring();
+    for (Entry& entry : entries_) entry.text = nullptr;
     for (char* block : blocks_) std::free(block);
     blocks_.Clear();
     current_ = nullptr;
@@ -24,7 +64,7 @@ void CompiledReadStringTable::Clear() {
 }
 
 char* CompiledReadStringTable::Allocate(uint32_t length) {
-    const uint32_t need = length + 1;
+    const uint32_t need = 2 + length + 1;
     if (need > kBlockSize) {
         // Too long for a shared block: held whole in a block of its own. The
         // current block stays open for the entries that follow.
@@ -51,68 +91,101 @@ char* CompiledReadStringTable::Allocate(uint32_t length) {
     return at;
 }
 
-bool CompiledReadStringTable::Read(HxStorage& store, uint64_t& bytesRead, uint64_t bytesLeft) {
-    Clear();
-    uint8_t raw[2];
-    if (store.Read(2, raw) != StorageResult::Success) return false;
-    bytesRead += 2;
-    const uint32_t count = HxStorageIO::GetU16(raw);
-    if (count == 0) return true;
-
-    // Each entry takes at least its two length bytes: never reserve for more
-    // entries than the rest of the file can hold.
-    uint64_t plausible = count;
-    if (bytesLeft != 0) {
-        const uint64_t fit = bytesLeft > 2 ? (bytesLeft - 2) / 2 : 0;
-        if (fit < plausible) plausible = fit;
+char* CompiledReadStringTable::Append(uint32_t length) {
+    char* text = const_cast<char*>(kEmptyText + 2);
+    if (length != 0) {
+        char* room = Allocate(length);
+        if (room == nullptr) return nullptr;
+        room[0] = static_cast<char>(length & 0xFF);
+        room[1] = static_cast<char>(length >> 8);
+        text = room + 2;
+        text[length] = 0;
     }
-    if (plausible != 0 && !entries_.Reserve(static_cast<uint32_t>(plausible))) return false;
+    if (entries_.Emplace(text) == kHxInvalidIndex)
+        return nullptr;
+    return text;
+}
 
-    for (uint32_t i = 0; i < count; ++i) {
-        if (store.Read(2, raw) != StorageResult::Success) return false;
-        bytesRead += 2;
-        const uint32_t length = HxStorageIO::GetU16(raw);
-        const char* text = kEmptyText;
-        if (length != 0) {
-            char* at = Allocate(length);
-            if (at == nullptr) return false;
-            if (store.Read(length, at) != StorageResult::Success) return false;
-            bytesRead += length;
-            at[length] = 0;
-            text = at;
+void CompiledReadStringTable::InternText(Entry& entry) { entry.name = HxFixedString(entry.text, LengthOf(entry)); }
+
+void CompiledReadStringTable::Intern(uint32_t index) {
+    if (deferring_) {
+        // The group's first entry is made first, as it would have been.
+        uint32_t& first = firstTouched_.Data()[classOf_.Data()[index]];
+        if (first == kNone) {
+            first = index;
+        } else if (first != index && entries_.Data()[first].name.IsEmpty()) {
+            InternText(entries_.Data()[first]);
         }
-        if (entries_.Add(Entry{text, length, HxFixedString(static_cast<const char*>(nullptr))}) ==
-            kHxInvalidIndex)
-            return false;
     }
+    InternText(entries_.Data()[index]);
+}
+
+void CompiledReadStringTable::EndDeferring() {
+    deferring_ = false;
+    classOf_.Clear();
+    firstTouched_.Clear();
+    touched_.Clear();
+    seen_.Clear();
+}
+
+void CompiledReadStringTable::MakeTouchedNow() {
+    for (uint32_t group : touched_) {
+        Entry& first = entries_.Data()[firstTouched_.Data()[group]];
+        if (first.name.IsEmpty()) InternText(first);
+    }
+    touched_.Clear();
+}
+
+bool CompiledReadStringTable::DeferTouched() {
+    const uint32_t count = entries_.Size();
+    // Open addressing over the entries by a hash of their letters in one
+    // case, at most half full.
+    uint32_t size = 16;
+    while (size < 2 * count) size *= 2;
+    HxTArray<uint32_t> slots;
+    HxTArray<uint32_t> hashes;
+    if (!slots.Resize(size) || !hashes.Resize(count) || !classOf_.Resize(count) || !firstTouched_.Resize(count) ||
+        !seen_.Resize(count))
+        return false;
+    std::memset(slots.Data(), 0xFF, sizeof(uint32_t) * size);
+    if (count != 0) std::memset(seen_.Data(), 0, count);
+    std::memset(firstTouched_.Data(), 0xFF, sizeof(uint32_t) * count);
+    for (uint32_t i = 0; i < count; ++i) {
+        const Entry& entry = entries_.Data()[i];
+        const uint32_t length = LengthOf(entry);
+        const uint32_t hash = FoldedHash(entry.text, length);
+        hashes.Data()[i] = hash;
+        uint32_t group = i;
+        for (uint32_t at = (hash ^ (hash >> 15)) & (size - 1);; at = (at + 1) & (size - 1)) {
+            const uint32_t other = slots.Data()[at];
+            if (other == kNone) {
+                slots.Data()[at] = i;
+                break;
+            }
+            const Entry& known = entries_.Data()[other];
+            if (hashes.Data()[other] == hash && LengthOf(known) == length) {
+                uint32_t k = 0;
+                while (k < length && FoldAscii(known.text[k]) == FoldAscii(entry.text[k])) ++k;
+                if (k == length) {
+                    group = other;
+                    break;
+                }
+            }
+        }
+        classOf_.Data()[i] = group;
+    }
+    deferring_ = true;
     return true;
-}
-
-const HxFixedString& CompiledReadStringTable::Get(uint32_t index) {
-    Entry& entry = entries_[index];
-    if (entry.name.IsEmpty()) entry.name = HxFixedString(entry.text, entry.length);
-    return entry.name;
-}
-
-const UnlinkedTypes::Value* CompiledReadStringTable::BuildValue(uint32_t index, UnlinkedTypes::ValueKind kind) {
-    using UnlinkedTypes::Value;
-    const uint32_t slot = ValueSlot(kind);
-    HxTArray<Value>& values = values_[slot];
-    if (values.Size() != entries_.Size() && !values.Resize(entries_.Size())) return nullptr;
-    Value& value = values[index];
-    if (value.GetKind() == UnlinkedTypes::ValueKind::None) {
-        const HxFixedString& name = Get(index);
-        value = slot == 0 ? Value::MakeIdentifier(name) : slot == 1 ? Value::MakeString(name) : Value::MakeTypeName(name);
-    }
-    return &value;
 }
 
 bool CompiledReadStringTable::EqualsName(uint32_t index, const HxFixedString& name) const {
     const Entry& entry = entries_[index];
     if (!entry.name.IsEmpty()) return entry.name == name;
-    if (name.IsEmpty() || name.length() != entry.length) return false;
+    const uint32_t length = LengthOf(entry);
+    if (name.IsEmpty() || name.length() != length) return false;
     const char* other = name.c_str();
-    for (uint32_t i = 0; i < entry.length; ++i)
+    for (uint32_t i = 0; i < length; ++i)
         if (FoldAscii(entry.text[i]) != FoldAscii(other[i])) return false;
     return true;
 }

@@ -1,17 +1,16 @@
 #pragma once
 // The string table of a compiled script file as its reader holds it: the
-// raw bytes of every entry, copied with a terminating zero into blocks of
-// 4096 bytes, and one interned name per entry that is made only when a kept
-// field first refers to the entry. Entries that nothing kept refers to (the
-// debug records of other objects, skipped names) are never interned.
+// raw bytes of every entry, copied with their length before them and a
+// terminating zero after them into blocks of 4096 bytes, and one interned
+// name per entry that is made only when a kept field first refers to the
+// entry. Entries that nothing kept refers to (the debug records of other
+// objects, skipped names) are never interned.
 //
-// An entry longer than 4095 bytes does not fit a block; it gets a block of
+// An entry longer than 4093 bytes does not fit a block; it gets a block of
 // its own, sized to hold it whole.
 
 #include <cstdint>
 
-#include "HxScript/HxScriptValue.h"
-#include "HxSystem/HxStorage.h"
 #include "hxcore/HxFixedString.h"
 #include "hxcore/HxTArray.h"
 
@@ -29,59 +28,97 @@ public:
 
     // Drops every entry and frees the blocks.
     void Clear();
+    // Frees the raw bytes and keeps the names made so far; after it only
+    // names already made may be asked for. Ends DeferTouched.
+    void DropTexts();
 
-    // Discards the previous table and reads a u16 count followed by that
-    // many (u16 length, bytes) entries. `bytesRead` grows by what was
-    // consumed; `bytesLeft` (0 when unknown) only bounds how much is
-    // reserved ahead. False on any failed read or allocation.
-    bool Read(HxStorage& store, uint64_t& bytesRead, uint64_t bytesLeft);
+    // Room for `count` entries, read next.
+    bool Reserve(uint32_t count) { return count == 0 || entries_.Reserve(count); }
+    // Appends an entry of `length` bytes and returns where its bytes go (a
+    // zero follows them); null when memory is short.
+    char* Append(uint32_t length);
 
     uint32_t Count() const { return entries_.Size(); }
     bool IsValid(uint32_t index) const { return index < entries_.Size(); }
 
     // Raw bytes of a valid entry (zero-terminated) and their length.
     const char* Text(uint32_t index) const { return entries_[index].text; }
-    uint32_t Length(uint32_t index) const { return entries_[index].length; }
+    uint32_t Length(uint32_t index) const { return LengthOf(entries_[index]); }
 
     // The interned name of a valid entry, made on first use and reused.
-    const HxFixedString& Get(uint32_t index);
+    const HxFixedString& Get(uint32_t index) {
+        Entry& entry = entries_.Data()[index];
+        if (entry.name.IsEmpty()) Intern(index);
+        return entry.name;
+    }
+
+    // Code that keeps nothing reads an entry: interned as by Get, unless
+    // DeferTouched is on.
+    void Touch(uint32_t index) {
+        if (!deferring_) {
+            Get(index);
+        } else if (seen_.Data()[index] == 0) {
+            // Only an entry's first touch can make a difference.
+            seen_.Data()[index] = 1;
+            if (!entries_.Data()[index].name.IsEmpty()) return;
+            uint32_t& first = firstTouched_.Data()[classOf_.Data()[index]];
+            if (first == kNone) {
+                first = index;
+                touched_.Add(classOf_.Data()[index]);
+            }
+        }
+    }
+    // From now on a touched entry is interned only when it could make a
+    // difference: a name is spelled as the first entry interned among those
+    // equal to it without regard to case, so each such group of entries
+    // keeps the entry touched or asked for first, and that entry is made
+    // before any other of its group and before MakeTouched. What is never
+    // made is never seen. Needs the texts; false when memory is short.
+    bool DeferTouched();
+    // A byte per entry, not zero once the entry was touched; null when
+    // DeferTouched is off.
+    const uint8_t* TouchMarks() const { return deferring_ ? seen_.Data() : nullptr; }
+    // Interns the first touched entry of every group touched so far: before
+    // anything else interns a text that could equal one (a message).
+    void MakeTouched() {
+        if (touched_.Size() != 0) MakeTouchedNow();
+    }
     bool IsInterned(uint32_t index) const { return !entries_[index].name.IsEmpty(); }
 
     // True when a valid entry spells `name` without regard to ASCII letter
     // case, the comparison names use; interns nothing.
     bool EqualsName(uint32_t index, const HxFixedString& name) const;
 
-    // An Identifier, String or TypeName operand over a valid entry, built
-    // on first use and shared by every operand that refers to the entry, so
-    // that reading an operand copies one reference instead of building a
-    // fresh value. Null only when memory is short.
-    const UnlinkedTypes::Value* GetValue(uint32_t index, UnlinkedTypes::ValueKind kind) {
-        const HxTArray<UnlinkedTypes::Value>& values = values_[ValueSlot(kind)];
-        if (index < values.Size() && values.Data()[index].GetKind() != UnlinkedTypes::ValueKind::None)
-            return values.Data() + index;
-        return BuildValue(index, kind);
-    }
-
     uint32_t BlockCount() const { return blocks_.Size(); }
 
 private:
+    // The bytes of an entry are preceded by their length (two bytes, little-
+    // endian) and followed by a zero, so that an entry is two words.
     struct Entry {
         const char* text;
-        uint32_t length;
-        HxFixedString name;  // null handle until first use
+        HxFixedString name{static_cast<const char*>(nullptr)};  // null handle until first use
     };
-    static uint32_t ValueSlot(UnlinkedTypes::ValueKind kind) {
-        return kind == UnlinkedTypes::ValueKind::Identifier ? 0 : kind == UnlinkedTypes::ValueKind::String ? 1 : 2;
+    static uint32_t LengthOf(const Entry& entry) {
+        const auto* at = reinterpret_cast<const unsigned char*>(entry.text);
+        return uint32_t(at[-2]) | (uint32_t(at[-1]) << 8);
     }
-    const UnlinkedTypes::Value* BuildValue(uint32_t index, UnlinkedTypes::ValueKind kind);
-    // Room for `length` bytes and a terminator; null when memory is short.
+    // Room for `length` bytes, their length before them and a terminator
+    // after them; null when memory is short.
     char* Allocate(uint32_t length);
+    void Intern(uint32_t index);
+    static void InternText(Entry& entry);
+    void MakeTouchedNow();
+    void EndDeferring();
+
+    static constexpr uint32_t kNone = 0xFFFFFFFFu;
+    bool deferring_ = false;
+    HxTArray<uint32_t> classOf_;       // per entry: the first entry equal to it without regard to case
+    HxTArray<uint32_t> firstTouched_;  // per group (by its first entry): the entry made first, or kNone
+    HxTArray<uint32_t> touched_;       // groups whose first entry may not be made yet
+    HxTArray<uint8_t> seen_;           // per entry: touched before
 
     HxTArray<Entry> entries_;
     HxTArray<char*> blocks_;
-    // Operand values by kind (Identifier, String, TypeName), sized to the
-    // entry count when a kind is first asked for; None until built.
-    HxTArray<UnlinkedTypes::Value> values_[3];
     uint32_t blockUsed_ = kBlockSize;  // bytes used in the last ordinary block
     char* current_ = nullptr;          // the last ordinary block
 };

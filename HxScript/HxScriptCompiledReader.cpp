@@ -32,20 +32,21 @@ struct FirstSeen {
 
 const char* StateLabel(const HxFixedString& name) { return name == HxFixedString() ? "<empty state>" : name.text(); }
 
-// Whether a Value's kind is admitted at a signature letter of a fixed operand.
-bool KindAdmitted(char letter, const Value& value) {
-    const ValueKind kind = value.GetKind();
+// Whether an operand's kind byte is admitted at a signature letter of a fixed
+// operand; `payload` holds an Integer's bits.
+inline bool KindAdmitted(char letter, uint8_t kind, uint32_t payload) {
+    const bool nonNegative = static_cast<int32_t>(payload) >= 0;
     switch (letter) {
-        case 'S': return kind == ValueKind::Identifier;
-        case 'I': return kind == ValueKind::Integer || kind == ValueKind::Identifier;
-        case 'F': return kind == ValueKind::Float || kind == ValueKind::Identifier;
-        case 'u': return (kind == ValueKind::Integer && value.GetInteger() >= 0) || kind == ValueKind::Identifier;
-        case 'L': return kind == ValueKind::Integer;
+        case 'S': return kind == Format::kKindIdentifier;
+        case 'I': return kind == Format::kKindInteger || kind == Format::kKindIdentifier;
+        case 'F': return kind == Format::kKindFloat || kind == Format::kKindIdentifier;
+        case 'u': return (kind == Format::kKindInteger && nonNegative) || kind == Format::kKindIdentifier;
+        case 'L': return kind == Format::kKindInteger;
         case 'N':
-        case 'Q': return kind == ValueKind::String || kind == ValueKind::Identifier;
-        case 'T': return kind == ValueKind::TypeName || kind == ValueKind::Identifier;
+        case 'Q': return kind == Format::kKindString || kind == Format::kKindIdentifier;
+        case 'T': return kind == Format::kKindTypeName || kind == Format::kKindIdentifier;
         case 'A': return true;
-        case '*': return kind == ValueKind::Integer && value.GetInteger() >= 0;
+        case '*': return kind == Format::kKindInteger && nonNegative;
         default: return false;
     }
 }
@@ -87,71 +88,59 @@ bool CompiledReader::Bytes(void* destination, uint32_t count) {
         position_ += count;
         return true;
     }
-    if (aheadEnd_ - aheadPos_ < count && !FillAhead(count)) return false;
-    std::memcpy(destination, ahead_.Data() + aheadPos_, count);
-    aheadPos_ += count;
-    position_ += count;
+    if (static_cast<uint32_t>(end_ - cur_) < count && !FillAhead(count)) return false;
+    std::memcpy(destination, cur_, count);
+    cur_ += count;
     return true;
 }
 
 bool CompiledReader::FillAhead(uint32_t count) {
-    const uint32_t unread = aheadEnd_ - aheadPos_;
-    const uint64_t storeAt = position_ + unread;
+    const uint32_t unread = static_cast<uint32_t>(end_ - cur_);
+    const uint64_t storeAt = Position() + unread;
     const uint64_t storeLeft = fileSize_ > storeAt ? fileSize_ - storeAt : 0;
     // A field that runs past the end of the file fails, as its read would.
     if (storeLeft < count - unread) return false;
-    if (aheadPos_ > 0) {
-        std::memmove(ahead_.Data(), ahead_.Data() + aheadPos_, unread);
-        aheadPos_ = 0;
-        aheadEnd_ = unread;
+    windowAt_ = Position();
+    // Room for a chunk, but no more than the file still holds: a small file
+    // touches no more memory than its size. The room is the array's
+    // capacity, left as it comes (a fresh buffer is never zero-filled).
+    const uint64_t wanted = unread + storeLeft < kAheadChunk ? unread + storeLeft : kAheadChunk;
+    const uint32_t room = count > wanted ? count : static_cast<uint32_t>(wanted);
+    if (ahead_.Capacity() < room) {
+        HxTArray<uint8_t> grown;
+        if (!grown.Reserve(room)) return false;
+        if (unread != 0) std::memcpy(grown.Data(), cur_, unread);
+        ahead_.swap(grown);
+    } else if (unread != 0) {
+        std::memmove(ahead_.Data(), cur_, unread);
     }
-    const uint32_t room = count > kAheadChunk ? count : kAheadChunk;
-    if (ahead_.Size() < room && !ahead_.Resize(room)) return false;
-    const uint64_t space = ahead_.Size() - aheadEnd_;
+    cur_ = ahead_.Data();
+    end_ = cur_ + unread;
+    const uint64_t space = ahead_.Capacity() - unread;
     const uint32_t take = static_cast<uint32_t>(space < storeLeft ? space : storeLeft);
-    if (store_.Read(take, ahead_.Data() + aheadEnd_) != StorageResult::Success) {
-        readAhead_ = false;  // the store failed: later reads go to it and fail there
+    if (store_.Read(take, ahead_.Data() + unread) != StorageResult::Success) {
+        // The store failed: later reads go to it and fail there.
+        position_ = Position();
+        readAhead_ = false;
         return false;
     }
-    aheadEnd_ += take;
+    end_ += take;
     return true;
 }
 
 StorageResult CompiledReader::SeekFromHere(int64_t offset) {
-    const uint32_t unread = aheadEnd_ - aheadPos_;
+    const uint32_t unread = static_cast<uint32_t>(end_ - cur_);
     if (offset >= 0 && static_cast<uint64_t>(offset) <= unread) {
-        aheadPos_ += static_cast<uint32_t>(offset);
+        cur_ += offset;
         return StorageResult::Success;
     }
+    const uint64_t target = static_cast<uint64_t>(static_cast<int64_t>(Position()) + offset);
     const StorageResult result = store_.Seek(offset - static_cast<int64_t>(unread), SeekOrigin::Current);
-    if (result == StorageResult::Success) aheadPos_ = aheadEnd_ = 0;
+    if (result == StorageResult::Success) {
+        cur_ = end_ = ahead_.Data();
+        windowAt_ = position_ = target;
+    }
     return result;
-}
-
-bool CompiledReader::U16(uint16_t& value) {
-    if (aheadEnd_ - aheadPos_ >= 2) {
-        value = HxStorageIO::GetU16(ahead_.Data() + aheadPos_);
-        aheadPos_ += 2;
-        position_ += 2;
-        return true;
-    }
-    uint8_t raw[2];
-    if (!Bytes(raw, 2)) return false;
-    value = HxStorageIO::GetU16(raw);
-    return true;
-}
-
-bool CompiledReader::U32(uint32_t& value) {
-    if (aheadEnd_ - aheadPos_ >= 4) {
-        value = HxStorageIO::GetU32(ahead_.Data() + aheadPos_);
-        aheadPos_ += 4;
-        position_ += 4;
-        return true;
-    }
-    uint8_t raw[4];
-    if (!Bytes(raw, 4)) return false;
-    value = HxStorageIO::GetU32(raw);
-    return true;
 }
 
 bool CompiledReader::I32(int32_t& value) {
@@ -182,13 +171,6 @@ bool CompiledReader::String16(uint32_t& length) {
     if (scratch_.Size() < length + 1u && !scratch_.Resize(length + 1u)) return false;
     scratch_[length] = 0;
     return length == 0 || Bytes(scratch_.Data(), length);
-}
-
-bool CompiledReader::RefIndex(uint32_t& index) {
-    uint16_t raw;
-    if (!U16(raw) || raw >= table_.Count()) return false;
-    index = raw;
-    return true;
 }
 
 bool CompiledReader::ReadValue(Value& value) {
@@ -234,56 +216,8 @@ bool CompiledReader::ReadValue(Value& value) {
     }
 }
 
-bool CompiledReader::ReadOperand(const Value*& operand, uint32_t& textIndex) {
-    uint8_t kind;
-    if (!U8(kind)) return false;
-    switch (kind) {
-        case Format::kKindNone:
-            operand = &none_;
-            return true;
-        case Format::kKindIdentifier:
-        case Format::kKindString:
-        case Format::kKindTypeName:
-            if (!RefIndex(textIndex)) return false;
-            operand = table_.GetValue(textIndex, static_cast<ValueKind>(kind));
-            return operand != nullptr;
-        case Format::kKindInteger: {
-            int32_t number;
-            if (!I32(number)) return false;
-            Value& slot = integers_[static_cast<uint32_t>(number) & 255u];
-            if (slot.GetKind() != ValueKind::Integer || slot.GetInteger() != number) slot = Value::MakeInteger(number);
-            operand = &slot;
-            return true;
-        }
-        case Format::kKindFloat: {
-            uint32_t bits;
-            if (!U32(bits)) return false;
-            Value& slot = floats_[(bits ^ (bits >> 16) ^ (bits >> 26)) & 63u];
-            uint32_t held = 0;
-            if (slot.GetKind() == ValueKind::Float) {
-                const float f = slot.GetFloat();
-                std::memcpy(&held, &f, sizeof held);
-            }
-            if (slot.GetKind() != ValueKind::Float || held != bits) {
-                float number;
-                std::memcpy(&number, &bits, sizeof number);
-                slot = Value::MakeFloat(number);
-            }
-            operand = &slot;
-            return true;
-        }
-        case Format::kKindBool: {
-            uint8_t flag;
-            if (!U8(flag)) return false;
-            operand = flag != 0 ? &true_ : &false_;
-            return true;
-        }
-        default:
-            return false;
-    }
-}
-
 bool CompiledReader::Fatal(const char* message) {
+    table_.MakeTouched();
     logger_.PostFileError(TextMessage(message), fileName_, Severity::Fatal);
     return false;
 }
@@ -311,7 +245,8 @@ bool CompiledReader::DocString(HxFixedString& field, const char* message) {
 
 uint32_t CompiledReader::Plausible(uint32_t count, uint32_t bytesEach) const {
     if (fileSize_ == 0) return count;
-    const uint64_t left = fileSize_ > position_ ? fileSize_ - position_ : 0;
+    const uint64_t at = Position();
+    const uint64_t left = fileSize_ > at ? fileSize_ - at : 0;
     const uint64_t fit = left / bytesEach;
     return fit < count ? static_cast<uint32_t>(fit) : count;
 }
@@ -325,15 +260,47 @@ bool CompiledReader::Run(Object& object) {
     position_ = at == ~uint64_t(0) ? 0 : at;
 
     if (!ReadHeader(object)) return false;
-    const uint64_t left = fileSize_ > position_ ? fileSize_ - position_ : 0;
-    if (!table_.Read(store_, position_, left)) {
+    // The rest is read ahead in large blocks, which needs the file's size to
+    // know where the file ends.
+    if (fileSize_ != 0) {
+        readAhead_ = true;
+        windowAt_ = position_;
+        cur_ = end_ = ahead_.Data();
+    }
+    if (!ReadStringTable()) {
         Post(Severity::Error, "Failed to read string table");
         return false;
     }
-    // The rest is read ahead in large blocks, which needs the file's size to
-    // know where the file ends.
-    readAhead_ = fileSize_ != 0;
+    // Code that is only counted makes names only where they could be seen.
+    if (countCodeOnly_) table_.DeferTouched();
     return ReadDebugSection(object) && ReadUserFlags(object) && ReadObjectTable(object);
+}
+
+bool CompiledReader::ReadStringTable() {
+    table_.Clear();
+    uint16_t count;
+    if (!U16(count)) return false;
+    // Each entry takes at least its two length bytes: never reserve for more
+    // entries than the rest of the file can hold.
+    if (!table_.Reserve(Plausible(count, 2))) return false;
+    for (uint32_t i = 0; i < count; ++i) {
+        // An entry that the window holds whole is copied from it directly.
+        if (end_ - cur_ >= 2) {
+            const uint32_t length = HxStorageIO::GetU16(cur_);
+            if (static_cast<uint32_t>(end_ - cur_) - 2 >= length) {
+                char* text = table_.Append(length);
+                if (text == nullptr) return false;
+                std::memcpy(text, cur_ + 2, length);
+                cur_ += 2 + length;
+                continue;
+            }
+        }
+        uint16_t length;
+        if (!U16(length)) return false;
+        char* text = table_.Append(length);
+        if (text == nullptr || (length != 0 && !Bytes(text, length))) return false;
+    }
+    return true;
 }
 
 bool CompiledReader::ReadHeader(Object& object) {
@@ -364,6 +331,10 @@ bool CompiledReader::ReadHeader(Object& object) {
                  unsigned(minor_));
             ok = false;
         }
+    }
+    if (ok) {
+        for (uint32_t opcode = 0; opcode < 256; ++opcode)
+            opcodeAllowed_[opcode] = IsOpcodeAllowedInVersion(opcode, major_, minor_);
     }
     if (ok) {
         uint16_t gameId;
@@ -415,6 +386,8 @@ bool CompiledReader::ReadDebugSection(Object& object) {
 
     uint16_t count;
     if (!U16(count)) return Fatal("Error reading debug function count from store.");
+    // An entry takes at least 9 bytes.
+    if (loadDebugInfo_ && !countCodeOnly_) debug.functionDebugInfos.Reserve(Plausible(count, 9));
     for (uint32_t i = 0; i < count; ++i)
         if (!ReadFunctionDebugEntry(debug)) return false;
 
@@ -439,25 +412,47 @@ bool CompiledReader::ReadFunctionDebugEntry(DebugInfo& debug) {
     if (!U16(lineCount)) return Fatal("Error reading debug function instruction count from store.");
 
     const bool keep = loadDebugInfo_ && table_.EqualsName(objectIndex, objectName_);
-    if (!keep) {
-        uint16_t line;
-        for (uint32_t i = 0; i < lineCount; ++i)
-            if (!U16(line)) return Fatal("Error reading debug instruction line number from store.");
-        return true;
+    // Line numbers that the window holds whole are taken in one step.
+    const bool inWindow = static_cast<uint64_t>(end_ - cur_) >= 2u * lineCount;
+    if (keep && countCodeOnly_) {
+        // An analysis shows no line numbers: the record is checked, and its
+        // names are made as they would be, but nothing is kept.
+        table_.Get(objectIndex);
+        table_.Get(stateIndex);
+        table_.Get(functionIndex);
     }
+    if (!keep || countCodeOnly_) return SkipLineNumbers(lineCount, inWindow);
 
-    FunctionDebugInfo info;
-    info.functionKind = static_cast<FunctionKind>(kind);
-    info.objectName = table_.Get(objectIndex);
-    info.stateName = table_.Get(stateIndex);
-    info.functionName = table_.Get(functionIndex);
-    info.lineNumbers.Reserve(Plausible(lineCount, 2));
-    for (uint32_t i = 0; i < lineCount; ++i) {
-        uint16_t line;
-        if (!U16(line)) return Fatal("Error reading debug instruction line number from store.");
-        info.lineNumbers.Add(line);
+    // Made from its names in place, one reference each.
+    FunctionDebugInfo info{static_cast<FunctionKind>(kind), table_.Get(objectIndex), table_.Get(stateIndex),
+                           table_.Get(functionIndex), {}};
+    if (!keepLineNumbers_) {
+        if (!SkipLineNumbers(lineCount, inWindow)) return false;
+    } else if (inWindow) {
+        HX_CHECK(info.lineNumbers.Resize(lineCount), "Out of memory");
+        uint16_t* lines = info.lineNumbers.Data();
+        for (uint32_t i = 0; i < lineCount; ++i) lines[i] = HxStorageIO::GetU16(cur_ + 2 * i);
+        cur_ += 2u * lineCount;
+    } else {
+        info.lineNumbers.Reserve(Plausible(lineCount, 2));
+        for (uint32_t i = 0; i < lineCount; ++i) {
+            uint16_t line;
+            if (!U16(line)) return Fatal("Error reading debug instruction line number from store.");
+            info.lineNumbers.Add(line);
+        }
     }
     debug.functionDebugInfos.Add(std::move(info));
+    return true;
+}
+
+bool CompiledReader::SkipLineNumbers(uint32_t lineCount, bool inWindow) {
+    if (inWindow) {
+        cur_ += 2u * lineCount;
+        return true;
+    }
+    uint16_t line;
+    for (uint32_t i = 0; i < lineCount; ++i)
+        if (!U16(line)) return Fatal("Error reading debug instruction line number from store.");
     return true;
 }
 
@@ -596,11 +591,7 @@ bool CompiledReader::ReadObjectTable(Object& object) {
 
         // The size counts its own four bytes, which are already read. A seek
         // that fails shows up as failed reads of the next record.
-        const int64_t skip = static_cast<int64_t>(size) - 4;
-        if (SeekFromHere(skip) == StorageResult::Success) {
-            const uint64_t at = aheadPos_ < aheadEnd_ ? ~uint64_t(0) : store_.GetPosition();
-            position_ = at != ~uint64_t(0) ? at : static_cast<uint64_t>(static_cast<int64_t>(position_) + skip);
-        }
+        SeekFromHere(static_cast<int64_t>(size) - 4);
     }
     Post(Severity::Error, "Unable to find object \"%s\"", requested_);
     return true;
@@ -611,6 +602,9 @@ bool CompiledReader::ReadObjectTable(Object& object) {
 
 bool CompiledReader::ReadObjectBody(Object& object) {
     const char* objectText = object.name.text();
+    codeNames_ = &object.codeNames;
+    // Counted code refers to no names.
+    if (!countCodeOnly_) HX_CHECK(codeNames_->Resize(table_.Count()), "Out of memory");
     if (!Ref(object.parentName, "Error reading parent class name from store.")) return false;
     if (object.parentName == empty_ && object.name != "ScriptObject") object.parentName = scriptObject_;
     if (!DocString(object.docString, "Error reading object docstring from store.")) return false;
@@ -690,6 +684,10 @@ bool CompiledReader::ReadObjectBody(Object& object) {
 
     if (!haveEmptyState) Post(Severity::Error, "Object \"%s\" must have at least the empty state", objectText);
     CheckSignatures(object);
+    // Nothing refers to the file's strings any more: their raw bytes go, the
+    // names made of them stay until the load ends.
+    table_.DropTexts();
+    codeNames_->Seal();
     return true;
 }
 
@@ -769,6 +767,8 @@ bool CompiledReader::ReadState(HxFixedString& name, State& state, FunctionMap& s
     const char* stateText = StateLabel(name);
     uint16_t count;
     if (!U16(count)) return Fatal("Error reading state function count from store.");
+    // A function record takes at least 14 bytes with its name.
+    state.functions.Reserve(Plausible(count, 14));
     for (uint32_t i = 0; i < count; ++i) {
         HxFixedString functionName;
         if (!Ref(functionName, "Error reading function name from store.")) return false;
@@ -800,20 +800,23 @@ bool CompiledReader::ReadFunction(const HxFixedString& name, Function& function)
     uint16_t count;
     if (!U16(count)) return Fatal("Error reading function param count from store.");
     function.params.Reserve(Plausible(count, 4));
+    // Each pair is made from its two names in place, one reference each,
+    // each name made as soon as it is read.
+    uint32_t nameIndex, typeIndex;
     for (uint32_t i = 0; i < count; ++i) {
-        NameTypePair param;
-        if (!Ref(param.name, "Error reading function parameter name from store.")) return false;
-        if (!Ref(param.typeName, "Error reading function parameter type from store.")) return false;
-        function.params.Add(std::move(param));
+        if (!RefIndex(nameIndex)) return Fatal("Error reading function parameter name from store.");
+        const HxFixedString& paramName = table_.Get(nameIndex);
+        if (!RefIndex(typeIndex)) return Fatal("Error reading function parameter type from store.");
+        function.params.Emplace(paramName, table_.Get(typeIndex));
     }
 
     if (!U16(count)) return Fatal("Error reading function locals count from store.");
     function.locals.Reserve(Plausible(count, 4));
     for (uint32_t i = 0; i < count; ++i) {
-        NameTypePair local;
-        if (!Ref(local.name, "Error reading function local name from store.")) return false;
-        if (!Ref(local.typeName, "Error reading function type name from store.")) return false;
-        function.locals.Add(std::move(local));
+        if (!RefIndex(nameIndex)) return Fatal("Error reading function local name from store.");
+        const HxFixedString& localName = table_.Get(nameIndex);
+        if (!RefIndex(typeIndex)) return Fatal("Error reading function type name from store.");
+        function.locals.Emplace(localName, table_.Get(typeIndex));
     }
 
     uint16_t instructionCount;
@@ -822,11 +825,21 @@ bool CompiledReader::ReadFunction(const HxFixedString& name, Function& function)
         // Every instruction takes at least its opcode byte, so a count beyond
         // the rest of the file fails at the read past its end; the records
         // reserved ahead are bounded by what the file can hold.
-        InstructionStream stream(Plausible(instructionCount, 1));
-        for (uint32_t i = 0; i < instructionCount; ++i)
-            if (!ReadInstruction(stream, i)) return false;
+        // Built in the reader's own stream, which keeps its room from one
+        // function to the next, then moved out as one exact block.
+        code_.BeginBuild(Plausible(instructionCount, 1), codeNames_);
+        if (!ReadCode(code_, instructionCount)) {
+            code_.TruncateOperands(0);
+            return false;
+        }
         // A native function keeps no code; the error below reports it.
-        if (!function.isNative) function.SetInstructions(stream);
+        if (function.isNative) {
+            code_.TruncateOperands(0);
+        } else if (countCodeOnly_) {
+            function.instructions.SetCountOnly(code_.GetInstructionCount());
+        } else {
+            code_.MoveCompactTo(function.instructions);
+        }
     }
 
     if (function.isNative && function.locals.Size() != 0)
@@ -836,79 +849,441 @@ bool CompiledReader::ReadFunction(const HxFixedString& name, Function& function)
     return true;
 }
 
-bool CompiledReader::ReadInstruction(InstructionStream& stream, uint32_t index) {
-    uint8_t opcode;
-    if (!U8(opcode)) return Fatal(kOpcodeMessage);
-    if (opcode >= Opcodes::Invalid) {
-        Post(Severity::Error, "Unknown opcode: 0x%Xh", unsigned(opcode));
-        return false;
-    }
-    if (!IsOpcodeAllowedInVersion(opcode, major_, minor_)) {
-        Post(Severity::Error, "Opcode too new for file version: 0x%Xh", unsigned(opcode));
-        return false;
-    }
-    // Only a store that delivers more than its size claimed gets here.
-    if (stream.GetBuiltCount() >= stream.GetInstructionCount()) return Fatal(kOpcodeMessage);
+namespace {
 
-    const OpcodeInfo& info = GetOpcodeInfo(opcode);
-    InstructionStream::InstructionBuilder builder(stream, opcode);  // rolls back unless finished
-    const Value* operand = nullptr;
-    uint32_t textIndex = 0;
-    for (uint32_t p = 0; info.signature[p] != 0; ++p) {
-        const char letter = info.signature[p];
-        if (!ReadOperand(operand, textIndex)) {
-            Post(Severity::Error, "Failed to read argument %u on instruction %u (%s)", p, index, info.mnemonic);
-            return false;
-        }
-        if (!KindAdmitted(letter, *operand)) {
-            Post(Severity::Error, "Argument %u on instruction %s must be %s", p, info.mnemonic, ExpectedText(letter));
-            return false;
-        }
-        if (letter == '*') {
-            // The call-argument count: not an operand of its own.
-            const uint32_t arguments = static_cast<uint32_t>(operand->GetInteger());
-            if (arguments > Format::kMaxCallArguments) {
-                Post(Severity::Error, "Function call has %u parameters, and we only support up to %d", arguments,
-                     int(Format::kMaxCallArguments));
-                return false;
-            }
-            for (uint32_t k = 0; k < arguments; ++k) {
-                if (!ReadOperand(operand, textIndex) || !builder.AddOperand(*operand)) {
-                    Post(Severity::Error, "Failed to read argument %u on instruction %u (%s)", p, index,
-                         info.mnemonic);
-                    return false;
+// The most bytes one instruction can take: its opcode, five fixed operands,
+// a call's count and the most call arguments, five bytes each at the most.
+constexpr uint32_t kLongestInstruction = 1 + 5 * 5 + 5 + 5 * Format::kMaxCallArguments;
+
+// The operands of an opcode as the common case reads them: for each fixed
+// operand the kind bytes it admits (a bit each), whether an Integer there
+// must not be negative, and the kind that an Identifier there becomes; then
+// whether a call's argument count and arguments follow. The rules are those
+// of KindAdmitted, for the kinds an operand can have.
+struct OpcodeShape {
+    uint32_t fixed = 0;
+    bool callArguments = false;
+    uint16_t kinds[8] = {};
+    bool nonNegative[8] = {};
+    uint8_t identifierAs[8] = {};
+};
+
+constexpr uint8_t kValidKinds[] = {Format::kKindNone,    Format::kKindIdentifier, Format::kKindString,
+                                   Format::kKindInteger, Format::kKindFloat,      Format::kKindBool,
+                                   Format::kKindTypeName};
+
+struct OpcodeShapes {
+    OpcodeShape shapes[Opcodes::Invalid];
+    OpcodeShapes() {
+        for (uint32_t opcode = 0; opcode < Opcodes::Invalid; ++opcode) {
+            const char* signature = GetOpcodeInfo(opcode).signature;
+            OpcodeShape& shape = shapes[opcode];
+            for (uint32_t p = 0; signature[p] != 0 && p < 8; ++p) {
+                const char letter = signature[p];
+                if (letter == '*') {
+                    shape.callArguments = true;
+                    break;
                 }
+                for (uint8_t kind : kValidKinds)
+                    if (KindAdmitted(letter, kind, 0)) shape.kinds[p] |= uint16_t(1u << kind);
+                shape.nonNegative[p] = letter == 'u';
+                shape.identifierAs[p] = letter == 'N'   ? Format::kKindString
+                                        : letter == 'T' ? Format::kKindTypeName
+                                                        : Format::kKindIdentifier;
+                shape.fixed = p + 1;
             }
-            break;
-        }
-        if (operand->GetKind() == ValueKind::Identifier && (letter == 'N' || letter == 'T')) {
-            operand = table_.GetValue(textIndex, letter == 'N' ? ValueKind::String : ValueKind::TypeName);
-            if (operand == nullptr) return Fatal(kOpcodeMessage);
-        }
-        if (!builder.AddOperand(*operand)) {
-            Post(Severity::Error, "Failed to read argument %u on instruction %u (%s)", p, index, info.mnemonic);
-            return false;
         }
     }
-    builder.Finish(true);
+};
+
+const OpcodeShapes kShapes;
+
+}  // namespace
+
+bool CompiledReader::ReadInstruction(InstructionStream& stream, uint32_t index) {
+    if (static_cast<uint32_t>(end_ - cur_) < kLongestInstruction && readAhead_) {
+        // Topped up so that most instructions are read straight from the
+        // window; a store that fails here fails again at the field that
+        // needs the bytes.
+        const uint64_t at = Position() + static_cast<uint64_t>(end_ - cur_);
+        const uint64_t left = fileSize_ > at ? fileSize_ - at : 0;
+        if (left != 0) FillAhead(static_cast<uint32_t>(end_ - cur_) + (left < kLongestInstruction ? uint32_t(left) : kLongestInstruction));
+    }
+    if (static_cast<uint32_t>(end_ - cur_) >= kLongestInstruction) return ReadInstructionFrom<true>(stream, index);
+    return ReadInstructionFrom<false>(stream, index);
+}
+
+bool CompiledReader::ReadCode(InstructionStream& stream, uint32_t count) {
+    uint32_t index = 0;
+    while (index < count) {
+        if (static_cast<uint32_t>(end_ - cur_) >= kLongestInstruction &&
+            !(countCodeOnly_ ? CountCodeInWindow(stream, index, count)
+                             : ReadCodeInWindow(stream, index, count)))
+            return false;
+        if (index == count) break;
+        if (!ReadInstruction(stream, index)) return false;
+        ++index;
+    }
     return true;
 }
 
+namespace {
+
+// One operand at `at`: its kind byte, and as payload the string entry of a
+// text or the bits of a number or bool. Answers the byte after it, or null
+// for a kind or text entry that cannot be.
+inline const uint8_t* DecodeOperand(const uint8_t* at, uint32_t textLimit, uint8_t& kind, uint32_t& payload) {
+    kind = *at++;
+    switch (kind) {
+        case Format::kKindNone: payload = 0; return at;
+        case Format::kKindIdentifier:
+        case Format::kKindString:
+        case Format::kKindTypeName:
+            payload = HxStorageIO::GetU16(at);
+            return payload < textLimit ? at + 2 : nullptr;
+        case Format::kKindInteger:
+        case Format::kKindFloat: payload = HxStorageIO::GetU32(at); return at + 4;
+        case Format::kKindBool: payload = *at != 0 ? 1u : 0u; return at + 1;
+        default: return nullptr;
+    }
+}
+
+// Payload bytes of each operand kind byte; kNoKind for a kind that cannot be.
+constexpr uint8_t kNoKind = 0xFF;
+struct PayloadSizes {
+    uint8_t of[256];
+    constexpr PayloadSizes() : of() {
+        for (uint32_t kind = 0; kind < 256; ++kind) of[kind] = kNoKind;
+        of[Format::kKindNone] = 0;
+        of[Format::kKindIdentifier] = of[Format::kKindString] = of[Format::kKindTypeName] = 2;
+        of[Format::kKindInteger] = of[Format::kKindFloat] = 4;
+        of[Format::kKindBool] = 1;
+    }
+};
+constexpr PayloadSizes kPayloadSizes;
+constexpr uint32_t kTextKinds = (1u << Format::kKindIdentifier) | (1u << Format::kKindString) |
+                                (1u << Format::kKindTypeName);
+
+}  // namespace
+
+bool CompiledReader::CountCodeInWindow(InstructionStream& stream, uint32_t& index, uint32_t count) {
+    // ReadCodeInWindow for code that is only checked and counted: the same
+    // checks, by table, and nothing stored (the records stay the Noops that
+    // BeginBuild made, counted in `built` until they are passed on to the
+    // stream). A text already touched needs no second look.
+    const uint8_t* at = cur_;
+    const uint8_t* const last = end_ - kLongestInstruction;
+    const uint32_t textLimit = table_.Count();
+    const uint8_t* const touched = table_.TouchMarks();
+    const uint32_t records = stream.GetInstructionCount();
+    uint32_t built = stream.GetBuiltCount();
+    uint32_t i = index;
+    auto touch = [this, touched](uint32_t entry) {
+        if (touched == nullptr || touched[entry] == 0) table_.Touch(entry);
+    };
+    while (i < count && at <= last) {
+        const uint8_t* const begin = at;
+        const uint32_t opcode = *at++;
+        bool ok = opcode < Opcodes::Invalid && opcodeAllowed_[opcode] && built < records;
+        if (ok) {
+            const OpcodeShape& shape = kShapes.shapes[opcode];
+            for (uint32_t p = 0; p < shape.fixed; ++p) {
+                const uint32_t kind = *at;
+                // The rules admit only kinds that can be.
+                if (kind > Format::kKindTypeName || ((shape.kinds[p] >> kind) & 1u) == 0) {
+                    ok = false;
+                    break;
+                }
+                if ((kTextKinds >> kind) & 1u) {
+                    const uint32_t entry = HxStorageIO::GetU16(at + 1);
+                    if (entry >= textLimit) {
+                        ok = false;
+                        break;
+                    }
+                    touch(entry);
+                } else if (shape.nonNegative[p] && kind == Format::kKindInteger &&
+                           static_cast<int32_t>(HxStorageIO::GetU32(at + 1)) < 0) {
+                    ok = false;
+                    break;
+                }
+                at += 1 + kPayloadSizes.of[kind];
+            }
+            if (ok && shape.callArguments) {
+                uint32_t arguments = 0;
+                if (*at != Format::kKindInteger || (arguments = HxStorageIO::GetU32(at + 1)) > Format::kMaxCallArguments) {
+                    ok = false;
+                } else {
+                    at += 5;
+                }
+                for (uint32_t k = 0; ok && k < arguments; ++k) {
+                    const uint32_t kind = *at;
+                    const uint32_t size = kPayloadSizes.of[kind];
+                    if (size == kNoKind) {
+                        ok = false;
+                    } else if ((kTextKinds >> kind) & 1u) {
+                        const uint32_t entry = HxStorageIO::GetU16(at + 1);
+                        if (entry >= textLimit) ok = false;
+                        else touch(entry);
+                    }
+                    at += 1 + size;
+                }
+            }
+        }
+        if (!ok) {
+            // Read again from its start, to the same end or to the message.
+            stream.SkipBuilt(built - stream.GetBuiltCount());
+            cur_ = begin;
+            index = i;
+            if (!ReadInstructionFrom<true>(stream, i)) return false;
+            ++i;
+            built = stream.GetBuiltCount();
+            at = cur_;
+            continue;
+        }
+        ++built;
+        ++i;
+    }
+    stream.SkipBuilt(built - stream.GetBuiltCount());
+    cur_ = at;
+    index = i;
+    return true;
+}
+
+bool CompiledReader::ReadCodeInWindow(InstructionStream& stream, uint32_t& index, uint32_t count) {
+    // Instructions are read while the window holds the longest there can be,
+    // with no read that can fail. One that any check refuses is read again
+    // by ReadInstructionFrom, which tells why. A text is interned when first
+    // read, kept or not, as every text field is, and its operand is a use of
+    // its name (the object's code names are numbered like the file's
+    // strings). Operands go straight into the room the stream reserved.
+    const uint8_t* at = cur_;
+    const uint8_t* const last = end_ - kLongestInstruction;
+    const uint32_t textLimit = table_.Count();
+    const uint32_t records = stream.GetInstructionCount();
+    UnlinkedTypes::CodeNames& names = *codeNames_;
+    uint32_t built = stream.GetBuiltCount();
+    uint32_t i = index;
+    while (i < count && at <= last) {
+        const uint8_t* const begin = at;
+        const uint32_t start = stream.GetTotalOperandCount();
+        const uint32_t opcode = *at++;
+        bool ok = opcode < Opcodes::Invalid && opcodeAllowed_[opcode] && built < records;
+        uint32_t kept = 0;
+        if (ok) {
+            const OpcodeShape& shape = kShapes.shapes[opcode];
+            HX_CHECK(stream.ReserveOperands(start + 8 + Format::kMaxCallArguments), "Out of memory");
+            uint8_t* const kinds = stream.KindsFrom(start);
+            uint32_t* const payloads = stream.PayloadsFrom(start);
+            uint8_t kind = 0;
+            uint32_t payload = 0;
+            auto keep = [&]() {
+                if (InstructionStream::IsText(kind)) {
+                    if (names.At(payload).IsEmpty()) names.Set(payload, table_.Get(payload));
+                    names.Use(payload);
+                }
+                kinds[kept] = kind;
+                payloads[kept] = payload;
+                ++kept;
+            };
+            for (uint32_t p = 0; p < shape.fixed; ++p) {
+                at = DecodeOperand(at, textLimit, kind, payload);
+                if (at == nullptr) break;
+                if (InstructionStream::IsText(kind)) table_.Get(payload);
+                if (((shape.kinds[p] >> kind) & 1u) == 0 ||
+                    (shape.nonNegative[p] && kind == Format::kKindInteger && static_cast<int32_t>(payload) < 0)) {
+                    at = nullptr;
+                    break;
+                }
+                if (kind == Format::kKindIdentifier) kind = shape.identifierAs[p];
+                keep();
+            }
+            if (at != nullptr && shape.callArguments) {
+                at = DecodeOperand(at, textLimit, kind, payload);
+                if (at != nullptr && (kind != Format::kKindInteger || payload > Format::kMaxCallArguments)) at = nullptr;
+                for (uint32_t k = 0, arguments = payload; at != nullptr && k < arguments; ++k) {
+                    at = DecodeOperand(at, textLimit, kind, payload);
+                    if (at == nullptr) break;
+                    if (InstructionStream::IsText(kind)) table_.Get(payload);
+                    keep();
+                }
+            }
+            stream.SetOperandCount(start + kept);
+            ok = at != nullptr;
+        }
+        if (!ok) {
+            // Read again from its start, to the same end or to the message.
+            stream.TruncateOperands(start);
+            cur_ = begin;
+            index = i;
+            if (!ReadInstructionFrom<true>(stream, i)) return false;
+            ++i;
+            built = stream.GetBuiltCount();
+            at = cur_;
+            continue;
+        }
+        stream.SetNextRecord(opcode, kept);
+        ++built;
+        ++i;
+    }
+    cur_ = at;
+    index = i;
+    return true;
+}
+
+template <bool kInWindow>
+bool CompiledReader::ReadInstructionFrom(InstructionStream& stream, uint32_t index) {
+    // Fields straight from the window, or through the checked primitives.
+    const uint8_t* at = cur_;
+    auto u8 = [&](uint8_t& v) {
+        if constexpr (!kInWindow) return U8(v);
+        v = *at++;
+        return true;
+    };
+    auto u16 = [&](uint32_t& v) {
+        if constexpr (!kInWindow) {
+            uint16_t raw;
+            if (!U16(raw)) return false;
+            v = raw;
+            return true;
+        }
+        v = HxStorageIO::GetU16(at);
+        at += 2;
+        return true;
+    };
+    auto u32 = [&](uint32_t& v) {
+        if constexpr (!kInWindow) return U32(v);
+        v = HxStorageIO::GetU32(at);
+        at += 4;
+        return true;
+    };
+    // An operand: its kind byte, and as payload the string entry of a text
+    // or the bits of a number or bool.
+    auto operand = [&](uint8_t& kind, uint32_t& payload) {
+        if (!u8(kind)) return false;
+        switch (kind) {
+            case Format::kKindNone:
+                payload = 0;
+                return true;
+            case Format::kKindIdentifier:
+            case Format::kKindString:
+            case Format::kKindTypeName:
+                if (!u16(payload) || payload >= table_.Count()) return false;
+                // Interned when first read, kept or not, as every text field is.
+                table_.Touch(payload);
+                return true;
+            case Format::kKindInteger:
+            case Format::kKindFloat:
+                return u32(payload);
+            case Format::kKindBool: {
+                uint8_t flag;
+                if (!u8(flag)) return false;
+                payload = flag != 0 ? 1u : 0u;
+                return true;
+            }
+            default:
+                return false;
+        }
+    };
+    auto done = [&](bool result) {
+        if constexpr (kInWindow) cur_ = at;
+        return result;
+    };
+
+    uint8_t opcode;
+    if (!u8(opcode)) return done(Fatal(kOpcodeMessage));
+    if (opcode >= Opcodes::Invalid) {
+        Post(Severity::Error, "Unknown opcode: 0x%Xh", unsigned(opcode));
+        return done(false);
+    }
+    if (!opcodeAllowed_[opcode]) {
+        Post(Severity::Error, "Opcode too new for file version: 0x%Xh", unsigned(opcode));
+        return done(false);
+    }
+    // Only a store that delivers more than its size claimed gets here.
+    if (stream.GetBuiltCount() >= stream.GetInstructionCount()) return done(Fatal(kOpcodeMessage));
+
+    const OpcodeInfo& info = GetOpcodeInfo(opcode);
+    const uint32_t start = stream.GetTotalOperandCount();
+    HX_CHECK(stream.ReserveOperands(start + 8 + Format::kMaxCallArguments), "Out of memory");
+    // A failed instruction leaves no operands and a Noop behind.
+    auto fail = [&]() {
+        stream.TruncateOperands(start);
+        stream.SetNextRecord(0, 0);
+        return done(false);
+    };
+    uint8_t kind = 0;
+    uint32_t payload = 0;
+    for (uint32_t p = 0; info.signature[p] != 0; ++p) {
+        const char letter = info.signature[p];
+        if (!operand(kind, payload)) {
+            Post(Severity::Error, "Failed to read argument %u on instruction %u (%s)", p, index, info.mnemonic);
+            return fail();
+        }
+        if (!KindAdmitted(letter, kind, payload)) {
+            Post(Severity::Error, "Argument %u on instruction %s must be %s", p, info.mnemonic, ExpectedText(letter));
+            return fail();
+        }
+        if (letter == '*') {
+            // The call-argument count: not an operand of its own.
+            const uint32_t arguments = payload;
+            if (arguments > Format::kMaxCallArguments) {
+                Post(Severity::Error, "Function call has %u parameters, and we only support up to %d", arguments,
+                     int(Format::kMaxCallArguments));
+                return fail();
+            }
+            for (uint32_t k = 0; k < arguments; ++k) {
+                if (!operand(kind, payload)) {
+                    Post(Severity::Error, "Failed to read argument %u on instruction %u (%s)", p, index,
+                         info.mnemonic);
+                    return fail();
+                }
+                PushOperand(stream, kind, payload);
+            }
+            break;
+        }
+        if (kind == Format::kKindIdentifier && (letter == 'N' || letter == 'T'))
+            kind = letter == 'N' ? Format::kKindString : Format::kKindTypeName;
+        PushOperand(stream, kind, payload);
+    }
+    // Counting only: every instruction stays a Noop without operands.
+    if (!countCodeOnly_) stream.SetNextRecord(opcode, stream.GetTotalOperandCount() - start);
+    else stream.SetNextRecord(0, 0);
+    return done(true);
+}
+
 void CompiledReader::CheckSignatures(const Object& object) {
+    // Each function name is filed under the first state that holds it: the
+    // empty state, then the named states in order. With few states their
+    // own maps tell; with many a table of first places is built as it goes.
+    const uint32_t stateCount = object.states.Size();
+    const bool scan = stateCount <= 16;
     HxTScatterTable<HxFixedString, FirstSeen> firstSeen;
-    for (const auto& entry : object.emptyState.functions) firstSeen.Insert(entry.key, FirstSeen{&entry.value, nullptr});
-    for (const auto& state : object.states) {
+    if (!scan)
+        for (const auto& entry : object.emptyState.functions)
+            firstSeen.Insert(entry.key, FirstSeen{&entry.value, nullptr});
+    for (uint32_t s = 0; s < stateCount; ++s) {
+        const auto& state = object.states.At(s);
         for (const auto& entry : state.value.functions) {
-            const FirstSeen* seen = firstSeen.Find(entry.key);
-            if (seen == nullptr) {
-                firstSeen.Insert(entry.key, FirstSeen{&entry.value, &state.key});
+            FirstSeen seen{nullptr, nullptr};
+            if (scan) {
+                if (const Function* known = object.emptyState.functions.Find(entry.key)) seen.function = known;
+                for (uint32_t t = 0; t < s && seen.function == nullptr; ++t) {
+                    const auto& earlier = object.states.At(t);
+                    if (const Function* known = earlier.value.functions.Find(entry.key)) seen = {known, &earlier.key};
+                }
+            } else if (const FirstSeen* known = firstSeen.Find(entry.key)) {
+                seen = *known;
+            }
+            if (seen.function == nullptr) {
+                if (!scan) firstSeen.Insert(entry.key, FirstSeen{&entry.value, &state.key});
                 continue;
             }
-            if (entry.value.HasSameSignature(*seen->function)) continue;
+            if (entry.value.HasSameSignature(*seen.function)) continue;
+            table_.MakeTouched();
             HxFixedString current, recorded;
             FormatInto(current, "state \"%s\"", state.key.text());
-            if (seen->stateName == nullptr) recorded = "<empty state>";
-            else FormatInto(recorded, "state \"%s\"", seen->stateName->text());
+            if (seen.stateName == nullptr) recorded = "<empty state>";
+            else FormatInto(recorded, "state \"%s\"", seen.stateName->text());
             Post(Severity::Error, "Function \"%s\" in %s does not match signature in %s", entry.key.text(),
                  current.text(), recorded.text());
         }

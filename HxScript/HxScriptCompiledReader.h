@@ -6,10 +6,12 @@
 
 #include <cstdint>
 
+#include "HxScript/HxScriptCompiledFormat.h"
 #include "HxScript/HxScriptCompiledReadStringTable.h"
 #include "HxScript/HxScriptErrorLogger.h"
 #include "HxScript/HxScriptIStore.h"
 #include "HxScript/HxScriptUnlinkedTypes.h"
+#include "HxSystem/HxStorageIO.h"
 #include "hxcore/HxFixedString.h"
 #include "hxcore/HxTOrderedMap.h"
 
@@ -22,6 +24,12 @@ public:
     // the same name interned.
     CompiledReader(ErrorLogger& logger, IStore& store, const char* requested, const HxFixedString& objectName,
                    bool loadDebugInfo, bool loadDocStrings);
+
+    // Code is checked but kept as instruction counts only; debug line
+    // records are checked but not kept.
+    void SetCountCodeOnly(bool countOnly) { countCodeOnly_ = countOnly; }
+    // Debug line records are kept with their names but no line numbers.
+    void SetKeepLineNumbers(bool keep) { keepLineNumbers_ = keep; }
 
     // Reads the whole file into `object`; false at the first failed step.
     bool Run(UnlinkedTypes::Object& object);
@@ -44,6 +52,9 @@ private:
     bool ReadHeader(UnlinkedTypes::Object& object);
     bool ReadDebugSection(UnlinkedTypes::Object& object);
     bool ReadFunctionDebugEntry(UnlinkedTypes::DebugInfo& debug);
+    // Reads past the line numbers of a debug line record; `inWindow` says
+    // that the window holds them whole.
+    bool SkipLineNumbers(uint32_t lineCount, bool inWindow);
     bool ReadPropertyGroups(UnlinkedTypes::DebugInfo& debug);
     bool ReadStructOrders(UnlinkedTypes::DebugInfo& debug);
     bool ReadUserFlags(UnlinkedTypes::Object& object);
@@ -57,34 +68,81 @@ private:
     bool ReadState(HxFixedString& name, UnlinkedTypes::State& state, FunctionMap& statics);
     bool ReadFunction(const HxFixedString& name, UnlinkedTypes::Function& function);
     bool ReadInstruction(UnlinkedTypes::InstructionStream& stream, uint32_t index);
+    // The same, with every field read straight from the window when
+    // kInWindow says that it holds the longest instruction there can be.
+    template <bool kInWindow>
+    bool ReadInstructionFrom(UnlinkedTypes::InstructionStream& stream, uint32_t index);
+    // The `count` instructions of a function; false at the first failed one.
+    bool ReadCode(UnlinkedTypes::InstructionStream& stream, uint32_t count);
+    // Reads instructions from `index` on while the window holds the longest
+    // there can be, advancing `index`; false at a failed one.
+    bool ReadCodeInWindow(UnlinkedTypes::InstructionStream& stream, uint32_t& index, uint32_t count);
+    // The same, checking and counting only, by table.
+    bool CountCodeInWindow(UnlinkedTypes::InstructionStream& stream, uint32_t& index, uint32_t count);
     void CheckSignatures(const UnlinkedTypes::Object& object);
 
-    // Primitives, decoded little-endian. Up to the string table each is one
+    // Primitives, decoded little-endian. Up to the header's end each is one
     // store read of its exact width; after it they come out of a read-ahead
     // window filled by large reads (see FillAhead), with the same outcome.
     bool Bytes(void* destination, uint32_t count);
     bool U8(uint8_t& value) {
-        if (aheadPos_ < aheadEnd_) {
-            value = ahead_[aheadPos_++];
-            ++position_;
+        if (cur_ != end_) {
+            value = *cur_++;
             return true;
         }
         return Bytes(&value, 1);
     }
-    bool U16(uint16_t& value);
-    bool U32(uint32_t& value);
+    bool U16(uint16_t& value) {
+        uint8_t raw[2];
+        const uint8_t* at = cur_;
+        if (end_ - cur_ >= 2) {
+            cur_ += 2;
+        } else {
+            if (!Bytes(raw, 2)) return false;
+            at = raw;
+        }
+        value = HxStorageIO::GetU16(at);
+        return true;
+    }
+    bool U32(uint32_t& value) {
+        uint8_t raw[4];
+        const uint8_t* at = cur_;
+        if (end_ - cur_ >= 4) {
+            cur_ += 4;
+        } else {
+            if (!Bytes(raw, 4)) return false;
+            at = raw;
+        }
+        value = HxStorageIO::GetU32(at);
+        return true;
+    }
     bool I32(int32_t& value);
     bool I64(int64_t& value);
     bool F32(float& value);
     // A str16 into `scratch_`; `length` receives its byte count.
     bool String16(uint32_t& length);
     // A u16 below the string count.
-    bool RefIndex(uint32_t& index);
+    bool RefIndex(uint32_t& index) {
+        uint16_t raw;
+        if (!U16(raw) || raw >= table_.Count()) return false;
+        index = raw;
+        return true;
+    }
     bool ReadValue(UnlinkedTypes::Value& value);
-    // Reads one instruction operand and points `operand` at a shared value
-    // that stays valid until the next operand is read; `textIndex` receives
-    // the string entry of an Identifier, String or TypeName.
-    bool ReadOperand(const UnlinkedTypes::Value*& operand, uint32_t& textIndex);
+    // Appends an operand to a stream with room for it, a text as a use of
+    // its name (the object's code names are numbered like the file's strings).
+    void PushOperand(UnlinkedTypes::InstructionStream& stream, uint8_t kind, uint32_t payload) {
+        if (countCodeOnly_) return;
+        if (UnlinkedTypes::InstructionStream::IsText(kind)) {
+            UnlinkedTypes::CodeNames& names = *codeNames_;
+            if (names.At(payload).IsEmpty()) names.Set(payload, table_.Get(payload));
+            names.Use(payload);
+        }
+        stream.PushReservedOperand(kind, payload);
+    }
+    bool ReadStringTable();
+    // The reader's place in the file.
+    uint64_t Position() const { return readAhead_ ? windowAt_ + static_cast<uint64_t>(cur_ - ahead_.Data()) : position_; }
 
     // Makes at least `count` unread bytes available in the window; false
     // when the file holds fewer (the field would have failed to read) or a
@@ -102,6 +160,7 @@ private:
     bool Fatal(const char* message);
     template <typename... Args>
     void Post(Severity severity, const char* format, Args... args) {
+        table_.MakeTouched();
         logger_.PostFileErrorF(fileName_, severity, format, args...);
     }
 
@@ -120,26 +179,31 @@ private:
     CompiledReadStringTable table_;
     HxTArray<char> scratch_;
 
-    // Read-ahead window: bytes [aheadPos_, aheadEnd_) of ahead_ are the next
-    // bytes of the file; the store stands at their end.
-    static constexpr uint32_t kAheadChunk = 64 * 1024;
+    // Read-ahead window: bytes [cur_, end_) of ahead_ are the next bytes of
+    // the file; the store stands at their end. ahead_'s first byte lies at
+    // windowAt_ in the file.
+    // Twice the disk store's buffer, so that a refill is mostly one read
+    // that lands straight here.
+    static constexpr uint32_t kAheadChunk = 128 * 1024;
     bool readAhead_ = false;
     HxTArray<uint8_t> ahead_;
-    uint32_t aheadPos_ = 0;
-    uint32_t aheadEnd_ = 0;
+    const uint8_t* cur_ = nullptr;
+    const uint8_t* end_ = nullptr;
+    uint64_t windowAt_ = 0;
     uint64_t fileSize_ = 0;  // 0: unknown
-    uint64_t position_ = 0;
+    uint64_t position_ = 0;  // while there is no window
     uint8_t major_ = 0;
     uint8_t minor_ = 0;
     bool hasVersion_ = false;
 
-    // Shared operand values: None, the two Bools, and direct-mapped caches of
-    // recent Integers and Floats.
-    UnlinkedTypes::Value none_;
-    UnlinkedTypes::Value true_ = UnlinkedTypes::Value::MakeBool(true);
-    UnlinkedTypes::Value false_ = UnlinkedTypes::Value::MakeBool(false);
-    UnlinkedTypes::Value integers_[256];
-    UnlinkedTypes::Value floats_[64];
+    // The names of the object's code, numbered like the file's strings.
+    UnlinkedTypes::CodeNames* codeNames_ = nullptr;
+    // The code of the function being read.
+    UnlinkedTypes::InstructionStream code_;
+    // Which opcodes the file's version admits.
+    bool opcodeAllowed_[256] = {};
+    bool countCodeOnly_ = false;
+    bool keepLineNumbers_ = true;
 
     HxFixedString empty_;
     HxFixedString scriptObject_;

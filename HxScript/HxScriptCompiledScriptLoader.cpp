@@ -37,6 +37,8 @@ bool CompiledScriptLoader::Load(const char* objectName, UnlinkedTypes::Object& o
         // The reader owns the string table, which goes with it before the
         // store is closed.
         Internal::CompiledReader reader(*logger_, *store_, requested, objectName_, loadDebugInfo_, loadDocStrings_);
+        reader.SetCountCodeOnly(countCodeOnly_);
+        reader.SetKeepLineNumbers(keepLineNumbers_);
         ok = reader.Run(object);
         if (reader.HasVersion()) {
             majorVersion_ = reader.MajorVersion();

@@ -24,6 +24,14 @@ public:
     void SetStore(const HxTSmartPointer<IStore>& store) override;
     bool Load(const char* objectName, UnlinkedTypes::Object& object) override;
 
+    // Code and debug line records are read and checked in full, but each
+    // function keeps only its instruction count and no line record is kept:
+    // for a run that writes nothing and shows neither.
+    void SetCountCodeOnly(bool countOnly) { countCodeOnly_ = countOnly; }
+    // Debug line records keep their names but no line numbers: for a run
+    // whose output has no debug section.
+    void SetKeepLineNumbers(bool keep) { keepLineNumbers_ = keep; }
+
     // Version of the file of the last header read; 0.0 before any.
     uint8_t GetMajorVersion() const { return majorVersion_; }
     uint8_t GetMinorVersion() const { return minorVersion_; }
@@ -36,6 +44,8 @@ private:
     uint8_t minorVersion_ = 0;
     bool loadDebugInfo_;
     bool loadDocStrings_;
+    bool countCodeOnly_ = false;
+    bool keepLineNumbers_ = true;
 };
 
 }  // namespace HxScript

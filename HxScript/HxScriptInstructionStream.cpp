@@ -5,28 +5,70 @@
 #include <utility>
 
 #include "hxcore/HxAssert.h"
+#include "hxcore/HxTScatterTable.h"
 
 namespace HxScript {
 namespace UnlinkedTypes {
 
-namespace {
+// ---------------------------------------------------------------------------
+// CodeNames
 
-InstructionStream::Instruction* AllocateRecords(uint32_t count) {
-    if (count == 0) return nullptr;
-    auto* records = static_cast<InstructionStream::Instruction*>(
-        std::malloc(sizeof(InstructionStream::Instruction) * static_cast<size_t>(count)));
-    HX_CHECK(records != nullptr, "Out of memory");
-    for (uint32_t i = 0; i < count; ++i) new (static_cast<void*>(records + i)) InstructionStream::Instruction();
-    return records;
+uint32_t CodeNames::Add(const HxFixedString& name) {
+    const uint32_t index = entries_.Add(Entry{name, 0, name.IsEmpty() ? 0u : 1u});
+    HX_CHECK(index != kHxInvalidIndex, "Out of memory");
+    return index;
 }
 
-}  // namespace
+bool CodeNames::Resize(uint32_t count) {
+    if (count <= entries_.Size()) return true;
+    if (!entries_.Reserve(count)) return false;
+    while (entries_.Size() < count) entries_.Add(Entry{HxFixedString(static_cast<const char*>(nullptr)), 0, 0});
+    return true;
+}
+
+void CodeNames::Set(uint32_t index, const HxFixedString& name) {
+    Entry& entry = entries_[index];
+    HX_CHECK(entry.uses == 0 && entry.held == 0, "Name %u is in use", index);
+    entry.name = name;
+    entry.held = name.IsEmpty() ? 0u : 1u;
+}
+
+void CodeNames::Unuse(uint32_t index) {
+    Entry& entry = entries_.Data()[index];
+    HX_CHECK(entry.uses != 0, "Name %u is not in use", index);
+    if (--entry.uses == 0) {
+        if (entry.held > 1) HxFixedStringRelease(entry.name, entry.held - 1);
+        entry.name.Release();
+        entry.held = 0;
+    } else if (entry.uses < entry.held) {
+        HxFixedStringRelease(entry.name, 1);
+        --entry.held;
+    }
+}
+
+void CodeNames::Seal() {
+    for (uint32_t index : dirty_) {
+        Entry& entry = entries_.Data()[index];
+        if (entry.held != 0 && entry.uses > entry.held) {
+            HxFixedStringRetain(entry.name, entry.uses - entry.held);
+            entry.held = entry.uses;
+        }
+    }
+    dirty_.Clear();
+}
+
+void CodeNames::Clear() {
+    for (Entry& entry : entries_)
+        if (entry.held > 1) HxFixedStringRelease(entry.name, entry.held - 1);
+    entries_.Clear();
+    dirty_.Clear();
+}
 
 // ---------------------------------------------------------------------------
 // Builder
 
 InstructionStream::InstructionBuilder::InstructionBuilder(InstructionStream& stream, uint32_t opcode)
-    : stream_(stream), opcode_(opcode), record_(stream.built_), operandsAtStart_(stream.totalOperands_) {
+    : stream_(stream), opcode_(opcode), record_(stream.built_), operandsAtStart_(stream.operandCount_) {
     HX_CHECK(stream.built_ < stream.instructionCount_, "Too many instructions built: %u of %u", stream.built_ + 1,
              stream.instructionCount_);
     ++stream.built_;
@@ -39,53 +81,97 @@ InstructionStream::InstructionBuilder::~InstructionBuilder() {
 bool InstructionStream::InstructionBuilder::AddOperand(const Value& operand) {
     if (finished_) return false;
     // The record holds a 16-bit operand count.
-    if (stream_.totalOperands_ - operandsAtStart_ >= 0xFFFFu) return false;
-    return stream_.AppendOperand(operand);
+    if (stream_.operandCount_ - operandsAtStart_ >= kMaxOperandsPerInstruction) return false;
+    uint32_t payload = 0;
+    const auto kind = static_cast<uint8_t>(operand.GetKind());
+    switch (operand.GetKind()) {
+        case ValueKind::Identifier:
+        case ValueKind::String:
+        case ValueKind::TypeName: {
+            if (stream_.names_ == nullptr) {
+                stream_.ownNames_ = std::make_unique<CodeNames>();
+                stream_.names_ = stream_.ownNames_.get();
+            }
+            payload = stream_.names_->Add(operand.GetText());
+            stream_.names_->Use(payload);
+            break;
+        }
+        case ValueKind::Integer: payload = static_cast<uint32_t>(operand.GetInteger()); break;
+        case ValueKind::Float: {
+            const float f = operand.GetFloat();
+            std::memcpy(&payload, &f, sizeof payload);
+            break;
+        }
+        case ValueKind::Bool: payload = operand.GetBool() ? 1u : 0u; break;
+        case ValueKind::MemberVariableIndex: payload = operand.GetMemberVariableIndex(); break;
+        case ValueKind::LocalVariableIndex: payload = operand.GetLocalVariableIndex(); break;
+        case ValueKind::None: break;
+    }
+    if (stream_.PushOperand(kind, payload)) return true;
+    if (IsText(kind)) stream_.names_->Unuse(payload);
+    return false;
 }
 
 void InstructionStream::InstructionBuilder::Finish(bool success) {
     if (finished_) return;
     finished_ = true;
-    Instruction& record = stream_.records_[record_];
     if (success) {
-        record.opcode = opcode_;
-        record.operandCount = static_cast<uint16_t>(stream_.totalOperands_ - operandsAtStart_);
+        stream_.records_[record_] = MakeRecord(opcode_, stream_.operandCount_ - operandsAtStart_);
     } else {
         stream_.TruncateOperands(operandsAtStart_);
-        record.opcode = 0;
-        record.operandCount = 0;
+        stream_.records_[record_] = MakeRecord(0, 0);
     }
 }
 
 // ---------------------------------------------------------------------------
 // Construction and destruction
 
-InstructionStream::InstructionStream() = default;
-
-InstructionStream::InstructionStream(uint32_t instructionCount)
-    : instructionCount_(instructionCount), records_(AllocateRecords(instructionCount)) {}
+InstructionStream::InstructionStream(uint32_t instructionCount, CodeNames* names) : names_(names) {
+    if (instructionCount == 0) return;
+    records_ = static_cast<uint32_t*>(std::calloc(instructionCount, sizeof(uint32_t)));
+    HX_CHECK(records_ != nullptr, "Out of memory");
+    instructionCount_ = recordCapacity_ = instructionCount;
+}
 
 InstructionStream::InstructionStream(const HxTArray<Instruction>& instructions, const HxTArray<Value>& operands) {
-    AdoptRecords(instructions, operands.Size());
-    for (const Value& operand : operands) HX_CHECK(AppendOperand(operand), "Out of memory");
+    AdoptValues(instructions, operands);
 }
 
-InstructionStream::InstructionStream(const HxTArray<Instruction>& instructions, HxTArray<Value>&& operands) {
-    AdoptRecords(instructions, operands.Size());
-    for (Value& operand : operands) HX_CHECK(AppendOperand(std::move(operand)), "Out of memory");
-}
-
-void InstructionStream::AdoptRecords(const HxTArray<Instruction>& instructions, uint32_t operandCount) {
-    instructionCount_ = instructions.Size();
-    records_ = AllocateRecords(instructionCount_);
+void InstructionStream::AdoptValues(const HxTArray<Instruction>& instructions, const HxTArray<Value>& operands) {
     uint64_t expected = 0;
-    for (uint32_t i = 0; i < instructionCount_; ++i) {
-        records_[i] = instructions[i];
-        expected += instructions[i].operandCount;
-    }
-    HX_CHECK(expected == operandCount, "Instruction list expects %llu operands, %u given",
-             static_cast<unsigned long long>(expected), operandCount);
+    for (const Instruction& instruction : instructions) expected += instruction.operandCount;
+    HX_CHECK(expected == operands.Size(), "Instruction list expects %llu operands, %u given",
+             static_cast<unsigned long long>(expected), operands.Size());
+    ownNames_ = std::make_unique<CodeNames>();
+    names_ = ownNames_.get();
+    HX_CHECK(ReserveOperands(operands.Size()), "Out of memory");
+    for (const Instruction& instruction : instructions)
+        HX_CHECK(PushRecord(instruction.opcode, instruction.operandCount), "Out of memory");
     built_ = instructionCount_;
+    // Equal texts share one entry, numbered in order of first use.
+    HxTScatterTable<HxFixedString, uint32_t> entryOf;
+    for (const Value& operand : operands) {
+        uint32_t payload = 0;
+        if (operand.HasText()) {
+            const uint32_t* known = entryOf.Find(operand.GetText());
+            payload = known != nullptr ? *known : names_->Add(operand.GetText());
+            if (known == nullptr) entryOf.Insert(operand.GetText(), payload);
+            names_->Use(payload);
+        } else if (operand.GetKind() == ValueKind::Float) {
+            const float f = operand.GetFloat();
+            std::memcpy(&payload, &f, sizeof payload);
+        } else if (operand.GetKind() == ValueKind::Bool) {
+            payload = operand.GetBool() ? 1u : 0u;
+        } else if (operand.GetKind() == ValueKind::MemberVariableIndex) {
+            payload = operand.GetMemberVariableIndex();
+        } else if (operand.GetKind() == ValueKind::LocalVariableIndex) {
+            payload = operand.GetLocalVariableIndex();
+        } else {
+            payload = static_cast<uint32_t>(operand.GetInteger());
+        }
+        PushOperand(static_cast<uint8_t>(operand.GetKind()), payload);
+    }
+    names_->Seal();
 }
 
 InstructionStream::InstructionStream(const InstructionStream& other) { CopyFrom(other); }
@@ -98,140 +184,224 @@ InstructionStream& InstructionStream::operator=(const InstructionStream& other) 
     return *this;
 }
 
-InstructionStream::~InstructionStream() { FreeAll(); }
-
 void InstructionStream::CopyFrom(const InstructionStream& other) {
-    instructionCount_ = other.instructionCount_;
-    records_ = AllocateRecords(instructionCount_);
-    for (uint32_t i = 0; i < instructionCount_; ++i) records_[i] = other.records_[i];
+    if (other.ownNames_ != nullptr) {
+        // A table of its own: the copy gets one too.
+        HxTArray<Instruction> instructions;
+        for (uint32_t i = 0; i < other.instructionCount_; ++i) instructions.Add(other.GetInstruction(i));
+        HxTArray<Value> operands;
+        other.CopyOperands(operands);
+        AdoptValues(instructions, operands);
+        built_ = other.built_;
+        return;
+    }
+    names_ = other.names_;
+    if (other.records_ == nullptr) {
+        instructionCount_ = other.instructionCount_;
+    } else if (other.instructionCount_ != 0) {
+        records_ = static_cast<uint32_t*>(std::malloc(sizeof(uint32_t) * other.instructionCount_));
+        HX_CHECK(records_ != nullptr, "Out of memory");
+        std::memcpy(records_, other.records_, sizeof(uint32_t) * other.instructionCount_);
+        instructionCount_ = recordCapacity_ = other.instructionCount_;
+    }
     built_ = other.built_;
-    for (const Block* block = other.head_; block != nullptr; block = block->next)
-        for (uint32_t i = 0; i < block->used; ++i) HX_CHECK(AppendOperand(*block->At(i)), "Out of memory");
+    HX_CHECK(ReserveOperands(other.operandCount_), "Out of memory");
+    for (uint32_t i = 0; i < other.operandCount_; ++i) {
+        if (IsText(other.kinds_[i])) names_->Use(other.payloads_[i]);
+        PushOperand(other.kinds_[i], other.payloads_[i]);
+    }
 }
 
 void InstructionStream::FreeAll() {
-    for (Block* block = head_; block != nullptr;) {
-        Block* next = block->next;
-        DestroyBlock(block);
-        block = next;
+    if (operandCount_ != 0 && names_ != nullptr && ownNames_ == nullptr && !names_->Closing()) {
+        // The texts lose these users now; first the counts they held are
+        // made exact, so that a name goes exactly when it would have gone.
+        names_->Seal();
+        for (uint32_t i = 0; i < operandCount_; ++i)
+            if (IsText(kinds_[i])) names_->Unuse(payloads_[i]);
     }
-    head_ = tail_ = nullptr;
-    std::free(static_cast<void*>(records_));
-    records_ = nullptr;
-    instructionCount_ = totalOperands_ = built_ = 0;
-}
-
-// ---------------------------------------------------------------------------
-// Operand blocks
-
-InstructionStream::Block* InstructionStream::NewBlock() {
-    void* memory = std::malloc(sizeof(Block));
-    if (memory == nullptr) return nullptr;
-    Block* block = static_cast<Block*>(memory);
-    block->next = nullptr;
-    block->used = 0;
-    return block;
-}
-
-void InstructionStream::DestroyBlock(Block* block) {
-    for (uint32_t i = 0; i < block->used; ++i) block->At(i)->~Value();
-    std::free(static_cast<void*>(block));
-}
-
-bool InstructionStream::AppendOperand(const Value& operand) {
-    Value copy(operand);
-    return AppendOperand(std::move(copy));
-}
-
-bool InstructionStream::AppendOperand(Value&& operand) {
-    if (totalOperands_ == 0xFFFFFFFFu) return false;
-    if (tail_ == nullptr || tail_->used == kBlockSize) {
-        Block* block = NewBlock();
-        if (block == nullptr) return false;
-        if (tail_ == nullptr)
-            head_ = block;
-        else
-            tail_->next = block;
-        tail_ = block;
+    if (block_ != nullptr) {
+        std::free(block_);
+        block_ = nullptr;
+    } else {
+        std::free(records_);
+        std::free(payloads_);
+        std::free(kinds_);
     }
-    new (static_cast<void*>(tail_->At(tail_->used))) Value(std::move(operand));
-    ++tail_->used;
-    ++totalOperands_;
+    records_ = payloads_ = nullptr;
+    kinds_ = nullptr;
+    instructionCount_ = recordCapacity_ = built_ = operandCount_ = operandCapacity_ = 0;
+    ownNames_.reset();
+    names_ = nullptr;
+}
+
+void InstructionStream::Unpack() {
+    if (block_ == nullptr) return;
+    auto* records = static_cast<uint32_t*>(std::malloc(sizeof(uint32_t) * (recordCapacity_ ? recordCapacity_ : 1)));
+    auto* payloads = static_cast<uint32_t*>(std::malloc(sizeof(uint32_t) * (operandCapacity_ ? operandCapacity_ : 1)));
+    auto* kinds = static_cast<uint8_t*>(std::malloc(operandCapacity_ ? operandCapacity_ : 1));
+    HX_CHECK(records != nullptr && payloads != nullptr && kinds != nullptr, "Out of memory");
+    std::memcpy(records, records_, sizeof(uint32_t) * recordCapacity_);
+    std::memcpy(payloads, payloads_, sizeof(uint32_t) * operandCapacity_);
+    std::memcpy(kinds, kinds_, operandCapacity_);
+    std::free(block_);
+    block_ = nullptr;
+    records_ = records;
+    payloads_ = payloads;
+    kinds_ = kinds;
+}
+
+void InstructionStream::BeginBuild(uint32_t instructionCount, CodeNames* names) {
+    HX_CHECK(operandCount_ == 0 || names_ == nullptr || names_ == names, "Stream still holds operands");
+    Unpack();
+    names_ = names;
+    operandCount_ = 0;
+    built_ = 0;
+    instructionCount_ = 0;
+    HX_CHECK(GrowRecords(instructionCount), "Out of memory");
+    if (instructionCount != 0) std::memset(records_, 0, sizeof(uint32_t) * instructionCount);
+    instructionCount_ = instructionCount;
+}
+
+void InstructionStream::MoveCompactTo(InstructionStream& out) {
+    InstructionStream packed;
+    const size_t recordBytes = sizeof(uint32_t) * size_t(instructionCount_);
+    const size_t payloadBytes = sizeof(uint32_t) * size_t(operandCount_);
+    if (recordBytes + payloadBytes != 0) {
+        auto* block = static_cast<uint8_t*>(std::malloc(recordBytes + payloadBytes + operandCount_));
+        HX_CHECK(block != nullptr, "Out of memory");
+        packed.block_ = block;
+        packed.records_ = reinterpret_cast<uint32_t*>(block);
+        packed.payloads_ = reinterpret_cast<uint32_t*>(block + recordBytes);
+        packed.kinds_ = block + recordBytes + payloadBytes;
+        if (recordBytes != 0) std::memcpy(packed.records_, records_, recordBytes);
+        if (payloadBytes != 0) {
+            std::memcpy(packed.payloads_, payloads_, payloadBytes);
+            std::memcpy(packed.kinds_, kinds_, operandCount_);
+        }
+    }
+    packed.instructionCount_ = packed.recordCapacity_ = instructionCount_;
+    packed.built_ = built_;
+    packed.operandCount_ = packed.operandCapacity_ = operandCount_;
+    packed.names_ = names_;
+    // The uses of texts go along with the operands; this stream keeps no
+    // reference to the table, which may go before it.
+    instructionCount_ = built_ = operandCount_ = 0;
+    names_ = nullptr;
+    out.Exchange(packed);
+}
+
+void InstructionStream::SetCountOnly(uint32_t count) {
+    FreeAll();
+    instructionCount_ = built_ = count;
+}
+
+bool InstructionStream::GrowRecords(uint32_t count) {
+    if (count <= recordCapacity_) return true;
+    Unpack();
+    uint64_t want = recordCapacity_ == 0 ? 16 : uint64_t(recordCapacity_) * 2;
+    if (want < count) want = count;
+    if (want > 0xFFFFFFFFu) return false;
+    auto* records = static_cast<uint32_t*>(std::realloc(records_, sizeof(uint32_t) * want));
+    if (records == nullptr) return false;
+    records_ = records;
+    recordCapacity_ = static_cast<uint32_t>(want);
     return true;
 }
 
-// Drops every operand from position `total` on. Every block but the last is
-// full, so the block that keeps the new last operand is found by division;
-// blocks left empty are freed.
-void InstructionStream::TruncateOperands(uint32_t total) {
-    if (total >= totalOperands_) return;
-    if (total == 0) {
-        for (Block* block = head_; block != nullptr;) {
-            Block* next = block->next;
-            DestroyBlock(block);
-            block = next;
-        }
-        head_ = tail_ = nullptr;
-        totalOperands_ = 0;
-        return;
+bool InstructionStream::GrowOperands(uint32_t count) {
+    Unpack();
+    uint64_t want = operandCapacity_ == 0 ? 16 : uint64_t(operandCapacity_) * 2;
+    if (want < count) want = count;
+    if (want > 0xFFFFFFFFu) want = 0xFFFFFFFFu;
+    if (want < count) return false;
+    auto* payloads = static_cast<uint32_t*>(std::realloc(payloads_, sizeof(uint32_t) * want));
+    if (payloads == nullptr) return false;
+    payloads_ = payloads;
+    auto* kinds = static_cast<uint8_t*>(std::realloc(kinds_, want));
+    if (kinds == nullptr) return false;
+    kinds_ = kinds;
+    operandCapacity_ = static_cast<uint32_t>(want);
+    return true;
+}
+
+bool InstructionStream::PushRecord(uint32_t opcode, uint32_t operandCount) {
+    if (instructionCount_ == recordCapacity_ && !GrowRecords(instructionCount_ + 1)) return false;
+    records_[instructionCount_++] = MakeRecord(opcode, operandCount);
+    built_ = instructionCount_;
+    return true;
+}
+
+void InstructionStream::TruncateOperands(uint32_t count) {
+    for (uint32_t i = count; i < operandCount_; ++i)
+        if (IsText(kinds_[i])) names_->Unuse(payloads_[i]);
+    if (count < operandCount_) operandCount_ = count;
+}
+
+void InstructionStream::ShrinkToFit() {
+    if (block_ != nullptr) return;
+    if (operandCount_ < operandCapacity_ && operandCount_ != 0) {
+        if (auto* payloads = static_cast<uint32_t*>(std::realloc(payloads_, sizeof(uint32_t) * operandCount_)))
+            payloads_ = payloads;
+        if (auto* kinds = static_cast<uint8_t*>(std::realloc(kinds_, operandCount_))) kinds_ = kinds;
+        operandCapacity_ = operandCount_;
     }
-    // The block holding operand total - 1 becomes the tail.
-    uint32_t keepBlock = (total - 1) / kBlockSize;
-    Block* last = head_;
-    for (uint32_t i = 0; i < keepBlock; ++i) last = last->next;
-    uint32_t keepInLast = total - keepBlock * kBlockSize;
-    for (uint32_t i = keepInLast; i < last->used; ++i) last->At(i)->~Value();
-    last->used = keepInLast;
-    for (Block* block = last->next; block != nullptr;) {
-        Block* next = block->next;
-        DestroyBlock(block);
-        block = next;
+    if (instructionCount_ < recordCapacity_ && instructionCount_ != 0) {
+        if (auto* records = static_cast<uint32_t*>(std::realloc(records_, sizeof(uint32_t) * instructionCount_)))
+            records_ = records;
+        recordCapacity_ = instructionCount_;
     }
-    last->next = nullptr;
-    tail_ = last;
-    totalOperands_ = total;
 }
 
 // ---------------------------------------------------------------------------
 // Walking and access
 
+Value InstructionStream::GetOperand(uint32_t index) const {
+    HX_CHECK(index < operandCount_, "Invalid index %u|%u passed to operator[]", index, operandCount_);
+    const uint32_t payload = payloads_[index];
+    switch (static_cast<ValueKind>(kinds_[index])) {
+        case ValueKind::Identifier: return Value::MakeIdentifier(TextOf(payload));
+        case ValueKind::String: return Value::MakeString(TextOf(payload));
+        case ValueKind::TypeName: return Value::MakeTypeName(TextOf(payload));
+        case ValueKind::Integer: return Value::MakeInteger(static_cast<int32_t>(payload));
+        case ValueKind::Float: {
+            float f;
+            std::memcpy(&f, &payload, sizeof f);
+            return Value::MakeFloat(f);
+        }
+        case ValueKind::Bool: return Value::MakeBool(payload != 0);
+        case ValueKind::MemberVariableIndex: return Value::MakeMemberVariableIndex(payload);
+        case ValueKind::LocalVariableIndex: return Value::MakeLocalVariableIndex(payload);
+        case ValueKind::None: break;
+    }
+    return Value();
+}
+
 void InstructionStream::ForEachInstruction(InstructionFunctor& functor) const {
-    const Block* block = head_;
     uint32_t position = 0;
     for (uint32_t i = 0; i < instructionCount_; ++i) {
-        const Instruction& record = records_[i];
-        if (!functor.BeginInstruction(record.opcode, record.operandCount)) return;
-        uint32_t remaining = record.operandCount;
-        while (remaining > 0 && functor.ProcessArgument(*block->At(position))) {
-            --remaining;
-            if (++position == block->used) {
-                block = block->next;
-                position = 0;
-            }
-        }
-        if (remaining == 0) continue;
-        // A visitor declined the rest of this instruction: pass over its
-        // remaining operands (the declining one included) without calls.
-        while (remaining > 0) {
-            uint32_t inBlock = block->used - position;
-            uint32_t step = remaining < inBlock ? remaining : inBlock;
-            position += step;
-            remaining -= step;
-            if (position == block->used) {
-                block = block->next;
-                position = 0;
-            }
-        }
+        const uint32_t record = records_ != nullptr ? records_[i] : 0u;
+        const uint32_t count = CountOf(record);
+        if (!functor.BeginInstruction(OpcodeOf(record), static_cast<uint16_t>(count))) return;
+        const uint32_t end = position + count;
+        // A visitor that declines the rest of an instruction skips its operands.
+        while (position < end && functor.ProcessArgument(GetOperand(position))) ++position;
+        position = end;
     }
 }
 
 void InstructionStream::Exchange(InstructionStream& other) noexcept {
-    std::swap(instructionCount_, other.instructionCount_);
-    std::swap(totalOperands_, other.totalOperands_);
-    std::swap(built_, other.built_);
     std::swap(records_, other.records_);
-    std::swap(head_, other.head_);
-    std::swap(tail_, other.tail_);
+    std::swap(payloads_, other.payloads_);
+    std::swap(kinds_, other.kinds_);
+    std::swap(block_, other.block_);
+    std::swap(instructionCount_, other.instructionCount_);
+    std::swap(recordCapacity_, other.recordCapacity_);
+    std::swap(built_, other.built_);
+    std::swap(operandCount_, other.operandCount_);
+    std::swap(operandCapacity_, other.operandCapacity_);
+    std::swap(names_, other.names_);
+    std::swap(ownNames_, other.ownNames_);
 }
 
 void InstructionStream::Clear() {
@@ -241,32 +411,32 @@ void InstructionStream::Clear() {
 
 InstructionStream::Instruction InstructionStream::GetInstruction(uint32_t index) const {
     HX_CHECK(index < instructionCount_, "Invalid index %u|%u passed to operator[]", index, instructionCount_);
-    return records_[index];
+    Instruction instruction;
+    if (records_ == nullptr) return instruction;
+    instruction.opcode = OpcodeOf(records_[index]);
+    instruction.operandCount = static_cast<uint16_t>(CountOf(records_[index]));
+    return instruction;
 }
 
 void InstructionStream::CopyOperands(HxTArray<Value>& out) const {
     out.Clear();
-    HX_CHECK(out.Reserve(totalOperands_), "Out of memory");
-    for (const Block* block = head_; block != nullptr; block = block->next)
-        for (uint32_t i = 0; i < block->used; ++i) out.Add(*block->At(i));
+    HX_CHECK(out.Reserve(operandCount_), "Out of memory");
+    for (uint32_t i = 0; i < operandCount_; ++i) out.Add(GetOperand(i));
 }
 
 bool InstructionStream::operator==(const InstructionStream& other) const {
-    if (instructionCount_ != other.instructionCount_ || totalOperands_ != other.totalOperands_) return false;
-    for (uint32_t i = 0; i < instructionCount_; ++i) {
-        if (records_[i].opcode != other.records_[i].opcode ||
-            records_[i].operandCount != other.records_[i].operandCount)
+    if (instructionCount_ != other.instructionCount_ || operandCount_ != other.operandCount_) return false;
+    for (uint32_t i = 0; i < instructionCount_; ++i)
+        if (GetInstruction(i).opcode != other.GetInstruction(i).opcode ||
+            GetInstruction(i).operandCount != other.GetInstruction(i).operandCount)
+            return false;
+    for (uint32_t i = 0; i < operandCount_; ++i) {
+        if (kinds_[i] != other.kinds_[i]) return false;
+        if (IsText(kinds_[i]) ? TextOf(payloads_[i]) != other.TextOf(other.payloads_[i])
+                              : payloads_[i] != other.payloads_[i])
             return false;
     }
-    const Block* a = head_;
-    const Block* b = other.head_;
-    // Both chains hold the same number of values and fill blocks alike.
-    for (; a != nullptr && b != nullptr; a = a->next, b = b->next) {
-        if (a->used != b->used) return false;
-        for (uint32_t i = 0; i < a->used; ++i)
-            if (*a->At(i) != *b->At(i)) return false;
-    }
-    return a == nullptr && b == nullptr;
+    return true;
 }
 
 }  // namespace UnlinkedTypes

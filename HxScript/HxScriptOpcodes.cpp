@@ -3,10 +3,9 @@
 #include "hxcore/HxTScatterTable.h"
 
 namespace HxScript {
-namespace {
 
 // Indexed by opcode number: row i describes opcode i.
-const OpcodeInfo kOpcodeTable[Opcodes::Count] = {
+const OpcodeInfo Internal::kOpcodeTable[Opcodes::Count] = {
     {0, "Noop", "", 0, 6},
     {1, "IAdd", "SII", 0, 6},
     {2, "FAdd", "SFF", 0, 6},
@@ -57,6 +56,10 @@ const OpcodeInfo kOpcodeTable[Opcodes::Count] = {
     {47, "INVALID", "", 0, 0},
 };
 
+namespace {
+
+using Internal::kOpcodeTable;
+
 // Interned mnemonics and the mnemonic-to-opcode map, built on first use and
 // kept for the life of the process. Deliberately never destroyed, so that
 // lookups stay valid during static destruction and the string pool never sees
@@ -87,10 +90,6 @@ uint32_t SignatureLength(const char* signature) {
 }
 
 }  // namespace
-
-const OpcodeInfo& GetOpcodeInfo(uint32_t opcode) {
-    return kOpcodeTable[opcode < Opcodes::Count ? opcode : Opcodes::Invalid];
-}
 
 const HxFixedString& GetMnemonic(uint32_t opcode) {
     return Tables().mnemonics[opcode < Opcodes::Count ? opcode : Opcodes::Invalid];

@@ -34,8 +34,14 @@ struct OpcodeInfo {
     uint8_t minMinor;
 };
 
+namespace Internal {
+extern const OpcodeInfo kOpcodeTable[Opcodes::Count];
+}
+
 // Row of the table for opcodes 0 to 47; larger values give the INVALID row.
-const OpcodeInfo& GetOpcodeInfo(uint32_t opcode);
+inline const OpcodeInfo& GetOpcodeInfo(uint32_t opcode) {
+    return Internal::kOpcodeTable[opcode < Opcodes::Count ? opcode : Opcodes::Invalid];
+}
 // The mnemonic as an interned string.
 const HxFixedString& GetMnemonic(uint32_t opcode);
 // Opcode of a mnemonic, compared without regard to case; INVALID (47) when

@@ -129,7 +129,25 @@ void Object::Clear() {
     ResetBody();
 }
 
+void Object::DropCode() {
+    // Counts first, so that the names leave the pool exactly as the
+    // operands' own references would have left it; then the code goes in
+    // one step, without giving back its uses one by one.
+    codeNames.Seal();
+    codeNames.SetClosing(true);
+    for (auto& entry : properties) {
+        entry.value.getFunction.reset();
+        entry.value.setFunction.reset();
+    }
+    staticFunctions.Clear();
+    emptyState.functions.Clear();
+    states.Clear();
+    codeNames.Clear();
+    codeNames.SetClosing(false);
+}
+
 void Object::ResetBody() {
+    DropCode();
     name = HxFixedString();
     parentName = HxFixedString();
     docString = HxFixedString();

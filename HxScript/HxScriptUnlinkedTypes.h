@@ -99,7 +99,9 @@ struct FunctionDebugInfo {
     HxFixedString objectName;
     HxFixedString stateName;
     HxFixedString functionName;
-    HxTArray<uint32_t> lineNumbers;
+    // The source line of each instruction, as the compiled form keeps it:
+    // 16 bits (a larger line number keeps its low bits).
+    HxTArray<uint16_t> lineNumbers;
 };
 
 struct PropertyGroup {
@@ -125,6 +127,14 @@ struct DebugInfo {
 };
 
 struct Object {
+    Object() = default;
+    Object(const Object&) = delete;
+    Object& operator=(const Object&) = delete;
+    // The functions go first, then the names their code refers to, all at once.
+    ~Object() { codeNames.SetClosing(true); }
+
+    // The texts of every function's code (declared first: destroyed last).
+    CodeNames codeNames;
     HxFixedString sourceFileName;
     int64_t compileTime = 0;
     HxFixedString userName;
@@ -148,6 +158,9 @@ struct Object {
 
     // Back to the freshly constructed state.
     void Clear();
+    // Drops every function and with it every text of their code (the names
+    // go as they would if each operand gave its own reference back).
+    void DropCode();
     // Empties what an object body fills (name, parent, const, doc string,
     // flags, auto state, structs, variables, initial values, properties,
     // static functions, empty state, states); keeps the header members, the

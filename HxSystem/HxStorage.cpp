@@ -6,6 +6,7 @@
 HxStorage::~HxStorage() { SetWriteBuffer(0); }
 
 bool HxStorage::SetWriteBuffer(uint32_t capacity) {
+    appendEnd_ = appendAt_;
     if (writeBuffer_ != nullptr) {
         std::free(writeBuffer_->start);
         std::free(writeBuffer_);

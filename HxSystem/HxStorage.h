@@ -3,8 +3,10 @@
 // knows nothing about the format of its bytes.
 
 #include <cstdint>
+#include <cstring>
 
 #include "HxSystem/HxIntrusiveRefCounted.h"
+#include "hxcore/HxCopy.h"
 
 enum class StorageResult : uint32_t { Success = 0, Failure = 1, Unsupported = 2 };
 
@@ -41,6 +43,28 @@ public:
 
     // Writes through the buffer when one is installed, else straight to Write.
     StorageResult WriteBuffered(uint32_t count, const void* source);
+
+    // True when `count` bytes would be appended without a call. An empty
+    // write always goes through Write, which may refuse it.
+    bool AppendFits(uint32_t count) const { return count - 1u < static_cast<uint32_t>(appendEnd_ - appendAt_); }
+    // Writes exactly as WriteBuffered does, but bytes that fit the store's
+    // append window are copied there without a call. A store lends that
+    // window only where its Write would copy the bytes into its own buffer
+    // anyway, so the outcome is the same, failures included.
+    StorageResult Append(const void* source, uint32_t count) {
+        if (AppendFits(count)) {
+            HxCopyBytes(appendAt_, source, count);
+            appendAt_ += count;
+            return StorageResult::Success;
+        }
+        return WriteBuffered(count, source);
+    }
+
+protected:
+    // The append window: free room in the store's own buffer. Empty unless
+    // the store opens it, and closed whenever a write buffer is installed.
+    uint8_t* appendAt_ = nullptr;
+    uint8_t* appendEnd_ = nullptr;
 
 private:
     WriteBuffer* writeBuffer_ = nullptr;

@@ -7,12 +7,6 @@ namespace HxStorageIO {
 
 namespace {
 
-// Values are packed into little-endian bytes here and handed to the store as
-// one write of their exact width, whatever the byte order of the host.
-StorageResult Put(HxStorage& store, const uint8_t* bytes, uint32_t width) {
-    return store.WriteBuffered(width, bytes);
-}
-
 template <uint32_t Width>
 StorageResult Take(HxStorage& store, uint8_t (&bytes)[Width]) {
     return store.Read(Width, bytes);
@@ -42,44 +36,11 @@ StorageResult ReadText(HxStorage& store, uint32_t length, HxFixedString& text) {
 
 }  // namespace
 
-StorageResult WriteU8(HxStorage& store, uint8_t value) { return Put(store, &value, 1); }
-
-StorageResult WriteU16(HxStorage& store, uint16_t value) {
-    uint8_t bytes[2];
-    PutU16(bytes, value);
-    return Put(store, bytes, 2);
-}
-
-StorageResult WriteU32(HxStorage& store, uint32_t value) {
-    uint8_t bytes[4];
-    PutU32(bytes, value);
-    return Put(store, bytes, 4);
-}
-
-StorageResult WriteI32(HxStorage& store, int32_t value) { return WriteU32(store, static_cast<uint32_t>(value)); }
-
-StorageResult WriteU64(HxStorage& store, uint64_t value) {
-    uint8_t bytes[8];
-    PutU64(bytes, value);
-    return Put(store, bytes, 8);
-}
-
-StorageResult WriteI64(HxStorage& store, int64_t value) { return WriteU64(store, static_cast<uint64_t>(value)); }
-
-StorageResult WriteF32(HxStorage& store, float value) {
-    uint32_t bits;
-    static_assert(sizeof(bits) == sizeof(value), "float must be 32 bits");
-    std::memcpy(&bits, &value, sizeof(bits));
-    return WriteU32(store, bits);
-}
-
-StorageResult WriteBool(HxStorage& store, bool value) { return WriteU8(store, value ? 1 : 0); }
-
 StorageResult WriteString16(HxStorage& store, const char* text, uint32_t length) {
     if (length > 0xFFFFu) return StorageResult::Failure;
     StorageResult result = WriteU16(store, static_cast<uint16_t>(length));
     if (result != StorageResult::Success || length == 0) return result;
-    return store.WriteBuffered(length, text);
+    return store.Append(text, length);
 }
 
 StorageResult WriteString16(HxStorage& store, const HxFixedString& text) {

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Generates large deterministic inputs for the speed measurements.
 
-    gen.py cas SIZE PATH     an assembly script of at least SIZE bytes
+    gen.py cas SIZE PATH [SEED]  an assembly script of at least SIZE bytes;
+                             SEED picks another script of the same shape
     gen.py wat SIZE PATH     a WebAssembly text module of about SIZE bytes
     gen.py batch COUNT DIR   COUNT small scripts of a few KiB in DIR/cas, a
                              WebAssembly text module of the same byte size
@@ -231,9 +232,9 @@ def random_signature(rng):
     return rng.choice(TYPES + ["None"]), params
 
 
-def generate_cas(target):
+def generate_cas(target, seed=20240611):
     scale = max(1, target // (1024 * 1024))
-    return write_object(random.Random(20240611), target, "Bench", "BenchParent", 4 * scale, 20 * scale, 8 * scale)
+    return write_object(random.Random(seed), target, "Bench", "BenchParent", 4 * scale, 20 * scale, 8 * scale)
 
 
 def write_object(rng, target, name, parent, struct_count, variable_count, property_count, code=(8, 48)):
@@ -494,6 +495,9 @@ def write_text(path, text):
 def main(argv):
     if len(argv) == 4 and argv[1] == "batch":
         generate_batch(int(argv[2]), argv[3])
+        return 0
+    if len(argv) == 5 and argv[1] == "cas":
+        write_text(argv[3], generate_cas(parse_size(argv[2]), int(argv[4])))
         return 0
     if len(argv) != 4 or argv[1] not in ("cas", "wat"):
         sys.stderr.write(__doc__)

@@ -6,6 +6,7 @@
 #include <new>
 #include <utility>
 
+#include "hxcore/HxAssert.h"
 #include "hxcore/HxCrc.h"
 #include "platform/Platform.h"
 
@@ -23,12 +24,11 @@ namespace HxInternal {
 struct PoolEntry {
     PoolEntry* next;              // next entry of the same bucket, null at the end
     std::atomic<uint32_t> flags;  // count (bits 0-13), alias (14), wide (15), bucket (16-31)
-    union {
-        uint32_t length;     // characters without the terminator
-        PoolEntry* target;   // alias: the entry that holds the text
-    };
-    // The text and its terminator follow the header.
+    uint32_t length;              // characters without the terminator
+    // The text and its terminator follow the header; an alias holds instead
+    // the pointer to the entry that holds its text.
 };
+static_assert(sizeof(PoolEntry) == 16, "an entry's header is two words");
 
 }  // namespace HxInternal
 
@@ -91,9 +91,10 @@ constexpr struct LowerTable {
 } kLower;
 
 inline char* TextOf(PoolEntry* e) { return reinterpret_cast<char*>(e + 1); }
+inline PoolEntry*& TargetOf(PoolEntry* e) { return *reinterpret_cast<PoolEntry**>(e + 1); }
 
 inline PoolEntry* Resolve(PoolEntry* e) {
-    while (e->flags.load(std::memory_order_relaxed) & kAliasBit) e = e->target;
+    while (e->flags.load(std::memory_order_relaxed) & kAliasBit) e = TargetOf(e);
     return e;
 }
 
@@ -174,7 +175,7 @@ void ReleaseEntry(PoolEntry* e) {
         if (link != nullptr && *link == e) *link = e->next;
         UnlockWrite(lock);
 
-        PoolEntry* target = (f & kAliasBit) ? e->target : nullptr;
+        PoolEntry* target = (f & kAliasBit) ? TargetOf(e) : nullptr;
         e->~PoolEntry();
         std::free(e);
         if (target == nullptr) return;
@@ -199,12 +200,13 @@ PoolEntry* NewTextEntry(const char* text, uint32_t length, uint32_t bucket) {
 
 // The alias takes over the caller's reference on `target`.
 PoolEntry* NewAliasEntry(PoolEntry* target, uint32_t bucket) {
-    void* mem = std::malloc(sizeof(PoolEntry));
+    void* mem = std::malloc(sizeof(PoolEntry) + sizeof(PoolEntry*));
     if (mem == nullptr) return nullptr;
     PoolEntry* e = new (mem) PoolEntry;
     e->next = nullptr;
     e->flags.store(1u | kAliasBit | (bucket << kBucketShift), std::memory_order_relaxed);
-    e->target = target;
+    e->length = 0;
+    TargetOf(e) = target;
     return e;
 }
 
@@ -457,4 +459,41 @@ bool HxFixedStringCS::operator==(const char* other) const {
 uint32_t HxFixedStringRefCount(const HxFixedString& s) {
     auto* e = static_cast<PoolEntry*>(const_cast<void*>(s.Handle()));
     return e ? (e->flags.load(std::memory_order_relaxed) & kCountMask) : 0;
+}
+
+void HxFixedStringRetain(const HxFixedString& s, uint32_t count) {
+    auto* e = static_cast<PoolEntry*>(const_cast<void*>(s.Handle()));
+    if (e == nullptr || count == 0) return;
+    uint32_t f = e->flags.load(std::memory_order_relaxed);
+    for (;;) {
+        const uint32_t held = f & kCountMask;
+        if (held == kCountSaturated) return;
+        const uint32_t raised = kCountSaturated - held < count ? kCountSaturated : held + count;
+        if (e->flags.compare_exchange_weak(f, (f & ~kCountMask) | raised, std::memory_order_relaxed)) return;
+    }
+}
+
+void HxFixedStringRelease(const HxFixedString& s, uint32_t count) {
+    auto* e = static_cast<PoolEntry*>(const_cast<void*>(s.Handle()));
+    if (e == nullptr || count == 0) return;
+    uint32_t f = e->flags.load(std::memory_order_relaxed);
+    for (;;) {
+        const uint32_t held = f & kCountMask;
+        if (held == kCountSaturated) return;
+        // The handle's own reference stays, so the entry survives this.
+        HX_CHECK(held > count, "Bad refcount");
+        if (e->flags.compare_exchange_weak(f, f - count, std::memory_order_release, std::memory_order_relaxed)) return;
+    }
+}
+
+const char* HxFixedStringFindSpelling(const char* text, uint32_t length) {
+    uint32_t bucket = 0;
+    for (uint32_t i = 0; i < length; ++i)
+        bucket = HxCrc::Crc16Step(static_cast<uint16_t>(bucket), kLower.map[static_cast<unsigned char>(text[i])]);
+    std::atomic<uint32_t>& lock = LockFor(bucket);
+    uint32_t attempt = 0;
+    LockRead(lock, attempt);
+    PoolEntry* e = FindNoCase(bucket, text, length);
+    UnlockRead(lock);
+    return e != nullptr ? TextOf(e) : nullptr;
 }

@@ -97,3 +97,17 @@ private:
 // Pool introspection for tests: the reference count of the entry behind a
 // handle (0 for the null handle). Saturates at 16383.
 uint32_t HxFixedStringRefCount(const HxFixedString& s);
+
+// The text under which the pool holds a string equal to the given one without
+// regard to case, or null when it holds none: what interning the text would
+// show, without making an entry. Valid while the entry lives.
+const char* HxFixedStringFindSpelling(const char* text, uint32_t length);
+
+// Takes `count` more references to the entry behind a handle in one step, as
+// `count` copies of the handle would (the count saturates at 16383 all the
+// same). A table that stands for many holders of one name keeps the pool's
+// count as those holders would leave it.
+void HxFixedStringRetain(const HxFixedString& s, uint32_t count);
+// Gives back `count` references taken with HxFixedStringRetain; the handle
+// itself keeps its own.
+void HxFixedStringRelease(const HxFixedString& s, uint32_t count);

@@ -94,6 +94,14 @@ public:
         new (static_cast<void*>(data_ + size_)) T(value);
         return size_++;
     }
+    // Constructs an element at the end from `args` (none of them an element
+    // of this array); kHxInvalidIndex, with nothing made, when memory is short.
+    template <typename... Args>
+    uint32_t Emplace(Args&&... args) {
+        if (size_ == capacity_ && !Grow(size_ + 1, size_, 0)) return kHxInvalidIndex;
+        new (static_cast<void*>(data_ + size_)) T{std::forward<Args>(args)...};
+        return size_++;
+    }
     uint32_t Add(T&& value) {
         if (size_ == capacity_) {
             T moved(std::move(value));

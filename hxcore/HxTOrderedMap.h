@@ -33,6 +33,11 @@ public:
         return at ? &entries_[*at].value : nullptr;
     }
     bool Contains(const K& key) const { return index_.Find(key) != nullptr; }
+    // Room for `count` entries in all, so that adding them moves none.
+    void Reserve(uint32_t count) {
+        entries_.Reserve(count);
+        index_.Reserve(count);
+    }
     // Position of the key in iteration order, or kHxInvalidIndex.
     uint32_t IndexOf(const K& key) const {
         const uint32_t* at = index_.Find(key);

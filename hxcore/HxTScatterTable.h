@@ -75,6 +75,16 @@ public:
     uint32_t Capacity() const { return capacity_; }
     uint32_t ChangeCount() const { return changes_; }
 
+    // Room for `count` entries in all without a rebuild. False only when
+    // memory for the rebuild could not be had.
+    bool Reserve(uint32_t count) {
+        if (count <= capacity_) return true;
+        HX_CHECK(count <= 0x80000000u, "Table size overflow");
+        uint32_t fresh = capacity_ == 0 ? 8 : capacity_;
+        while (fresh < count) fresh *= 2;
+        return Rebuild(fresh);
+    }
+
     // Inserts the key, or replaces the value of an equal key already present.
     // False only when memory for a rebuild could not be had.
     bool Insert(const K& key, V value) {
@@ -221,9 +231,10 @@ private:
         ++freeCount_;
     }
 
-    bool Rebuild() {
+    // Moves every entry into a table of `fresh` slots (0: twice as many).
+    bool Rebuild(uint32_t fresh = 0) {
         HX_CHECK(capacity_ < 0x80000000u, "Table size overflow");
-        uint32_t fresh = capacity_ == 0 ? 8 : capacity_ * 2;
+        if (fresh == 0) fresh = capacity_ == 0 ? 8 : capacity_ * 2;
         HX_CHECK((fresh & (fresh - 1)) == 0, "Invalid table size");
         Slot* old = slots_;
         uint32_t oldCapacity = capacity_;

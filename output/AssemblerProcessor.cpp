@@ -24,18 +24,24 @@ bool AssemblerProcessor::Process(const HxFixedString& objectName) {
 
     // The object is large and lives only for this run; keep it off the stack.
     auto object = std::make_unique<Object>();
-    if (!loader_->Load(objectName.text(), *object)) return false;
+    const bool ok = LoadAndWrite(objectName, *object);
+    Done(object);
+    return ok;
+}
 
-    if (verbose_) PrintAnalysisReport(*object);
+bool AssemblerProcessor::LoadAndWrite(const HxFixedString& objectName, Object& object) {
+    if (!loader_->Load(objectName.text(), object)) return false;
+
+    if (verbose_) PrintAnalysisReport(object);
     if (analyze_) return true;
 
     strings_.Clear();
-    CollectStrings(*object, strings_);
+    CollectStrings(object, strings_);
     // Stripping drops the debug section only after the walk, so the strings
     // that only it used still sit in the table.
-    if (strip_) object->hasDebugInfo = false;
+    if (strip_) object.hasDebugInfo = false;
 
-    return WriteObject(objectName, *object);
+    return WriteObject(objectName, object);
 }
 
 bool AssemblerProcessor::WriteObject(const HxFixedString& objectName, const Object& object) {

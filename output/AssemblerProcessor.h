@@ -23,6 +23,7 @@ public:
     const CompiledStringTable& GetStringTable() const { return strings_; }
 
 private:
+    bool LoadAndWrite(const HxFixedString& objectName, HxScript::UnlinkedTypes::Object& object);
     // Opens the output, writes the file and closes it; false once a failure was posted.
     bool WriteObject(const HxFixedString& objectName, const HxScript::UnlinkedTypes::Object& object);
 

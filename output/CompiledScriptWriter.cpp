@@ -4,6 +4,8 @@
 #include "HxScript/HxScriptOpcodes.h"
 #include "HxSystem/HxStorageIO.h"
 
+#include <cstring>
+
 namespace CodeGen {
 
 using HxScript::Severity;
@@ -44,66 +46,6 @@ StorageResult WriteCount16(HxStorage& store, uint32_t count) {
     return HxStorageIO::WriteU16(store, static_cast<uint16_t>(count));
 }
 
-// Walks a function's code and adds the text of every Identifier, String and
-// TypeName operand to the table.
-class CollectStringsFunctor : public InstructionStream::InstructionFunctor {
-public:
-    explicit CollectStringsFunctor(CompiledStringTable& table) : table_(table) {}
-    bool BeginInstruction(uint32_t, uint16_t) override { return true; }
-    bool ProcessArgument(const Value& operand) override {
-        if (operand.HasText()) table_.Add(operand.GetText());
-        return true;
-    }
-
-private:
-    CompiledStringTable& table_;
-};
-
-// Writes a function's code: each instruction's opcode byte, then its operands
-// as Values. A call also carries its argument count, an Integer Value placed
-// right after its fixed operands; the model does not store it.
-class WriteInstructionsFunctor : public InstructionStream::InstructionFunctor {
-public:
-    explicit WriteInstructionsFunctor(CompiledScriptWriter& writer, HxStorage& store)
-        : writer_(writer), store_(store) {}
-
-    bool BeginInstruction(uint32_t opcode, uint16_t operandCount) override {
-        if (!ok_) return false;
-        opcode_ = opcode;
-        operandCount_ = operandCount;
-        operandIndex_ = 0;
-        ok_ = HxStorageIO::WriteU8(store_, static_cast<uint8_t>(opcode)) == kOk;
-        return ok_;
-    }
-
-    bool ProcessArgument(const Value& operand) override {
-        if (!ok_) return false;
-        ok_ = writer_.WriteValue(operand) == kOk;
-        ++operandIndex_;
-        if (ok_ && HxScript::HasVariableArguments(opcode_) &&
-            operandIndex_ == HxScript::GetFixedOperandCount(opcode_)) {
-            ok_ = WriteArgumentCount();
-        }
-        return ok_;
-    }
-
-    bool Succeeded() const { return ok_; }
-
-private:
-    bool WriteArgumentCount() {
-        uint32_t fixed = HxScript::GetFixedOperandCount(opcode_);
-        uint32_t count = operandCount_ > fixed ? operandCount_ - fixed : 0;
-        return writer_.WriteValue(Value::MakeInteger(static_cast<int32_t>(count))) == kOk;
-    }
-
-    CompiledScriptWriter& writer_;
-    HxStorage& store_;
-    uint32_t opcode_ = 0;
-    uint16_t operandCount_ = 0;
-    uint32_t operandIndex_ = 0;
-    bool ok_ = true;
-};
-
 void CollectFunctionStrings(const Function& function, CompiledStringTable& table) {
     table.Add(function.returnTypeName);
     table.Add(function.docString);
@@ -116,8 +58,7 @@ void CollectFunctionStrings(const Function& function, CompiledStringTable& table
         table.Add(local.name);
         table.Add(local.typeName);
     }
-    CollectStringsFunctor collect(table);
-    function.instructions.ForEachInstruction(collect);
+    table.AddCodeTexts(function.instructions);
 }
 
 // Only String initial values carry a string into the table.
@@ -139,28 +80,94 @@ void CollectTypeNameInitialValues(const HxTOrderedMap<HxFixedString, Value>& ini
 // String table
 
 void CompiledStringTable::Clear() {
-    indexes_.Clear();
+    slots_.Clear();
     strings_.Clear();
     for (Recent& slot : recent_) slot = Recent();
+    codeNames_ = nullptr;
+    codeIndex_.Clear();
 }
+
+void CompiledStringTable::BindCodeNames(const HxScript::UnlinkedTypes::CodeNames& names) {
+    codeNames_ = &names;
+    codeIndex_.Clear();
+    HX_CHECK(codeIndex_.Resize(names.Size()), "Out of memory");
+    if (names.Size() != 0) std::memset(codeIndex_.Data(), 0xFF, sizeof(uint32_t) * names.Size());
+}
+
+void CompiledStringTable::AddCodeTexts(const InstructionStream& code) {
+    const uint32_t count = code.GetTotalOperandCount();
+    const uint8_t* kinds = code.Kinds();
+    const uint32_t* payloads = code.Payloads();
+    if (code.Names() != nullptr && code.Names() == codeNames_) {
+        // Each name of the object's code is looked up once, however often it is used.
+        uint32_t* known = codeIndex_.Data();
+        for (uint32_t i = 0; i < count; ++i) {
+            if (!InstructionStream::IsText(kinds[i])) continue;
+            const uint32_t name = payloads[i];
+            if (known[name] == kHxInvalidIndex) known[name] = AddIndex(codeNames_->At(name));
+        }
+        return;
+    }
+    for (uint32_t i = 0; i < count; ++i)
+        if (InstructionStream::IsText(kinds[i])) Add(code.TextOf(payloads[i]));
+}
+
+uint32_t CompiledStringTable::CodeIndexOf(const InstructionStream& code, uint32_t payload) const {
+    if (code.Names() == codeNames_) return codeIndex_.Data()[payload];
+    return IndexOf(code.TextOf(payload));
+}
+
+namespace {
+
+// The slot a handle starts its search at: the address mixed so that its
+// low bits, which an allocator's alignment makes alike, do not decide.
+inline uint32_t HomeSlot(const void* handle, uint32_t mask) {
+    const uint64_t bits = reinterpret_cast<uintptr_t>(handle) * 0x9E3779B97F4A7C15ull;
+    return static_cast<uint32_t>(bits >> 32) & mask;
+}
+
+}  // namespace
 
 uint32_t CompiledStringTable::Lookup(const HxFixedString& key) const {
     static_assert((kRecentSlots & (kRecentSlots - 1)) == 0 && kRecentSlots <= 256, "slot mask");
-    Recent& slot = recent_[RecentSlot(key.Handle())];
-    if (slot.handle == key.Handle() && slot.handle != nullptr) return slot.index;
-    const uint32_t* index = indexes_.Find(key);
-    if (index == nullptr) return kHxInvalidIndex;
-    slot.handle = key.Handle();
-    slot.index = *index;
-    return *index;
+    Recent& recent = recent_[RecentSlot(key.Handle())];
+    if (recent.handle == key.Handle() && recent.handle != nullptr) return recent.index;
+    if (slots_.Empty()) return kHxInvalidIndex;
+    const uint32_t mask = slots_.Size() - 1;
+    for (uint32_t at = HomeSlot(key.Handle(), mask);; at = (at + 1) & mask) {
+        const uint32_t index = slots_.Data()[at];
+        if (index == kHxInvalidIndex) return kHxInvalidIndex;
+        if (strings_.Data()[index] == key) {
+            recent.handle = key.Handle();
+            recent.index = index;
+            return index;
+        }
+    }
 }
 
-void CompiledStringTable::Add(const HxFixedString& text) {
+uint32_t CompiledStringTable::AddIndex(const HxFixedString& text) {
     const HxFixedString& key = Normalized(text);
-    if (Lookup(key) != kHxInvalidIndex) return;
-    uint32_t index = strings_.Add(key);
+    const uint32_t known = Lookup(key);
+    if (known != kHxInvalidIndex) return known;
+    const uint32_t index = strings_.Add(key);
     HX_CHECK(index != kHxInvalidIndex, "Out of memory");
-    indexes_.Insert(key, index);
+    if ((strings_.Size() + 1) * 2 > slots_.Size()) {
+        // At most half full: rebuilt twice as large.
+        const uint32_t size = slots_.Empty() ? 1024 : slots_.Size() * 2;
+        slots_.Clear();
+        HX_CHECK(slots_.Resize(size), "Out of memory");
+        std::memset(slots_.Data(), 0xFF, sizeof(uint32_t) * size);
+        for (uint32_t i = 0; i < index; ++i) Place(i);
+    }
+    Place(index);
+    return index;
+}
+
+void CompiledStringTable::Place(uint32_t index) {
+    const uint32_t mask = slots_.Size() - 1;
+    uint32_t at = HomeSlot(strings_.Data()[index].Handle(), mask);
+    while (slots_.Data()[at] != kHxInvalidIndex) at = (at + 1) & mask;
+    slots_.Data()[at] = index;
 }
 
 uint32_t CompiledStringTable::IndexOf(const HxFixedString& text) const { return Lookup(Normalized(text)); }
@@ -181,6 +188,7 @@ StorageResult CompiledStringTable::WriteRef(HxStorage& store, const HxFixedStrin
 }
 
 void CollectStrings(const Object& object, CompiledStringTable& table) {
+    table.BindCodeNames(object.codeNames);
     if (object.hasDebugInfo) {
         for (const FunctionDebugInfo& info : object.debugInfo.functionDebugInfos) {
             table.Add(info.objectName);
@@ -336,9 +344,8 @@ bool CompiledScriptWriter::WriteFunctionDebugInfo(const FunctionDebugInfo& info)
         !Count(info.lineNumbers.Size(), "Error writing debug function instruction count")) {
         return false;
     }
-    for (uint32_t line : info.lineNumbers) {
-        // The field is 16 bits wide; a larger line number keeps its low bits.
-        if (!Check(HxStorageIO::WriteU16(store_, static_cast<uint16_t>(line)),
+    for (uint16_t line : info.lineNumbers) {
+        if (!Check(HxStorageIO::WriteU16(store_, line),
                    "Error writing debug function line number cross reference")) {
             return false;
         }
@@ -569,12 +576,159 @@ StorageResult CompiledScriptWriter::WriteNameTypePairs(const HxTArray<NameTypePa
     return result;
 }
 
-StorageResult CompiledScriptWriter::WriteInstructions(const InstructionStream& stream) {
-    StorageResult result = WriteCount16(store_, stream.GetInstructionCount());
-    if (result != kOk) return result;
-    WriteInstructionsFunctor write(*this, store_);
-    stream.ForEachInstruction(write);
-    return write.Succeeded() ? kOk : kFailed;
+namespace {
+
+// For each opcode, the number of fixed operands after which a call writes
+// its argument count; 0 for the opcodes that are no calls.
+struct CallShapes {
+    uint8_t countAfter[256] = {};
+    CallShapes() {
+        for (uint32_t op = 0; op < HxScript::Opcodes::Invalid; ++op)
+            if (HxScript::HasVariableArguments(op))
+                countAfter[op] = static_cast<uint8_t>(HxScript::GetFixedOperandCount(op));
+    }
+};
+const CallShapes kCallShapes;
+
+}  // namespace
+
+// Each instruction is its opcode byte, then every operand as a Value: a kind
+// byte and its payload, each one write of its exact width. A call also
+// carries its argument count, an Integer Value placed right after its fixed
+// operands; the model does not store it.
+//
+// An instruction is first encoded whole into a buffer; when the output's
+// append window holds it, it goes there in one copy (each field would have
+// fitted in its turn). Otherwise, and for an instruction that cannot be
+// encoded, its fields are written one by one, so that a failure happens at
+// the same field as it would field by field.
+StorageResult CompiledScriptWriter::WriteInstructions(const InstructionStream& code) {
+    const uint32_t instructionCount = code.GetInstructionCount();
+    StorageResult result = WriteCount16(store_, instructionCount);
+    const uint32_t* records = code.Records();
+    const uint8_t* kinds = code.Kinds();
+    const uint32_t* payloads = code.Payloads();
+    const bool boundNames = strings_.IsBound(code);
+    if (result == kOk && boundNames && instructionCount != 0 && WriteWholeCode(code)) return kOk;
+    uint8_t buffer[kEncodeLimit];
+    uint32_t at = 0;
+    for (uint32_t i = 0; i < instructionCount && result == kOk; ++i) {
+        const uint32_t opcode = InstructionStream::OpcodeOf(records[i]);
+        const uint32_t count = InstructionStream::CountOf(records[i]);
+        if (boundNames && count <= kEncodeOperands) {
+            const uint32_t length = EncodeInstructions(buffer, records + i, 1, kinds + at, payloads + at);
+            if (length != 0 && store_.AppendFits(length)) {
+                store_.Append(buffer, length);
+                at += count;
+                continue;
+            }
+        }
+        result = WriteInstructionFields(code, opcode, count, kCallShapes.countAfter[opcode], at);
+        at += count;
+    }
+    return result;
+}
+
+bool CompiledScriptWriter::WriteWholeCode(const InstructionStream& code) {
+    // An instruction takes at most its opcode, five bytes an operand and a
+    // call's argument count.
+    const uint64_t bound = uint64_t(code.GetInstructionCount()) * 6 + uint64_t(code.GetTotalOperandCount()) * 5;
+    if (bound > kWholeCodeLimit || !store_.AppendFits(static_cast<uint32_t>(bound))) return false;
+    if (wholeCode_.Size() < bound && !wholeCode_.Resize(static_cast<uint32_t>(bound))) return false;
+    const uint32_t length =
+        EncodeInstructions(wholeCode_.Data(), code.Records(), code.GetInstructionCount(), code.Kinds(), code.Payloads());
+    if (length == 0) return false;
+    store_.Append(wholeCode_.Data(), length);
+    return true;
+}
+
+uint32_t CompiledScriptWriter::EncodeInstructions(uint8_t* out, const uint32_t* records, uint32_t count,
+                                                  const uint8_t* kinds, const uint32_t* payloads) const {
+    using namespace HxScript::CompiledFormat;
+    uint8_t* p = out;
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint32_t opcode = InstructionStream::OpcodeOf(records[i]);
+        const uint32_t operands = InstructionStream::CountOf(records[i]);
+        const uint32_t countAfter = kCallShapes.countAfter[opcode];
+        *p++ = static_cast<uint8_t>(opcode);
+        for (uint32_t k = 0; k < operands; ++k) {
+            const uint8_t kind = *kinds++;
+            const uint32_t payload = *payloads++;
+            *p++ = kind;
+            switch (kind) {
+                case kKindNone: break;
+                case kKindIdentifier:
+                case kKindString:
+                case kKindTypeName: {
+                    const uint32_t index = strings_.BoundIndexOf(payload);
+                    if (index > CompiledStringTable::kMaxEntries) return 0;
+                    HxStorageIO::PutU16(p, static_cast<uint16_t>(index));
+                    p += 2;
+                    break;
+                }
+                case kKindInteger:
+                case kKindFloat:
+                    HxStorageIO::PutU32(p, payload);
+                    p += 4;
+                    break;
+                case kKindBool: *p++ = payload != 0 ? 1 : 0; break;
+                default: return 0;
+            }
+            if (k + 1 == countAfter) {
+                *p++ = kKindInteger;
+                HxStorageIO::PutU32(p, operands - countAfter);
+                p += 4;
+            }
+        }
+    }
+    return static_cast<uint32_t>(p - out);
+}
+
+StorageResult CompiledScriptWriter::WriteInstructionFields(const InstructionStream& code, uint32_t opcode,
+                                                           uint32_t count, uint32_t countAfter, uint32_t at) {
+    using namespace HxScript::CompiledFormat;
+    const uint8_t* kinds = code.Kinds();
+    const uint32_t* payloads = code.Payloads();
+    StorageResult result = HxStorageIO::WriteU8(store_, static_cast<uint8_t>(opcode));
+    for (uint32_t k = 0; k < count && result == kOk; ++k, ++at) {
+        const uint8_t kind = kinds[at];
+        const uint32_t payload = payloads[at];
+        switch (kind) {
+            case kKindNone:
+                result = HxStorageIO::WriteU8(store_, kind);
+                break;
+            case kKindIdentifier:
+            case kKindString:
+            case kKindTypeName: {
+                result = HxStorageIO::WriteU8(store_, kind);
+                const uint32_t index = strings_.CodeIndexOf(code, payload);
+                if (result == kOk)
+                    result = index > CompiledStringTable::kMaxEntries
+                                 ? kFailed
+                                 : HxStorageIO::WriteU16(store_, static_cast<uint16_t>(index));
+                break;
+            }
+            case kKindInteger:
+            case kKindFloat:
+                result = HxStorageIO::WriteU8(store_, kind);
+                if (result == kOk) result = HxStorageIO::WriteU32(store_, payload);
+                break;
+            case kKindBool:
+                result = HxStorageIO::WriteU8(store_, kind);
+                if (result == kOk) result = HxStorageIO::WriteU8(store_, payload != 0 ? 1 : 0);
+                break;
+            default:
+                // Resolved variable indexes belong to linked code and
+                // have no encoding here.
+                result = kFailed;
+                break;
+        }
+        if (result == kOk && k + 1 == countAfter) {
+            result = HxStorageIO::WriteU8(store_, kKindInteger);
+            if (result == kOk) result = HxStorageIO::WriteU32(store_, count - countAfter);
+        }
+    }
+    return result;
 }
 
 StorageResult CompiledScriptWriter::WriteValue(const Value& value) {

@@ -28,7 +28,23 @@ public:
 
     void Clear();
     // Gives the string the next index unless it is present already.
-    void Add(const HxFixedString& text);
+    void Add(const HxFixedString& text) { AddIndex(text); }
+    // The same, answering the string's index.
+    uint32_t AddIndex(const HxFixedString& text);
+    // The names table of the object being written: code that refers to it
+    // has each of its names looked up once, then indexed by position.
+    void BindCodeNames(const HxScript::UnlinkedTypes::CodeNames& names);
+    // Adds the text of every Identifier, String and TypeName operand of the
+    // code, in operand order.
+    void AddCodeTexts(const HxScript::UnlinkedTypes::InstructionStream& code);
+    // Index of the text of a code operand (its payload), or kHxInvalidIndex.
+    uint32_t CodeIndexOf(const HxScript::UnlinkedTypes::InstructionStream& code, uint32_t payload) const;
+    // Whether the code's texts are names of the bound table; then
+    // BoundIndexOf answers CodeIndexOf for its payloads.
+    bool IsBound(const HxScript::UnlinkedTypes::InstructionStream& code) const {
+        return code.Names() == codeNames_ && codeNames_ != nullptr;
+    }
+    uint32_t BoundIndexOf(uint32_t payload) const { return codeIndex_.Data()[payload]; }
     uint32_t Count() const { return strings_.Size(); }
     const HxFixedString& At(uint32_t index) const { return strings_[index]; }
     // Index of the string, or kHxInvalidIndex when it is not in the table.
@@ -44,8 +60,12 @@ public:
 private:
     // The index of a handle: the recent-handle memo, then the table.
     uint32_t Lookup(const HxFixedString& key) const;
+    // Enters a string of strings_ in slots_.
+    void Place(uint32_t index);
 
-    HxTScatterTable<HxFixedString, uint32_t> indexes_;
+    // Open addressing over the strings' indexes, keyed by their handles: four
+    // bytes a slot, at most half of them in use.
+    HxTArray<uint32_t> slots_;
     HxTArray<HxFixedString> strings_;
 
     // Indexes of recently looked-up handles, by handle address. Code names
@@ -58,6 +78,9 @@ private:
     };
     static constexpr uint32_t kRecentSlots = 256;
     mutable Recent recent_[kRecentSlots];
+
+    const HxScript::UnlinkedTypes::CodeNames* codeNames_ = nullptr;
+    HxTArray<uint32_t> codeIndex_;  // string index of each code name, or kHxInvalidIndex
 };
 
 // Adds every string the file refers to, in the order that fixes the indexes:
@@ -108,12 +131,34 @@ private:
     bool WriteState(const HxFixedString& name, const HxScript::UnlinkedTypes::State& state);
     bool WriteStateFunction(const HxFixedString& name, const HxScript::UnlinkedTypes::Function& function);
     StorageResult WriteNameTypePairs(const HxTArray<HxScript::UnlinkedTypes::NameTypePair>& pairs);
-    StorageResult WriteInstructions(const HxScript::UnlinkedTypes::InstructionStream& stream);
+    StorageResult WriteInstructions(const HxScript::UnlinkedTypes::InstructionStream& code);
+    // All of the code at once, when its texts are bound names, the output's
+    // append window holds the most bytes it can take (then each field would
+    // have fitted in its turn) and every field has an encoding; false, with
+    // nothing written, otherwise.
+    bool WriteWholeCode(const HxScript::UnlinkedTypes::InstructionStream& code);
+    // The bytes of `count` instructions (their records, and their operands
+    // from `kinds` and `payloads` on) whose texts are bound names, into
+    // `out`, which has room for six bytes an instruction and five an
+    // operand; 0 when a field has no encoding.
+    uint32_t EncodeInstructions(uint8_t* out, const uint32_t* records, uint32_t count, const uint8_t* kinds,
+                                const uint32_t* payloads) const;
+    // One instruction field by field, its operands from `at` on.
+    StorageResult WriteInstructionFields(const HxScript::UnlinkedTypes::InstructionStream& code, uint32_t opcode,
+                                         uint32_t count, uint32_t countAfter, uint32_t at);
+
+    // Instructions of up to kEncodeOperands operands are encoded whole: an
+    // opcode, five bytes an operand and a call's argument count.
+    static constexpr uint32_t kEncodeOperands = 520;
+    static constexpr uint32_t kEncodeLimit = 1 + 5 * kEncodeOperands + 5;
+    // The most bytes of code encoded at once.
+    static constexpr uint32_t kWholeCodeLimit = 1u << 20;
 
     HxStorage& store_;
     HxScript::ErrorLogger& logger_;
     HxFixedString fileName_;
     const CompiledStringTable& strings_;
+    HxTArray<uint8_t> wholeCode_;  // room for WriteWholeCode
 };
 
 }  // namespace CodeGen

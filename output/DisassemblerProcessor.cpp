@@ -33,7 +33,11 @@ void Indent(TextBuffer& text, uint32_t depth) { text.AppendRepeated('\t', depth)
 
 void AppendUserFlags(TextBuffer& text, uint32_t depth, uint32_t flags) {
     Indent(text, depth);
-    text.AppendF("\t.userFlags %u\t; Flags: 0x%08X\n", flags, flags);
+    text.Append("\t.userFlags ");
+    text.AppendUnsigned(flags);
+    text.Append("\t; Flags: 0x");
+    text.AppendHex8(flags);
+    text.AppendChar('\n');
 }
 
 void AppendDocString(TextBuffer& text, uint32_t depth, const HxFixedString& docString) {
@@ -83,6 +87,9 @@ private:
     IOutput& output_;
     const Object& object_;
     TextBuffer text_;
+    CodeLabels labels_;
+    HxTArray<CodeTextWriter::TextRef> codeTexts_;  // the texts of the object's code names
+    bool textsLookedUp_ = false;
 
     bool debugIndexBuilt_ = false;
     HxTScatterTable<HxFixedString, uint32_t> firstDebugByName_;  // first record of each function name
@@ -140,7 +147,13 @@ bool ObjectTextWriter::WriteUserFlagBlock() {
     text_.Append(".userFlagsRef\n");
     for (const auto& flag : object_.userFlagTable) {
         unsigned index = flag.value;
-        text_.AppendF("\t.flag %s %d\t; 0x%08X\n", flag.key.text(), static_cast<int>(index), index);
+        text_.Append("\t.flag ");
+        text_.Append(flag.key.text());
+        text_.AppendChar(' ');
+        text_.AppendSigned(static_cast<int>(index));
+        text_.Append("\t; 0x");
+        text_.AppendHex8(index);
+        text_.AppendChar('\n');
     }
     text_.Append(".endUserFlagsRef\n");
     if (Flush()) return true;
@@ -207,7 +220,9 @@ bool ObjectTextWriter::WriteObjectBlock() {
 bool ObjectTextWriter::WriteStruct(const HxFixedString& name, const Struct& record) {
     text_.Clear();
     Indent(text_, kEntryDepth);
-    text_.AppendF(".struct %s\n", name.text());
+    text_.Append(".struct ");
+    text_.Append(name.text());
+    text_.AppendChar('\n');
     if (!Flush()) {
         Fail("Error writing struct");
         return false;
@@ -257,7 +272,11 @@ bool ObjectTextWriter::WriteVariable(const HxFixedString& name, const Variable& 
                                      const HxFixedString* docString, uint32_t depth) {
     text_.Clear();
     Indent(text_, depth);
-    text_.AppendF(".variable %s %s%s\n", name.text(), variable.typeName.text(), variable.isConst ? " const" : "");
+    text_.Append(".variable ");
+    text_.Append(name.text());
+    text_.AppendChar(' ');
+    text_.Append(variable.typeName.text());
+    text_.Append(variable.isConst ? " const\n" : "\n");
     AppendUserFlags(text_, depth, variable.userFlags);
     Indent(text_, depth);
     text_.Append("\t.initialValue ");
@@ -276,12 +295,18 @@ bool ObjectTextWriter::WriteProperty(const HxFixedString& name, const Property& 
     text_.Clear();
     Indent(text_, kEntryDepth);
     // A property that is not auto keeps the blank before the missing flag.
-    text_.AppendF(".property %s %s %s\n", name.text(), property.typeName.text(), isAuto ? "auto" : "");
+    text_.Append(".property ");
+    text_.Append(name.text());
+    text_.AppendChar(' ');
+    text_.Append(property.typeName.text());
+    text_.Append(isAuto ? " auto\n" : " \n");
     AppendUserFlags(text_, kEntryDepth, property.userFlags);
     AppendDocString(text_, kEntryDepth, property.docString);
     if (isAuto) {
         Indent(text_, kEntryDepth);
-        text_.AppendF("\t.autoVar %s\n", property.autoVarName.text());
+        text_.Append("\t.autoVar ");
+        text_.Append(property.autoVarName.text());
+        text_.AppendChar('\n');
     }
     if (!Flush()) {
         Fail("Error writing property");
@@ -309,7 +334,9 @@ bool ObjectTextWriter::WriteProperty(const HxFixedString& name, const Property& 
 bool ObjectTextWriter::WritePropertyGroup(const PropertyGroup& group) {
     text_.Clear();
     Indent(text_, kEntryDepth);
-    text_.AppendF(".propertyGroup %s\n", group.name.text());
+    text_.Append(".propertyGroup ");
+    text_.Append(group.name.text());
+    text_.AppendChar('\n');
     AppendUserFlags(text_, kEntryDepth, group.userFlags);
     Indent(text_, kEntryDepth);
     text_.Append("\t.docString ");
@@ -321,7 +348,8 @@ bool ObjectTextWriter::WritePropertyGroup(const PropertyGroup& group) {
     for (const HxFixedString& property : group.propertyNames) {
         text_.Clear();
         Indent(text_, kEntryDepth);
-        text_.AppendF("\t.property %s", property.text());
+        text_.Append("\t.property ");
+        text_.Append(property.text());
         if (!Flush()) {
             Fail("Error writing property group property entry");
             return false;
@@ -339,7 +367,8 @@ bool ObjectTextWriter::WriteState(const HxFixedString& name, const State& state,
     text_.Clear();
     Indent(text_, kEntryDepth);
     // The empty state's line ends in a blank.
-    text_.AppendF(".state %s", name.text());
+    text_.Append(".state ");
+    text_.Append(name.text());
     if (!Flush()) {
         Fail("Error writing state begin directive");
         return false;
@@ -367,16 +396,26 @@ bool ObjectTextWriter::WriteFunction(const char* name, const Function& function,
                                      uint32_t depth) {
     text_.Clear();
     Indent(text_, depth);
-    text_.AppendF(".function %s%s%s\n", name, function.isNative ? " native" : "", function.isStatic ? " static" : "");
+    text_.Append(".function ");
+    text_.Append(name);
+    if (function.isNative) text_.Append(" native");
+    if (function.isStatic) text_.Append(" static");
+    text_.AppendChar('\n');
     AppendUserFlags(text_, depth, function.userFlags);
     AppendDocString(text_, depth, function.docString);
     Indent(text_, depth);
-    text_.AppendF("\t.return %s\n", function.returnTypeName.text());
+    text_.Append("\t.return ");
+    text_.Append(function.returnTypeName.text());
+    text_.AppendChar('\n');
     Indent(text_, depth);
     text_.Append("\t.paramTable\n");
     for (const auto& param : function.params) {
         Indent(text_, depth);
-        text_.AppendF("\t\t.param %s %s\n", param.name.text(), param.typeName.text());
+        text_.Append("\t\t.param ");
+        text_.Append(param.name.text());
+        text_.AppendChar(' ');
+        text_.Append(param.typeName.text());
+        text_.AppendChar('\n');
     }
     Indent(text_, depth);
     text_.Append("\t.endParamTable\n");
@@ -402,7 +441,11 @@ bool ObjectTextWriter::WriteCode(const Function& function, const FunctionDebugIn
     text_.Append("\t.localTable\n");
     for (const auto& local : function.locals) {
         Indent(text_, depth);
-        text_.AppendF("\t\t.local %s %s\n", local.name.text(), local.typeName.text());
+        text_.Append("\t\t.local ");
+        text_.Append(local.name.text());
+        text_.AppendChar(' ');
+        text_.Append(local.typeName.text());
+        text_.AppendChar('\n');
     }
     Indent(text_, depth);
     text_.Append("\t.endLocalTable\n");
@@ -413,25 +456,26 @@ bool ObjectTextWriter::WriteCode(const Function& function, const FunctionDebugIn
 
     // All labels are known before the first line is written, so a backward
     // jump finds its label already placed.
-    LabelMap labelsByTarget;
-    LabelMap labelByJump;
-    ConstructJumpInfoFunctor jumpInfo(labelsByTarget, labelByJump);
-    function.instructions.ForEachInstruction(jumpInfo);
-
-    WriteAssemblyFunctor writer(labelsByTarget, labelByJump, debugInfo ? &debugInfo->lineNumbers : nullptr,
-                                depth + 1, logger_, output_);
-    function.instructions.ForEachInstruction(writer);
-    if (!writer.Succeeded()) {
+    const HxScript::UnlinkedTypes::InstructionStream& code = function.instructions;
+    labels_.Build(code);
+    if (!textsLookedUp_) {
+        CodeTextWriter::LookUpTexts(object_.codeNames, codeTexts_);
+        textsLookedUp_ = true;
+    }
+    CodeTextWriter writer(labels_, debugInfo ? &debugInfo->lineNumbers : nullptr, depth + 1, logger_, output_,
+                          &object_.codeNames, codeTexts_.Data());
+    if (!writer.Write(code)) {
         Fail("Error writing function code");
         ok = false;
     }
 
     // A jump to the end of the code has its label after the last instruction.
-    if (const HxFixedString* endLabel = labelsByTarget.Find(function.instructions.GetInstructionCount())) {
+    const uint32_t endLabel = labels_.AtTarget(code.GetInstructionCount());
+    if (endLabel != CodeLabels::kNone) {
         text_.Clear();
         Indent(text_, depth);
         text_.AppendChar('\t');
-        text_.Append(*endLabel);
+        text_.Append(labels_.Text(endLabel), labels_.Length(endLabel));
         text_.AppendChar(':');
         if (!Flush()) {
             Fail("Error writing label");
@@ -463,7 +507,13 @@ HxScript::IObjectProcessor* DisassemblerProcessor::Clone() const {
 bool DisassemblerProcessor::Process(const HxFixedString& objectName) {
     if (!CheckWiring()) return false;
 
-    Object object;
+    auto model = std::make_unique<Object>();
+    const bool ok = LoadAndWrite(objectName, *model);
+    Done(model);
+    return ok;
+}
+
+bool DisassemblerProcessor::LoadAndWrite(const HxFixedString& objectName, Object& object) {
     if (!loader_->Load(objectName.text(), object)) return false;
 
     if (verbose_) PrintAnalysisReport(object);

@@ -17,6 +17,8 @@ public:
     void SetAnalyze(bool analyze) { analyze_ = analyze; }
 
 private:
+    bool LoadAndWrite(const HxFixedString& objectName, HxScript::UnlinkedTypes::Object& object);
+
     bool analyze_ = false;
 };
 

@@ -1,83 +1,97 @@
 #pragma once
-// The two instruction walkers of the disassembly writer: one assigns labels
-// to jump targets, the other writes one text line per instruction.
+// The code part of the disassembly: labels for jump targets and one text
+// line per instruction.
 
 #include <cstdint>
 
 #include "HxScript/CodeGenIOutput.h"
 #include "HxScript/HxScriptErrorLogger.h"
 #include "HxScript/HxScriptInstructionStream.h"
-#include "hxcore/HxFixedString.h"
 #include "hxcore/HxTArray.h"
 #include "hxcore/HxTScatterTable.h"
 #include "output/DisassemblyText.h"
 
 namespace CodeGen {
 
-// Instruction index to label name.
-using LabelMap = HxTScatterTable<uint32_t, HxFixedString>;
-
-// Creates the next label name, "_label%u". The counter is process-wide and
-// never reset, so labels are unique over everything written by one run.
-HxFixedString CreateLabelName();
-// The number the next label will get.
+// The number the next label will get. Labels are "_label%u" with a
+// process-wide counter that is never reset, so they are unique over
+// everything written by one run.
 uint32_t PeekNextLabelNumber();
+// Takes the next label number and gives its name as the pool spells it.
+HxFixedString CreateLabelName();
 
-// First walk over a function's code: every jump target gets a label (one per
-// target, shared by all jumps to it) and every jump learns the label of its target.
-class ConstructJumpInfoFunctor : public HxScript::UnlinkedTypes::InstructionStream::InstructionFunctor {
+// The labels of one function's code: every jump target gets one (shared by
+// all jumps to it), numbered in the order of the jumps, and every jump knows
+// the label of its target. All are made before the first line is written,
+// so a backward jump finds its label already placed.
+class CodeLabels {
 public:
-    ConstructJumpInfoFunctor(LabelMap& labelsByTarget, LabelMap& labelByJump);
+    static constexpr uint32_t kNone = 0xFFFFFFFFu;
 
-    bool BeginInstruction(uint32_t opcode, uint16_t operandCount) override;
-    bool ProcessArgument(const HxScript::UnlinkedTypes::Value& operand) override;
-
-    uint32_t GetInstructionCount() const { return instructionsBegun_; }
+    void Build(const HxScript::UnlinkedTypes::InstructionStream& code);
+    // Label (position in creation order) of the instruction at `index`
+    // (the instruction count stands for the end of the code), or kNone.
+    uint32_t AtTarget(uint32_t index) const { return byTarget_[index]; }
+    // Label that the jump at `index` leads to, or kNone.
+    uint32_t OfJump(uint32_t index) const { return byJump_[index]; }
+    // The label's text as the string pool shows it.
+    const char* Text(uint32_t label) const { return texts_.Data() + textAt_[label]; }
+    uint32_t Length(uint32_t label) const { return textAt_[label + 1] - textAt_[label] - 1; }
 
 private:
-    LabelMap& labelsByTarget_;
-    LabelMap& labelByJump_;
-    uint32_t instructionsBegun_ = 0;
-    bool isJump_ = false;
-    uint32_t labelOperand_ = 0;
-    uint32_t operandIndex_ = 0;
+    uint32_t Create();
+
+    HxTArray<uint32_t> byTarget_;  // instruction count + 1 entries
+    HxTArray<uint32_t> byJump_;
+    HxTScatterTable<uint32_t, uint32_t> outside_;  // targets beyond the code
+    HxTArray<char> texts_;                         // every label's text and a zero
+    HxTArray<uint32_t> textAt_;                    // where each text starts, and the end
 };
 
-// Second walk: writes each instruction as a line at `depth` tabs, preceded by
-// the label line of a jump target, with its operands, padded to column 80
-// (a tab counts 4 columns) and ended by the source-line comment.
-class WriteAssemblyFunctor : public HxScript::UnlinkedTypes::InstructionStream::InstructionFunctor {
+// Writes each instruction of a function as a line at `depth` tabs, preceded
+// by the label line of a jump target, with its operands, padded to column 80
+// (a tab counts 4 columns) and ended by the source-line comment. Every piece
+// (label line, mnemonic, each operand, line end) is one write. The first
+// failed write ends the walk; a failed label line is reported here.
+class CodeTextWriter {
 public:
-    // `lineNumbers` may be null (no debug information).
-    WriteAssemblyFunctor(const LabelMap& labelsByTarget, const LabelMap& labelByJump,
-                         const HxTArray<uint32_t>* lineNumbers, uint32_t depth, HxScript::ErrorLogger* logger,
-                         IOutput& output);
+    // The text of each entry of a code names table, looked up once.
+    struct TextRef {
+        const char* text;
+        uint32_t length;
+    };
+    static void LookUpTexts(const HxScript::UnlinkedTypes::CodeNames& names, HxTArray<TextRef>& texts);
 
-    bool BeginInstruction(uint32_t opcode, uint16_t operandCount) override;
-    bool ProcessArgument(const HxScript::UnlinkedTypes::Value& operand) override;
+    // `lineNumbers` may be null (no debug information). `texts` holds the
+    // texts of `names` (LookUpTexts); code over another table spells its
+    // texts through it.
+    CodeTextWriter(const CodeLabels& labels, const HxTArray<uint16_t>* lineNumbers, uint32_t depth,
+                   HxScript::ErrorLogger* logger, IOutput& output,
+                   const HxScript::UnlinkedTypes::CodeNames* names = nullptr, const TextRef* texts = nullptr);
 
-    bool Succeeded() const { return success_; }
+    // False when a write failed.
+    bool Write(const HxScript::UnlinkedTypes::InstructionStream& code);
 
 private:
-    bool Write(const TextBuffer& text);
-    void FinishLine();
+    bool Put(const TextBuffer& text) { return WriteText(output_, text.CStr(), text.Size()); }
+    void AppendOperand(const HxScript::UnlinkedTypes::InstructionStream& code, uint32_t at, char letter);
+    TextRef TextOf(const HxScript::UnlinkedTypes::InstructionStream& code, uint32_t payload) const {
+        if (code.Names() == names_) return texts_[payload];
+        const HxFixedString& name = code.TextOf(payload);
+        const char* text = name.c_str();
+        return TextRef{text != nullptr ? text : "", text != nullptr ? name.length() : 0u};
+    }
 
-    const LabelMap& labelsByTarget_;
-    const LabelMap& labelByJump_;
-    const HxTArray<uint32_t>* lineNumbers_;
+    const CodeLabels& labels_;
+    const HxTArray<uint16_t>* lineNumbers_;
     uint32_t depth_;
     HxScript::ErrorLogger* logger_;
     IOutput& output_;
-    bool success_ = true;
-    uint32_t instructionsBegun_ = 0;
-    uint32_t index_ = 0;
-    uint32_t opcode_ = 0;
-    uint16_t operandCount_ = 0;
-    uint32_t operandIndex_ = 0;
-    uint32_t column_ = 0;
-    TextBuffer indent_;
+    const HxScript::UnlinkedTypes::CodeNames* names_;
+    const TextRef* texts_;
+    TextBuffer piece_;         // the pieces of one instruction's lines
+    HxTArray<uint32_t> ends_;  // where each piece ends in piece_
     TextBuffer sourceLine_;
-    TextBuffer scratch_;
 };
 
 }  // namespace CodeGen

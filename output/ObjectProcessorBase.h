@@ -3,9 +3,12 @@
 // wired with, the verbose flag, the checks before loading, and opening,
 // writing and closing the output with every failure reported.
 
+#include <memory>
+
 #include "HxScript/CodeGenIOutput.h"
 #include "HxScript/HxScriptErrorLogger.h"
 #include "HxScript/HxScriptIObjectProcessor.h"
+#include "HxScript/HxScriptUnlinkedTypes.h"
 #include "HxSystem/HxTSmartPointer.h"
 
 namespace CodeGen {
@@ -15,6 +18,11 @@ public:
     void SetLoader(HxScript::ILoader* loader) override { loader_ = loader; }
     void SetOutput(const HxTSmartPointer<IOutput>& output) { output_ = output; }
     void SetVerbose(bool verbose) { verbose_ = verbose; }
+    // The model loaded by Process stays with the processor until it is
+    // destroyed, instead of going when Process returns: for a program that
+    // ends right after and may leave the processor to the end of the
+    // process, which takes all its memory back at once.
+    void SetKeepModel(bool keep) { keepModel_ = keep; }
 
 protected:
     explicit ObjectProcessorBase(HxScript::ErrorLogger* logger) : logger_(logger) {}
@@ -57,10 +65,17 @@ protected:
         return ok;
     }
 
+    // Ends Process's use of its model: kept (see SetKeepModel) or destroyed.
+    void Done(std::unique_ptr<HxScript::UnlinkedTypes::Object>& model) {
+        if (keepModel_) kept_ = std::move(model);
+    }
+
     HxScript::ErrorLogger* logger_;
     HxScript::ILoader* loader_ = nullptr;
     HxTSmartPointer<IOutput> output_;
     bool verbose_ = false;
+    bool keepModel_ = false;
+    std::unique_ptr<HxScript::UnlinkedTypes::Object> kept_;
 };
 
 }  // namespace CodeGen

@@ -5,10 +5,15 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <pwd.h>
+#if defined(__linux__) && defined(__GLIBC__)
+#include <malloc.h>
+#include <sys/mman.h>
+#endif
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -175,6 +180,26 @@ bool FormatLocalTime(int64_t seconds, char* buffer) {
                           kMonths[local.tm_mon], local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
                           year);
     return n == 24;
+}
+
+void PrepareLargeHeap(uint64_t bytes) {
+#if defined(__linux__) && defined(__GLIBC__) && defined(MADV_HUGEPAGE)
+    constexpr uintptr_t kLargePage = uintptr_t(2) << 20;
+    if (bytes < 2 * kLargePage || bytes > (uint64_t(1) << 32)) return;
+    // Large blocks in the heap too (up to the most every 64-bit C library
+    // accepts), and a heap that never shrinks.
+    if (mallopt(M_MMAP_THRESHOLD, 32 << 20) == 0 || mallopt(M_TRIM_THRESHOLD, 1 << 30) == 0) return;
+    // One block as large as the run needs makes the heap grow by that much
+    // now; given back, it is the free room the run allocates from.
+    void* room = std::malloc(static_cast<size_t>(bytes));
+    if (room == nullptr) return;
+    const uintptr_t start = (reinterpret_cast<uintptr_t>(room) + kLargePage - 1) & ~(kLargePage - 1);
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(room) + static_cast<uintptr_t>(bytes)) & ~(kLargePage - 1);
+    std::free(room);
+    if (end > start) ::madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
+#else
+    (void)bytes;
+#endif
 }
 
 }  // namespace Platform

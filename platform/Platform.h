@@ -54,6 +54,13 @@ int64_t CurrentTime();
 // False when the time cannot be represented.
 bool FormatLocalTime(int64_t seconds, char* buffer);
 
+// Readies the heap for a run that is about to allocate up to about `bytes`
+// in many small blocks: it grows by that much at once, on memory that the
+// system may back with large pages, and is not given back while the process
+// runs. Far fewer page faults, at the price of resident memory growing in
+// steps of a large page. Does nothing where that cannot be had.
+void PrepareLargeHeap(uint64_t bytes);
+
 uint32_t CurrentThreadId();
 // 0 yields the processor.
 void SleepMilliseconds(uint32_t milliseconds);

@@ -200,5 +200,7 @@ uint32_t CurrentThreadId() { return static_cast<uint32_t>(::GetCurrentThreadId()
 
 void SleepMilliseconds(uint32_t milliseconds) { ::Sleep(milliseconds); }
 
+void PrepareLargeHeap(uint64_t) {}
+
 }  // namespace Platform
 

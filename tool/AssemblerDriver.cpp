@@ -8,6 +8,7 @@
 #include "HxSystem/HxTSmartPointer.h"
 #include "output/AssemblerProcessor.h"
 #include "output/DisassemblerProcessor.h"
+#include "platform/Platform.h"
 #include "tool/AssemblyLoader.h"
 #include "tool/DiskStores.h"
 
@@ -44,13 +45,22 @@ void RunProcessor(const CommandLineOptions& options, ErrorHandler& errorHandler)
     HxTSmartPointer<CodeGen::IOutput> output;
     HxScript::ILoader* loader = nullptr;
     HxScript::IObjectProcessor* processor = nullptr;
+    // A compiled file's model is hundreds of thousands of blocks and names;
+    // taking them down one by one costs a tenth of the run. The program ends
+    // right after, so that processor and its model are left to the end of
+    // the process (still reachable from here), which frees them at once.
+    bool leaveProcessor = false;
+    static HxScript::IObjectProcessor* leftToExit = nullptr;
 
     // The stores are created without "()": value-initialisation would zero
     // their 64 KiB buffers first, a page fault per 4 KiB on every run.
     if (options.strip) {
         input = new ByteCodeDiskSource_Win32;
         output = new ByteCodeDiskOutput_Win32;
-        loader = new HxScript::CompiledScriptLoader(&errorHandler, true, true);
+        auto* compiled = new HxScript::CompiledScriptLoader(&errorHandler, true, true);
+        // The stripped file has no debug section: its line numbers are not kept.
+        compiled->SetKeepLineNumbers(false);
+        loader = compiled;
         loader->SetStore(input);
         auto* assembler = new CodeGen::AssemblerProcessor(&errorHandler);
         assembler->SetLoader(loader);
@@ -58,18 +68,25 @@ void RunProcessor(const CommandLineOptions& options, ErrorHandler& errorHandler)
         assembler->SetAnalyze(false);
         assembler->SetStrip(true);
         assembler->SetOutput(output);
+        assembler->SetKeepModel(true);
         processor = assembler;
+        leaveProcessor = true;
     } else if (options.disassemble) {
         input = new ByteCodeDiskSource_Win32;
         output = new AssemblyDiskOutput_Win32;
-        loader = new HxScript::CompiledScriptLoader(&errorHandler, true, true);
+        auto* compiled = new HxScript::CompiledScriptLoader(&errorHandler, true, true);
+        // An analysis writes nothing and its report shows no code.
+        compiled->SetCountCodeOnly(options.analyze);
+        loader = compiled;
         loader->SetStore(input);
         auto* disassembler = new CodeGen::DisassemblerProcessor(&errorHandler);
         disassembler->SetLoader(loader);
         disassembler->SetVerbose(options.verbose);
         disassembler->SetAnalyze(options.analyze);
         disassembler->SetOutput(output);
+        disassembler->SetKeepModel(true);
         processor = disassembler;
+        leaveProcessor = true;
     } else {
         input = new AssemblyDiskSource_Win32;
         output = new ByteCodeDiskOutput_Win32;
@@ -84,10 +101,23 @@ void RunProcessor(const CommandLineOptions& options, ErrorHandler& errorHandler)
         processor = assembler;
     }
 
+    if (options.disassemble && options.analyze) {
+        // An analysis of a compiled file builds a model of a few times the
+        // file's size in many small blocks, all of them kept to the end.
+        // (Stripping and disassembly keep the code too: their peak memory,
+        // rounded up to large pages, would pass twice the file's size.)
+        Platform::PrepareLargeHeap(3 * SourceFileSize(options.objectName.text(), ".cex"));
+    }
+
     // Only the counters decide the outcome, not the result of Process.
     (void)processor->Process(HxFixedString(options.objectName));
 
-    delete processor;
+    if (leaveProcessor) {
+        delete leftToExit;
+        leftToExit = processor;
+    } else {
+        delete processor;
+    }
     delete loader;
     output.Reset();
     input.Reset();

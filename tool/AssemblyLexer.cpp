@@ -1,5 +1,9 @@
 #include "tool/AssemblyLexer.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <cstdlib>
 #include <limits>
 
@@ -9,13 +13,13 @@ using HxScript::UnlinkedTypes::Value;
 
 namespace {
 
-inline bool IsAsciiLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-inline bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-inline bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+constexpr bool IsAsciiLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+constexpr bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+constexpr bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 inline char ToLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
-inline bool IsIdentifierStart(char c) { return IsAsciiLetter(c) || c == '_' || c == ':'; }
-inline bool IsIdentifierChar(char c) { return IsIdentifierStart(c) || IsDigit(c) || c == '#'; }
+constexpr bool IsIdentifierStart(char c) { return IsAsciiLetter(c) || c == '_' || c == ':'; }
+constexpr bool IsIdentifierChar(char c) { return IsIdentifierStart(c) || IsDigit(c) || c == '#'; }
 
 inline TokenView Slice(TokenView t, uint32_t from, uint32_t to) { return TokenView(t.text + from, to - from); }
 
@@ -45,8 +49,48 @@ bool EqualsNoCase(TokenView token, const char* text) {
     return text[i] == '\0';
 }
 
+namespace {
+
+// Eight bytes with the ASCII capitals among them lowered; other bytes stay.
+inline uint64_t LowerEight(uint64_t x) {
+    constexpr uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
+    constexpr uint64_t kHigh = 0x8080808080808080ull;
+    const uint64_t seven = x & kLow7;
+    const uint64_t fromA = seven + 0x3F3F3F3F3F3F3F3Full;   // high bit from 'A' on
+    const uint64_t pastZ = seven + 0x2525252525252525ull;   // high bit from 'Z' + 1 on
+    return x | (((fromA & ~pastZ & ~x) & kHigh) >> 2);
+}
+
+inline uint64_t Mix(uint64_t hash, uint64_t word) {
+    hash = (hash ^ word) * 0x9E3779B97F4A7C15ull;
+    return hash ^ (hash >> 32);
+}
+
+}  // namespace
+
+uint32_t NameHash(const char* text, uint32_t length) {
+    uint64_t hash = length;
+    uint32_t i = 0;
+    for (; i + 8 <= length; i += 8) {
+        uint64_t word;
+        std::memcpy(&word, text + i, 8);
+        hash = Mix(hash, LowerEight(word));
+    }
+    if (i < length) {
+        uint64_t word = 0;
+        std::memcpy(&word, text + i, length - i);
+        hash = Mix(hash, LowerEight(word));
+    }
+    // Every bit of every word reaches the low bits, which pick the slot.
+    hash ^= hash >> 33;
+    hash *= 0xFF51AFD7ED558CCDull;
+    hash ^= hash >> 33;
+    return static_cast<uint32_t>(hash);
+}
+
 bool IsIdentifierToken(TokenView token) {
     if (token.Empty() || !IsIdentifierStart(token[0])) return false;
+    if (token.classes & kTokenKnown) return (token.classes & kTokenOther) == 0;
     for (uint32_t i = 1; i < token.length; ++i)
         if (!IsIdentifierChar(token[i])) return false;
     return true;
@@ -58,6 +102,7 @@ bool IsQuotedToken(TokenView token) {
 
 bool IsUnsignedToken(TokenView token) {
     if (token.Empty()) return false;
+    if (token.classes & kTokenKnown) return (token.classes & ~(kTokenKnown | kTokenDigit)) == 0;
     for (uint32_t i = 0; i < token.length; ++i)
         if (!IsDigit(token[i])) return false;
     return true;
@@ -126,20 +171,56 @@ void TrimLine(TokenView& line) {
 
 namespace {
 
-// What a byte means outside quotes. A backslash outside quotes is an
-// ordinary character.
-enum ByteClass : uint8_t { kOrdinary = 0, kBlank, kQuote, kSemicolon };
+// What a byte means outside quotes: the delimiters, and for the other bytes
+// their token class. A backslash outside quotes is an ordinary character.
+enum ByteRole : uint8_t { kBlank = 0x10, kQuote = 0x20, kSemicolon = 0x40 };
 
-struct ByteClasses {
+struct ByteRoles {
     uint8_t of[256] = {};
-    constexpr ByteClasses() {
+    constexpr ByteRoles() {
+        for (unsigned c = 0; c < 256; ++c) {
+            const char ch = static_cast<char>(c);
+            of[c] = IsIdentifierStart(ch) ? kTokenLetter : IsDigit(ch) ? kTokenDigit : ch == '#' ? kTokenHash : kTokenOther;
+        }
         of[static_cast<uint8_t>(' ')] = kBlank;
         of[static_cast<uint8_t>('\t')] = kBlank;
         of[static_cast<uint8_t>('"')] = kQuote;
         of[static_cast<uint8_t>(';')] = kSemicolon;
     }
 };
-constexpr ByteClasses kByteClasses;
+constexpr ByteRoles kRoles;
+constexpr uint8_t kDelimiters = kBlank | kQuote | kSemicolon;
+
+#if defined(__SSE2__)
+// Bit k set when byte k of the sixteen is a blank, a tab, a quote or a semicolon.
+inline uint32_t DelimiterBits(__m128i bytes) {
+    const __m128i blank = _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(' ')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\t')));
+    const __m128i other = _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('"')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8(';')));
+    return static_cast<uint32_t>(_mm_movemask_epi8(_mm_or_si128(blank, other)));
+}
+
+// The token classes of the bytes picked by `within` (bits of the sixteen),
+// as the role table gives them. Signed compares leave bytes above 127 out of
+// every range, so they count as other bytes, as in the table.
+inline uint8_t ClassesOf(__m128i bytes, uint32_t within) {
+    const __m128i folded = _mm_or_si128(bytes, _mm_set1_epi8(0x20));
+    const __m128i letter = _mm_and_si128(_mm_cmpgt_epi8(folded, _mm_set1_epi8('a' - 1)),
+                                         _mm_cmpgt_epi8(_mm_set1_epi8('z' + 1), folded));
+    const __m128i start = _mm_or_si128(letter, _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('_')),
+                                                             _mm_cmpeq_epi8(bytes, _mm_set1_epi8(':'))));
+    const __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(bytes, _mm_set1_epi8('0' - 1)),
+                                        _mm_cmpgt_epi8(_mm_set1_epi8('9' + 1), bytes));
+    const uint32_t startBits = static_cast<uint32_t>(_mm_movemask_epi8(start)) & within;
+    const uint32_t digitBits = static_cast<uint32_t>(_mm_movemask_epi8(digit)) & within;
+    const uint32_t hashBits = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('#')))) & within;
+    uint8_t classes = 0;
+    if (startBits != 0) classes |= kTokenLetter;
+    if (digitBits != 0) classes |= kTokenDigit;
+    if (hashBits != 0) classes |= kTokenHash;
+    if ((within & ~(startBits | digitBits | hashBits)) != 0) classes |= kTokenOther;
+    return classes;
+}
+#endif
 
 // The number of a ";@line" comment that starts at `at`, 0 when the comment is
 // something else.
@@ -155,74 +236,67 @@ int32_t CommentLineNumber(TokenView line, uint32_t at) {
 
 int32_t TokenizeLine(TokenView line, HxTArray<TokenView>& tokens) {
     tokens.Clear();
-    // Every token is a contiguous run of the line, so the pending token is
-    // just its start; kHxInvalidIndex while it is empty.
-    uint32_t start = kHxInvalidIndex;
-    bool inQuotes = false;
-    bool escapePending = false;  // only ever set inside quotes
-    auto push = [&](uint32_t end) {
-        if (start != kHxInvalidIndex && end > start) tokens.Add(Slice(line, start, end));
-        start = kHxInvalidIndex;
-    };
+    const char* text = line.text;
+    const uint32_t length = line.length;
     uint32_t i = 0;
-    while (i < line.length) {
-        const char c = line[i];
-        if (inQuotes) {
-            // Blanks and semicolons are text here and leave a pending escape
-            // alone; a backslash toggles it; anything else clears it.
-            if (c == '"') {
-                if (escapePending) {
-                    escapePending = false;
-                } else {
-                    inQuotes = false;
-                    push(i + 1);  // text right after the closing quote starts a new token
-                }
-            } else if (c == '\\') {
-                escapePending = !escapePending;
-            } else if (!IsBlank(c) && c != ';') {
-                escapePending = false;
-            }
+    while (i < length) {
+        const uint8_t role = kRoles.of[static_cast<uint8_t>(text[i])];
+        if (role == kBlank) {
             ++i;
             continue;
         }
-        switch (kByteClasses.of[static_cast<uint8_t>(c)]) {
-            case kBlank:
-                push(i);
-                ++i;
-                break;
-            case kQuote:
-                push(i);
-                start = i++;
-                inQuotes = true;
-                break;
-            case kSemicolon:
-                push(i);
-                return CommentLineNumber(line, i);
-            default:
-                if (start == kHxInvalidIndex) start = i;
-                ++i;
-                while (i < line.length && kByteClasses.of[static_cast<uint8_t>(line[i])] == kOrdinary) ++i;
-                break;
+        if (role == kSemicolon) return CommentLineNumber(line, i);
+        if (role == kQuote) {
+            // Blanks and semicolons are text inside quotes and leave a
+            // pending escape alone; a backslash toggles it; anything else
+            // clears it. Text right after the closing quote starts a new
+            // token; an unterminated quoted token goes out as it is.
+            const uint32_t start = i++;
+            bool escapePending = false;
+            for (; i < length; ++i) {
+                const char c = text[i];
+                if (c == '"') {
+                    if (!escapePending) break;
+                    escapePending = false;
+                } else if (c == '\\') {
+                    escapePending = !escapePending;
+                } else if (!IsBlank(c) && c != ';') {
+                    escapePending = false;
+                }
+            }
+            if (i < length) ++i;  // the closing quote
+            tokens.Add(TokenView(text + start, i - start));
+            continue;
         }
+        // An unquoted token: the classes of its bytes on the way, sixteen
+        // bytes at a time while they lie inside the line.
+        const uint32_t start = i;
+        uint8_t classes = kTokenKnown;
+        bool ended = false;
+#if defined(__SSE2__)
+        while (!ended && i + 16 <= length) {
+            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
+            const uint32_t delimiters = DelimiterBits(bytes);
+            const uint32_t take = delimiters != 0 ? static_cast<uint32_t>(__builtin_ctz(delimiters)) : 16u;
+            classes |= ClassesOf(bytes, take == 16 ? 0xFFFFu : (1u << take) - 1);
+            i += take;
+            ended = delimiters != 0;
+        }
+#endif
+        for (; !ended && i < length; ++i) {
+            const uint8_t current = kRoles.of[static_cast<uint8_t>(text[i])];
+            if (current & kDelimiters) break;
+            classes |= current;
+        }
+        TokenView token(text + start, i - start);
+        token.classes = classes;
+        tokens.Add(token);
     }
-    // An unterminated quoted token goes out as it is.
-    push(line.length);
     return 0;
 }
 
-HxFixedString UnescapeString(TokenView token) {
-    if (!IsQuotedToken(token)) return HxFixedString();
+uint32_t UnescapeInto(TokenView token, char* out) {
     const uint32_t last = token.length - 1;
-    if (FindChar(Slice(token, 1, last), '\\') == kHxInvalidIndex) return HxFixedString(token.text + 1, last - 1);
-
-    // The result is never longer than the token; short ones stay on the stack.
-    char small[256];
-    HxTArray<char> large;
-    char* out = small;
-    if (token.length > sizeof(small)) {
-        large.Resize(token.length);
-        out = large.Data();
-    }
     uint32_t n = 0;
     for (uint32_t i = 1; i < last; ++i) {
         char c = token[i];
@@ -240,65 +314,107 @@ HxFixedString UnescapeString(TokenView token) {
         }
         out[n++] = c;
     }
-    return HxFixedString(out, n);
+    return n;
+}
+
+HxFixedString UnescapeString(TokenView token) {
+    if (!IsQuotedToken(token)) return HxFixedString();
+    const uint32_t last = token.length - 1;
+    if (FindChar(Slice(token, 1, last), '\\') == kHxInvalidIndex) return HxFixedString(token.text + 1, last - 1);
+
+    // The result is never longer than the token; short ones stay on the stack.
+    char small[256];
+    HxTArray<char> large;
+    char* out = small;
+    if (token.length > sizeof(small)) {
+        large.Resize(token.length);
+        out = large.Data();
+    }
+    return HxFixedString(out, UnescapeInto(token, out));
+}
+
+namespace {
+
+float ParseFloat(TokenView token) {
+    char small[64];
+    HxTArray<char> large;
+    char* text = small;
+    if (token.length >= sizeof(small)) {
+        large.Resize(token.length + 1);
+        text = large.Data();
+    }
+    std::memcpy(text, token.text, token.length);
+    text[token.length] = '\0';
+    const double wide = std::strtod(text, nullptr);
+    // Beyond the float range the value stops at the largest float, as
+    // integers stop at their limits: an infinity would be written back as
+    // text ("inf") that no assembly file can hold.
+    const float largest = std::numeric_limits<float>::max();
+    if (wide > static_cast<double>(largest)) return largest;
+    if (wide < -static_cast<double>(largest)) return -largest;
+    return static_cast<float>(wide);
+}
+
+}  // namespace
+
+ValueToken ClassifyValue(TokenView token) {
+    ValueToken result;
+    if ((token.classes & kTokenKnown) && (token.classes & ~(kTokenKnown | kTokenDigit)) == 0) {
+        // Digits only: the common integer.
+        result.kind = ValueToken::Integer;
+        result.integer = ParseSigned32(token);
+    } else if ((token.length == 4 || token.length == 5) &&
+               (EqualsNoCase(token, "TRUE") || EqualsNoCase(token, "FALSE"))) {
+        result.kind = ValueToken::Bool;
+        result.flag = token.length == 4;
+    } else if (token.length == 4 && EqualsNoCase(token, "NONE")) {
+        result.kind = ValueToken::None;
+    } else if (!token.Empty() && token[0] == '"') {
+        if (IsQuotedToken(token)) {
+            result.kind = ValueToken::String;
+        } else {
+            result.kind = ValueToken::Bad;
+            result.error = "Malformed quoted string";
+        }
+    } else if (!token.Empty() && IsIdentifierStart(token[0])) {
+        if (IsIdentifierToken(token)) {
+            result.kind = ValueToken::Identifier;
+        } else if (IsTypeNameToken(token)) {
+            result.kind = ValueToken::TypeName;
+        } else {
+            result.kind = ValueToken::Bad;
+            result.error = "Invalid identifier";
+        }
+    } else if (IsFloatToken(token)) {
+        result.kind = ValueToken::Float;
+        result.number = ParseFloat(token);
+    } else if (IsSignedToken(token)) {
+        result.kind = ValueToken::Integer;
+        result.integer = ParseSigned32(token);
+    } else {
+        result.kind = ValueToken::Bad;
+        result.error = "Unknown assembly argument";
+    }
+    return result;
 }
 
 Value ParseValue(TokenView token, const char*& errorText) {
     // Every branch returns a freshly made value, which lands in the caller's
     // variable without a copy: names are the common case and each copy of
     // one costs a reference count update.
-    errorText = "";
-    if (EqualsNoCase(token, "TRUE")) {
-        return Value::MakeBool(true);
-    } else if (EqualsNoCase(token, "FALSE")) {
-        return Value::MakeBool(false);
-    } else if (EqualsNoCase(token, "NONE")) {
-        return Value::MakeNone();
-    } else if (!token.Empty() && token[0] == '"') {
-        if (IsQuotedToken(token)) {
-            return Value::MakeString(UnescapeString(token));
-        } else {
-            errorText = "Malformed quoted string";
-            return Value::MakeNone();
-        }
-    } else if (!token.Empty() && IsIdentifierStart(token[0])) {
-        if (IsIdentifierToken(token)) {
-            return Value::MakeIdentifier(HxFixedString(token.text, token.length));
-        } else if (IsTypeNameToken(token)) {
-            return Value::MakeTypeName(HxFixedString(token.text, token.length));
-        } else {
-            errorText = "Invalid identifier";
-            return Value::MakeNone();
-        }
-    } else if (IsFloatToken(token)) {
-        char small[64];
-        HxTArray<char> large;
-        char* text = small;
-        if (token.length >= sizeof(small)) {
-            large.Resize(token.length + 1);
-            text = large.Data();
-        }
-        std::memcpy(text, token.text, token.length);
-        text[token.length] = '\0';
-        const double wide = std::strtod(text, nullptr);
-        // Beyond the float range the value stops at the largest float, as
-        // integers stop at their limits: an infinity would be written back as
-        // text ("inf") that no assembly file can hold.
-        const float largest = std::numeric_limits<float>::max();
-        float narrow;
-        if (wide > static_cast<double>(largest))
-            narrow = largest;
-        else if (wide < -static_cast<double>(largest))
-            narrow = -largest;
-        else
-            narrow = static_cast<float>(wide);
-        return Value::MakeFloat(narrow);
-    } else if (IsSignedToken(token)) {
-        return Value::MakeInteger(ParseSigned32(token));
-    } else {
-        errorText = "Unknown assembly argument";
-        return Value::MakeNone();
+    const ValueToken parsed = ClassifyValue(token);
+    errorText = parsed.error;
+    switch (parsed.kind) {
+        case ValueToken::Bool: return Value::MakeBool(parsed.flag);
+        case ValueToken::String: return Value::MakeString(UnescapeString(token));
+        case ValueToken::Identifier: return Value::MakeIdentifier(HxFixedString(token.text, token.length));
+        case ValueToken::TypeName: return Value::MakeTypeName(HxFixedString(token.text, token.length));
+        case ValueToken::Integer: return Value::MakeInteger(parsed.integer);
+        case ValueToken::Float: return Value::MakeFloat(parsed.number);
+        case ValueToken::None:
+        case ValueToken::Bad: break;
     }
+    return Value::MakeNone();
 }
 
 void ParseValue(TokenView token, Value& value, const char*& errorText) { value = ParseValue(token, errorText); }

@@ -15,10 +15,22 @@
 
 namespace Assembler {
 
+// What the tokenizer notes of the bytes of a token: the classes of all its
+// bytes together, and kKnown when it did (a view made elsewhere has none).
+enum TokenClass : uint8_t {
+    kTokenLetter = 1,  // A-Z, a-z, '_' and ':': what may start an identifier
+    kTokenDigit = 2,
+    kTokenHash = 4,    // '#'
+    kTokenOther = 8,   // any other byte
+    kTokenKnown = 0x80,
+};
+
 // A run of bytes inside a line (no terminator).
 struct TokenView {
     const char* text = "";
     uint32_t length = 0;
+    // Set by TokenizeLine for an unquoted token: the classes of its bytes.
+    uint8_t classes = 0;
 
     TokenView() = default;
     TokenView(const char* t, uint32_t n) : text(t), length(n) {}
@@ -31,6 +43,10 @@ struct TokenView {
 
 // Compares without regard to ASCII letter case.
 bool EqualsNoCase(TokenView token, const char* text);
+
+// A hash of a text with its ASCII letters lowered, which names equal without
+// regard to case share. Eight bytes at a time.
+uint32_t NameHash(const char* text, uint32_t length);
 
 // Token tests. Bytes above 127 are neither letters nor digits.
 bool IsIdentifierToken(TokenView token);
@@ -56,6 +72,20 @@ int32_t TokenizeLine(TokenView line, HxTArray<TokenView>& tokens);
 // The text between the quotes with its escapes resolved; "" when the token
 // is not a quoted string.
 HxFixedString UnescapeString(TokenView token);
+// The same into `out`, which has room for the token's length; returns the
+// length of the text. The token must be a quoted string.
+uint32_t UnescapeInto(TokenView token, char* out);
+
+// What a token is as a constant or operand, and its number where it is one.
+struct ValueToken {
+    enum Kind : uint8_t { None, Bool, String, Identifier, TypeName, Integer, Float, Bad };
+    Kind kind = None;
+    bool flag = false;        // Bool
+    int32_t integer = 0;      // Integer
+    float number = 0.0f;      // Float
+    const char* error = "";   // Bad: what is wrong with it
+};
+ValueToken ClassifyValue(TokenView token);
 
 // Converts a token to a constant. On failure the value is None and
 // `errorText` names the problem; otherwise `errorText` is "".

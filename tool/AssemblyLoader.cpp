@@ -225,6 +225,8 @@ bool AssemblyLoader::Load(const char* objectName, Object& object) {
     objectNameText_ = objectName;
     debugIndex_.Clear();
     debugChain_.Clear();
+    codeNames_ = &object.codeNames;
+    ForgetCodeNames();
     reader_.Begin(store_.Get());
 
     const HxFixedString name(objectName);
@@ -234,6 +236,7 @@ bool AssemblyLoader::Load(const char* objectName, Object& object) {
 
     store_->Close();
     reader_.Begin(nullptr);
+    object.codeNames.Seal();
     return table && logger_->GetErrorCount() == 0 && logger_->GetFatalCount() == 0;
 }
 
@@ -320,6 +323,7 @@ bool AssemblyLoader::ReadObjectTable(const HxFixedString& objectName, Object& ob
 
         // Not the one asked for: forget it entirely, its debug records included.
         object.ResetBody();
+        ForgetCodeNames();
         object.hasDebugInfo = false;
         object.debugInfo.functionDebugInfos.Clear();
         object.debugInfo.propertyGroups.Clear();
@@ -707,8 +711,7 @@ bool AssemblyLoader::ReadFunction(FunctionMode mode, HxFixedString& name, Functi
                                   FunctionDebugInfo& record) {
     const Directives& d = GetDirectives();
     bool ok = true;
-    pendingInstructions_.Clear();
-    pendingArguments_.Clear();
+    pendingLabels_.Clear();
     labelTargets_.Clear();
 
     uint32_t matched = 0;
@@ -777,71 +780,207 @@ bool AssemblyLoader::ReadFunction(FunctionMode mode, HxFixedString& name, Functi
             else
                 ok = false;
         }
+        // Built in the loader's own stream, which keeps its room from one
+        // function to the next, then moved out as one exact block.
+        code_.BeginBuild(0, codeNames_);
         if (codeRead) {
-            Instruction instruction;
             int32_t sourceLine = 0;
-            while (ReadInstruction(pendingInstructions_.Size(), instruction, sourceLine)) {
-                record.lineNumbers.Add(static_cast<uint32_t>(sourceLine));
-                pendingInstructions_.Add(instruction);
-            }
-            ResolveJumpLabels(name, record);
+            sourceLines_.Clear();
+            while (ReadInstruction(code_, sourceLine)) sourceLines_.Add(static_cast<uint32_t>(sourceLine));
+            ResolveJumpLabels(name, code_, record);
         }
-        InstructionStream stream(pendingInstructions_, std::move(pendingArguments_));
-        pendingArguments_.Clear();  // moved-from values only
-        function.instructions.Exchange(stream);
+        code_.MoveCompactTo(function.instructions);
     }
 
     if (ok && (function.isNative || codeRead) && !ExpectDirective(d.endFunction)) ok = false;
     return ok;
 }
 
-bool AssemblyLoader::ReadInstruction(uint32_t index, Instruction& instruction, int32_t& sourceLine) {
-    instruction = Instruction{};
+bool AssemblyLoader::ReadInstruction(InstructionStream& stream, int32_t& sourceLine) {
     for (;;) {
         TokenView line;
         if (!NextLine(line)) return false;
         sourceLine = TokenizeLine(line, tokens_);
         if (tokens_.Empty()) continue;
         const TokenView first = tokens_[0];
-        if (EqualsNoCase(first, ".ENDCODE")) return false;
+        if (first.length == 8 && EqualsNoCase(first, ".ENDCODE")) return false;
 
         if (tokens_.Size() == 1 && first[first.length - 1] == ':') {
             // A label names the index of the next instruction.
             const HxFixedString label(first.text, first.length - 1);
-            if (!labelTargets_.Add(label, index)) Post(Severity::Error, "Duplicate label definition \"%s\"", label.text());
+            if (!labelTargets_.Add(label, stream.GetInstructionCount()))
+                Post(Severity::Error, "Duplicate label definition \"%s\"", label.text());
             continue;
         }
 
         const uint32_t opcode = LookupMnemonic(first);
         if (opcode >= HxScript::Opcodes::Invalid) {
             Post(Severity::Error, "Unknown instruction \"%s\"", AsWritten(first).text());
+            HX_CHECK(stream.PushRecord(0, 0), "Out of memory");
             return true;
         }
 
-        operands_.Clear();
-        for (uint32_t k = 1; k < tokens_.Size(); ++k) {
-            const char* error = "";
-            operands_.Add(ParseValue(tokens_[k], error));
-            if (*error != '\0') Post(Severity::Error, "Error reading argument %u: %s", k, error);
-        }
-        CheckInstructionArguments(opcode, operands_, messageText_);
+        // The names of the last line in error live until here.
+        heldFailed_.Clear();
+        line_.Clear();
+        lineLabel_.Release();
+        lineLabelAt_ = kHxInvalidIndex;
+        const int labelOperand = HxScript::GetLabelOperandIndex(opcode);
+        for (uint32_t k = 1; k < tokens_.Size(); ++k) ParseOperand(tokens_[k], k, static_cast<int>(k) == labelOperand + 1);
+        CheckInstructionArguments(opcode, messageText_);
         if (!messageText_.Empty()) {
             PostText(messageText_.Data());
+            // The line's names stay held until the next instruction line.
+            for (uint32_t k = 0; k < line_.Size(); ++k) {
+                const LineOperand& operand = line_[k];
+                if (!InstructionStream::IsText(operand.kind) || k == lineLabelAt_) continue;
+                heldFailed_.Add(codeNames_->At(operand.payload));
+                codeNames_->Unuse(operand.payload);
+            }
+            if (!lineLabel_.IsEmpty()) heldFailed_.Add(lineLabel_);
+            lineLabel_.Release();
+            HX_CHECK(stream.PushRecord(0, 0), "Out of memory");
             return true;
         }
-        for (Value& operand : operands_) pendingArguments_.Add(std::move(operand));
-        instruction.opcode = opcode;
-        instruction.operandCount = static_cast<uint16_t>(operands_.Size());
+        const uint32_t index = stream.GetInstructionCount();
+        const uint32_t at = stream.GetTotalOperandCount();
+        HX_CHECK(stream.PushRecord(opcode, line_.Size()) && stream.ReserveOperands(at + line_.Size()), "Out of memory");
+        for (uint32_t k = 0; k < line_.Size(); ++k) {
+            if (k == lineLabelAt_) {
+                // The label operand of a jump: resolved at the end of the code.
+                HX_CHECK(pendingLabels_.Add(PendingLabel{index, at + k, std::move(lineLabel_)}) != kHxInvalidIndex,
+                         "Out of memory");
+                stream.PushOperand(line_[k].kind, 0);
+            } else {
+                stream.PushOperand(line_[k].kind, line_[k].payload);
+            }
+        }
         return true;
     }
+}
+
+void AssemblyLoader::ParseOperand(TokenView token, uint32_t k, bool isLabel) {
+    using HxScript::UnlinkedTypes::ValueKind;
+    const ValueToken parsed = ClassifyValue(token);
+    if (*parsed.error != '\0') Post(Severity::Error, "Error reading argument %u: %s", k, parsed.error);
+    LineOperand operand{uint8_t(ValueKind::None), 0};
+    switch (parsed.kind) {
+        case ValueToken::Bool:
+            operand = {uint8_t(ValueKind::Bool), parsed.flag ? 1u : 0u};
+            break;
+        case ValueToken::Integer:
+            operand = {uint8_t(ValueKind::Integer), static_cast<uint32_t>(parsed.integer)};
+            break;
+        case ValueToken::Float: {
+            uint32_t bits;
+            std::memcpy(&bits, &parsed.number, sizeof bits);
+            operand = {uint8_t(ValueKind::Float), bits};
+            break;
+        }
+        case ValueToken::String: {
+            if (unescaped_.Size() < token.length) HX_CHECK(unescaped_.Resize(token.length), "Out of memory");
+            const uint32_t length = UnescapeInto(token, unescaped_.Data());
+            operand = {uint8_t(ValueKind::String), UseCodeName(unescaped_.Data(), length, NameHash(unescaped_.Data(), length))};
+            break;
+        }
+        case ValueToken::Identifier:
+            if (isLabel) {
+                // Interned now, as every operand is, but kept apart: once the
+                // label is resolved the operand holds a distance.
+                lineLabel_ = HxFixedString(token.text, token.length);
+                lineLabelAt_ = line_.Size();
+                operand = {uint8_t(ValueKind::Identifier), 0};
+            } else {
+                operand = {uint8_t(ValueKind::Identifier), UseCodeName(token.text, token.length, NameHash(token.text, token.length))};
+            }
+            break;
+        case ValueToken::TypeName:
+            operand = {uint8_t(ValueKind::TypeName), UseCodeName(token.text, token.length, NameHash(token.text, token.length))};
+            break;
+        case ValueToken::None:
+        case ValueToken::Bad:
+            break;
+    }
+    HX_CHECK(line_.Add(operand) != kHxInvalidIndex, "Out of memory");
+}
+
+namespace {
+
+inline uint8_t FoldCase(uint8_t c) { return c >= 'A' && c <= 'Z' ? static_cast<uint8_t>(c + 32) : c; }
+
+bool EqualNoCase(const char* a, const char* b, uint32_t length) {
+    if (std::memcmp(a, b, length) == 0) return true;
+    for (uint32_t i = 0; i < length; ++i)
+        if (FoldCase(static_cast<uint8_t>(a[i])) != FoldCase(static_cast<uint8_t>(b[i]))) return false;
+    return true;
+}
+
+}  // namespace
+
+void AssemblyLoader::ForgetCodeNames() {
+    nameSlots_.Clear();
+    nameSlotsUsed_ = 0;
+}
+
+uint32_t AssemblyLoader::UseCodeName(const char* text, uint32_t length, uint32_t hash) {
+    if (nameSlots_.Empty()) {
+        HX_CHECK(nameSlots_.Resize(64), "Out of memory");
+        for (NameSlot& slot : nameSlots_) slot = NameSlot{nullptr, 0, 0, kHxInvalidIndex};
+    }
+    const uint32_t mask = nameSlots_.Size() - 1;
+    uint32_t reuse = kHxInvalidIndex;
+    uint32_t at = hash & mask;
+    for (;; at = (at + 1) & mask) {
+        NameSlot& slot = nameSlots_.Data()[at];
+        if (slot.entry == kHxInvalidIndex) break;
+        if (codeNames_->Uses(slot.entry) == 0) {
+            // Its entry has died (and its text may be gone): the slot may be
+            // taken again.
+            if (reuse == kHxInvalidIndex) reuse = at;
+        } else if (slot.hash == hash && slot.length == length && EqualNoCase(slot.text, text, length)) {
+            codeNames_->Use(slot.entry);
+            return slot.entry;
+        }
+    }
+    // A name the code has not used yet, or no longer uses: interned now.
+    const uint32_t entry = codeNames_->Add(HxFixedString(text, length));
+    codeNames_->Use(entry);
+    const HxFixedString& name = codeNames_->At(entry);
+    const NameSlot made{name.c_str(), name.length(), hash, entry};
+    if (reuse != kHxInvalidIndex) {
+        nameSlots_.Data()[reuse] = made;
+        return entry;
+    }
+    nameSlots_.Data()[at] = made;
+    if (++nameSlotsUsed_ * 4 >= nameSlots_.Size() * 3) {
+        // Rebuilt twice as large, without the slots of dead entries.
+        HxTArray<NameSlot> old;
+        old.swap(nameSlots_);
+        HX_CHECK(nameSlots_.Resize(old.Size() * 2), "Out of memory");
+        for (NameSlot& slot : nameSlots_) slot = NameSlot{nullptr, 0, 0, kHxInvalidIndex};
+        nameSlotsUsed_ = 0;
+        const uint32_t grown = nameSlots_.Size() - 1;
+        for (const NameSlot& slot : old) {
+            if (slot.entry == kHxInvalidIndex || codeNames_->Uses(slot.entry) == 0) continue;
+            uint32_t to = slot.hash & grown;
+            while (nameSlots_.Data()[to].entry != kHxInvalidIndex) to = (to + 1) & grown;
+            nameSlots_.Data()[to] = slot;
+            ++nameSlotsUsed_;
+        }
+    }
+    return entry;
+}
+
+uint32_t AssemblyLoader::UseCodeName(const HxFixedString& name) {
+    return UseCodeName(name.c_str(), name.length(), NameHash(name.c_str(), name.length()));
 }
 
 uint32_t AssemblyLoader::LookupMnemonic(TokenView token) {
     MnemonicSlot* slot = nullptr;
     if (token.length < sizeof(slot->text)) {
-        uint32_t hash = 2166136261u;
-        for (uint32_t i = 0; i < token.length; ++i) hash = (hash ^ static_cast<uint8_t>(token[i])) * 16777619u;
-        slot = &mnemonicCache_[(hash ^ (hash >> 16)) % (sizeof(mnemonicCache_) / sizeof(mnemonicCache_[0]))];
+        // Spellings that differ only in case share a hash and so a slot.
+        const uint32_t hash = NameHash(token.text, token.length);
+        slot = &mnemonicCache_[hash % (sizeof(mnemonicCache_) / sizeof(mnemonicCache_[0]))];
         if (slot->length == token.length && std::memcmp(slot->text, token.text, token.length) == 0)
             return slot->opcode;
     }
@@ -854,19 +993,19 @@ uint32_t AssemblyLoader::LookupMnemonic(TokenView token) {
     return opcode;
 }
 
-void AssemblyLoader::CheckInstructionArguments(uint32_t opcode, const HxTArray<Value>& operands,
-                                               HxTArray<char>& errorText) {
+void AssemblyLoader::CheckInstructionArguments(uint32_t opcode, HxTArray<char>& errorText) {
+    using HxScript::UnlinkedTypes::ValueKind;
     errorText.Clear();
     const HxScript::OpcodeInfo& info = HxScript::GetOpcodeInfo(opcode);
     const char* signature = info.signature;
     const uint32_t letters = static_cast<uint32_t>(std::strlen(signature));
-    const uint32_t count = operands.Size();
+    const uint32_t count = line_.Size();
     char sentence[128];
 
     for (uint32_t k = 0; k < count && k < letters; ++k) {
         const char letter = signature[k];
         if (letter == '*') break;
-        const ValueKind kind = operands[k].GetKind();
+        const auto kind = static_cast<ValueKind>(line_[k].kind);
         const bool identifier = kind == ValueKind::Identifier;
         bool good = false;
         const char* description = "<invalid type specifier in code>";
@@ -891,7 +1030,7 @@ void AssemblyLoader::CheckInstructionArguments(uint32_t opcode, const HxTArray<V
                 description = "a type name";
                 break;
             case 'u':
-                good = identifier || (kind == ValueKind::Integer && operands[k].GetInteger() >= 0);
+                good = identifier || (kind == ValueKind::Integer && static_cast<int32_t>(line_[k].payload) >= 0);
                 description = "an identifier or an unsigned integer literal";
                 break;
             case 'A': good = true; break;
@@ -924,28 +1063,29 @@ void AssemblyLoader::CheckInstructionArguments(uint32_t opcode, const HxTArray<V
     }
 }
 
-void AssemblyLoader::ResolveJumpLabels(const HxFixedString& functionName, FunctionDebugInfo& record) {
-    HxTArray<uint32_t>& lines = record.lineNumbers;
-    const uint32_t count = pendingInstructions_.Size();
-    uint32_t operandAt = 0;
+void AssemblyLoader::ResolveJumpLabels(const HxFixedString& functionName, InstructionStream& stream,
+                                       FunctionDebugInfo& record) {
+    using HxScript::UnlinkedTypes::ValueKind;
+    HxTArray<uint32_t>& lines = sourceLines_;
+    const uint32_t count = stream.GetInstructionCount();
+    uint32_t nextLabel = 0;
     uint32_t previous = 0;
     uint32_t nextWithLine = 0;  // first later instruction with a line of its own
     bool noLineInformation = false;
     for (uint32_t i = 0; i < count; ++i) {
-        const Instruction& instruction = pendingInstructions_[i];
-        const uint32_t first = operandAt;
-        operandAt += instruction.operandCount;
-
-        const int labelOperand = HxScript::GetLabelOperandIndex(instruction.opcode);
-        if (labelOperand >= 0 && static_cast<uint32_t>(labelOperand) < instruction.operandCount) {
-            Value& operand = pendingArguments_[first + static_cast<uint32_t>(labelOperand)];
-            const uint32_t* target = labelTargets_.Find(operand.GetText());
+        if (nextLabel < pendingLabels_.Size() && pendingLabels_[nextLabel].instruction == i) {
+            PendingLabel& pending = pendingLabels_[nextLabel++];
+            const uint32_t* target = labelTargets_.Find(pending.name);
             if (target == nullptr) {
                 Post(Severity::Error, "Cannot resolve jump label named \"%s\" on instruction %u in function \"%s\"",
-                     operand.GetText().text(), i + 1, functionName.text());
+                     pending.name.text(), i + 1, functionName.text());
+                // The operand stays the name it was.
+                stream.SetOperand(pending.operand, uint8_t(ValueKind::Identifier), UseCodeName(pending.name));
                 continue;
             }
-            operand = Value::MakeInteger(static_cast<int32_t>(*target) - static_cast<int32_t>(i));
+            stream.SetOperand(pending.operand, uint8_t(ValueKind::Integer),
+                              static_cast<uint32_t>(static_cast<int32_t>(*target) - static_cast<int32_t>(i)));
+            pending.name.Release();
         }
 
         if (lines[i] == 0) {
@@ -964,7 +1104,11 @@ void AssemblyLoader::ResolveJumpLabels(const HxFixedString& functionName, Functi
         }
         previous = lines[i];
     }
+    pendingLabels_.Clear();
     if (noLineInformation) lines.Clear();
+    // The record keeps what the compiled form can hold of each line.
+    HX_CHECK(record.lineNumbers.Resize(lines.Size()), "Out of memory");
+    for (uint32_t i = 0; i < lines.Size(); ++i) record.lineNumbers[i] = static_cast<uint16_t>(lines[i]);
 }
 
 void AssemblyLoader::AddFunctionDebugInfo(Object& object, FunctionDebugInfo& record) {

@@ -42,7 +42,7 @@ private:
     using FunctionDebugInfo = HxScript::UnlinkedTypes::FunctionDebugInfo;
     using FunctionMap = HxTOrderedMap<HxFixedString, Function>;
     using Value = HxScript::UnlinkedTypes::Value;
-    using Instruction = HxScript::UnlinkedTypes::InstructionStream::Instruction;
+    using InstructionStream = HxScript::UnlinkedTypes::InstructionStream;
 
     enum class FunctionMode { State, Property };
 
@@ -85,10 +85,19 @@ private:
     bool ReadStateTable(Object& object, bool& emptyStateInstalled);
     bool ReadState(Object& object, HxFixedString& stateName, FunctionMap& functions, FunctionMap& statics);
     bool ReadFunction(FunctionMode mode, HxFixedString& name, Function& function, FunctionDebugInfo& record);
-    bool ReadInstruction(uint32_t index, Instruction& instruction, int32_t& sourceLine);
+    // Appends the next instruction (a Noop when the line is in error) with
+    // its source line; false at the end of the code.
+    bool ReadInstruction(InstructionStream& stream, int32_t& sourceLine);
     uint32_t LookupMnemonic(TokenView token);
-    void CheckInstructionArguments(uint32_t opcode, const HxTArray<Value>& operands, HxTArray<char>& errorText);
-    void ResolveJumpLabels(const HxFixedString& functionName, FunctionDebugInfo& record);
+    // Parses one operand token of an instruction into line_.
+    void ParseOperand(TokenView token, uint32_t k, bool isLabel);
+    // Looks up or adds the entry of a text in the object's code names and
+    // counts one more use of it.
+    uint32_t UseCodeName(const char* text, uint32_t length, uint32_t hash);
+    uint32_t UseCodeName(const HxFixedString& name);
+    void ForgetCodeNames();
+    void CheckInstructionArguments(uint32_t opcode, HxTArray<char>& errorText);
+    void ResolveJumpLabels(const HxFixedString& functionName, InstructionStream& stream, FunctionDebugInfo& record);
     // Takes the record's contents.
     void AddFunctionDebugInfo(Object& object, FunctionDebugInfo& record);
     void CheckStateSignatures(Object& object);
@@ -96,14 +105,51 @@ private:
     HxScript::ErrorLogger* logger_;
     HxTSmartPointer<HxScript::IStore> store_;
     uint32_t currentLine_ = 0;
-    HxTArray<Instruction> pendingInstructions_;
-    HxTArray<Value> pendingArguments_;
+
+    // The operands of the instruction line being read: kind, payload (a
+    // code name entry for a text, the bits of a number), and for the label
+    // operand of a jump its name, which stays out of the code names until
+    // the label is resolved.
+    struct LineOperand {
+        uint8_t kind;
+        uint32_t payload;
+    };
+    HxTArray<LineOperand> line_;
+    HxFixedString lineLabel_;
+    uint32_t lineLabelAt_ = kHxInvalidIndex;  // position of the label operand in line_
+    // The jumps of the function being read: where each label operand sits
+    // and the label it names.
+    struct PendingLabel {
+        uint32_t instruction;
+        uint32_t operand;
+        HxFixedString name;
+    };
+    HxTArray<PendingLabel> pendingLabels_;
+    // The source line of each instruction of the function being read.
+    HxTArray<uint32_t> sourceLines_;
+    // The names of a line in error, held until the next instruction line is
+    // parsed, as long as its operands would have lived.
+    HxTArray<HxFixedString> heldFailed_;
+
+    // The object's code names by text without regard to case: open
+    // addressing over (hash, entry); a slot whose entry has died is free
+    // for reuse.
+    struct NameSlot {
+        const char* text;  // the entry's text, while the entry lives
+        uint32_t length;
+        uint32_t hash;
+        uint32_t entry;
+    };
+    HxScript::UnlinkedTypes::CodeNames* codeNames_ = nullptr;
+    InstructionStream code_;  // the code of the function being read
+    HxTArray<NameSlot> nameSlots_;
+    uint32_t nameSlotsUsed_ = 0;
+    HxTArray<char> unescaped_;
 
     // Scratch kept across lines and functions so that reading allocates
     // only while the buffers grow.
     LineReader reader_;
     HxTArray<TokenView> tokens_;
-    HxTArray<Value> operands_;
     HxTArray<char> messageText_;
     HxTOrderedMap<HxFixedString, uint32_t> labelTargets_;
 
@@ -121,11 +167,7 @@ private:
         uint32_t length = kHxInvalidIndex;
         uint32_t opcode = 0;
     };
-    MnemonicSlot mnemonicCache_[64];
+    MnemonicSlot mnemonicCache_[128];
 };
-
-// Moves a function's contents into another (the instruction stream by
-// exchange, so code is never copied).
-void MoveFunction(HxScript::UnlinkedTypes::Function& to, HxScript::UnlinkedTypes::Function& from);
 
 }  // namespace Assembler

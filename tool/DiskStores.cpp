@@ -74,6 +74,21 @@ bool DiskSource_Win32::Open(const char* objectName) {
     return good_;
 }
 
+uint64_t SourceFileSize(const char* objectName, const char* extension) {
+    HxTArray<char> name;
+    MakePathFormName(objectName, extension, name);
+    Platform::FileHandle file = Platform::OpenForReading(name.Data());
+    if (file == Platform::kInvalidFile) {
+        MakeShortFormName(objectName, extension, name);
+        file = Platform::OpenForReading(name.Data());
+    }
+    uint64_t size = 0;
+    if (file == Platform::kInvalidFile) return 0;
+    if (!Platform::GetFileSize(file, size)) size = 0;
+    Platform::CloseFile(file);
+    return size;
+}
+
 void DiskSource_Win32::Close() {
     if (!isOpen_) return;
     Platform::CloseFile(file_);
@@ -112,8 +127,11 @@ StorageResult DiskSource_Win32::Seek(int64_t offset, SeekOrigin origin) {
 
 StorageResult DiskSource_Win32::Read(uint32_t count, void* destination) {
     auto* out = static_cast<uint8_t*>(destination);
-    if (count != 0) std::memset(out, 0, count);
-    if (!isOpen_ || !good_ || endOfFile_) return StorageResult::Failure;
+    // The destination holds zeros wherever no byte of the file lands in it.
+    if (!isOpen_ || !good_ || endOfFile_) {
+        if (count != 0) std::memset(out, 0, count);
+        return StorageResult::Failure;
+    }
 
     uint32_t remaining = count;
     while (remaining > 0 && good_) {
@@ -143,13 +161,14 @@ StorageResult DiskSource_Win32::Read(uint32_t count, void* destination) {
             break;
         }
     }
+    if (remaining != 0) std::memset(out, 0, remaining);
     return !good_ || endOfFile_ ? StorageResult::Failure : StorageResult::Success;
 }
 
 // ---------------------------------------------------------------------------
 // Output
 
-DiskOutput_Win32::DiskOutput_Win32() : fileName_() {}
+DiskOutput_Win32::DiskOutput_Win32() : fileName_() { appendAt_ = appendEnd_ = buffer_; }
 
 DiskOutput_Win32::~DiskOutput_Win32() { Close(); }
 
@@ -163,10 +182,11 @@ bool DiskOutput_Win32::Open(const char* objectName) {
         file_ = file;
         isOpen_ = true;
         good_ = true;
-        bufferUsed_ = 0;
+        appendAt_ = buffer_;
     } else {
         good_ = false;
     }
+    OpenWindow();
     return good_;
 }
 
@@ -177,7 +197,8 @@ void DiskOutput_Win32::Close() {
     if (!Platform::CloseFile(file_)) good_ = false;
     file_ = Platform::kInvalidFile;
     isOpen_ = false;
-    bufferUsed_ = 0;
+    appendAt_ = buffer_;
+    OpenWindow();
 }
 
 bool DiskOutput_Win32::WriteThrough(const uint8_t* bytes, uint32_t count) {
@@ -185,6 +206,7 @@ bool DiskOutput_Win32::WriteThrough(const uint8_t* bytes, uint32_t count) {
         uint32_t written = 0;
         if (!Platform::WriteFile(file_, bytes, count, written)) {
             good_ = false;
+            OpenWindow();
             return false;
         }
         bytes += written;
@@ -194,8 +216,9 @@ bool DiskOutput_Win32::WriteThrough(const uint8_t* bytes, uint32_t count) {
 }
 
 bool DiskOutput_Win32::Flush() {
-    uint32_t pending = bufferUsed_;
-    bufferUsed_ = 0;
+    uint32_t pending = Used();
+    appendAt_ = buffer_;
+    OpenWindow();
     return WriteThrough(buffer_, pending);
 }
 
@@ -211,7 +234,7 @@ uint64_t DiskOutput_Win32::GetPosition() {
     uint64_t position = 0;
     if (!Platform::SeekFile(file_, 0, 1, position)) return kNoPosition;
     // The buffered bytes are already written as far as the writer knows.
-    return position + bufferUsed_;
+    return position + Used();
 }
 
 StorageResult DiskOutput_Win32::Seek(int64_t offset, SeekOrigin origin) {
@@ -225,13 +248,13 @@ StorageResult DiskOutput_Win32::Seek(int64_t offset, SeekOrigin origin) {
 StorageResult DiskOutput_Win32::Write(uint32_t count, const void* source) {
     if (!isOpen_ || !good_) return StorageResult::Failure;
     const auto* bytes = static_cast<const uint8_t*>(source);
-    if (count > kBufferSize - bufferUsed_) {
+    if (count > kBufferSize - Used()) {
         if (!Flush()) return StorageResult::Failure;
         if (count >= kBufferSize) return WriteThrough(bytes, count) ? StorageResult::Success : StorageResult::Failure;
     }
     if (count != 0) {
-        std::memcpy(buffer_ + bufferUsed_, bytes, count);
-        bufferUsed_ += count;
+        std::memcpy(appendAt_, bytes, count);
+        appendAt_ += count;
     }
     return StorageResult::Success;
 }

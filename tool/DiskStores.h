@@ -102,12 +102,19 @@ private:
     // the system refuses them.
     bool Flush();
     bool WriteThrough(const uint8_t* bytes, uint32_t count);
+    // The bytes in the buffer: the append window starts right after them.
+    uint32_t Used() const { return static_cast<uint32_t>(appendAt_ - buffer_); }
+    // Lends the free room of the buffer as the append window while writes
+    // would land there: the file is open and healthy and no write buffer
+    // sits in front of the store.
+    void OpenWindow() {
+        appendEnd_ = isOpen_ && good_ && GetWriteBuffer() == nullptr ? buffer_ + kBufferSize : appendAt_;
+    }
 
     HxFixedString fileName_;
     Platform::FileHandle file_ = Platform::kInvalidFile;
     bool isOpen_ = false;
     bool good_ = false;
-    uint32_t bufferUsed_ = 0;
     uint8_t buffer_[kBufferSize];
 };
 
@@ -125,5 +132,8 @@ public:
 // zero-terminated texts.
 void MakePathFormName(const char* objectName, const char* extension, HxTArray<char>& fileName);
 void MakeShortFormName(const char* objectName, const char* extension, HxTArray<char>& fileName);
+// The size of the file a source store would open for the object; 0 when
+// there is none.
+uint64_t SourceFileSize(const char* objectName, const char* extension);
 
 }  // namespace Assembler

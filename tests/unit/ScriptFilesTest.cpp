@@ -373,6 +373,28 @@ TEST(CompiledFiles, StringTablesHoldEveryEntryWholeUpTo65535) {
     EXPECT_EQ(strings.Write(*out), StorageResult::Failure);
 }
 
+// A name is spelled as the first of the entries equal to it in any letter
+// case that the reader meets, a code text included, whether the code is kept
+// or only counted: a code text read before a parameter spelled in other
+// letters names it.
+TEST(CompiledFiles, ANameIsSpelledAsTheFirstEntryReadCodeKeptOrCounted) {
+    const std::string text = With(kRich, ".state Busy\n", ".state Busy\n" + F("Go", "None", ".param zzzz Int\n", "", ""));
+    std::string bytes = Convert("Rich", true, text, false).bytes;
+    const std::string self("\x04\x00self", 6);
+    ASSERT_NE(bytes.find(self), std::string::npos);
+    bytes.replace(bytes.find(self) + 2, 4, "ZZZZ");
+    for (bool counted : {true, false}) {
+        TestSupport::RecordingLogger log;
+        HxScript::CompiledScriptLoader loader(&log, true, true);
+        loader.SetCountCodeOnly(counted);
+        loader.SetStore(new TestSupport::MemorySource(bytes, "Rich.cex"));
+        auto object = std::make_unique<Object>();
+        EXPECT_TRUE(loader.Load("Rich", *object));
+        EXPECT_STREQ(object->states.Find("Busy")->functions.Find("Go")->params[0].name.text(), "ZZZZ") << counted;
+        EXPECT_EQ(Joined(log.lines), "");
+    }
+}
+
 // Lines and tokens far longer than a fuzzer's inputs: lines of 100 MB are
 // skipped or reported whole, a name of 70000 characters loads but cannot be
 // written, a call takes 511 operands and no more.
