@@ -424,20 +424,5 @@ void InstructionStream::CopyOperands(HxTArray<Value>& out) const {
     for (uint32_t i = 0; i < operandCount_; ++i) out.Add(GetOperand(i));
 }
 
-bool InstructionStream::operator==(const InstructionStream& other) const {
-    if (instructionCount_ != other.instructionCount_ || operandCount_ != other.operandCount_) return false;
-    for (uint32_t i = 0; i < instructionCount_; ++i)
-        if (GetInstruction(i).opcode != other.GetInstruction(i).opcode ||
-            GetInstruction(i).operandCount != other.GetInstruction(i).operandCount)
-            return false;
-    for (uint32_t i = 0; i < operandCount_; ++i) {
-        if (kinds_[i] != other.kinds_[i]) return false;
-        if (IsText(kinds_[i]) ? TextOf(payloads_[i]) != other.TextOf(other.payloads_[i])
-                              : payloads_[i] != other.payloads_[i])
-            return false;
-    }
-    return true;
-}
-
 }  // namespace UnlinkedTypes
 }  // namespace HxScript

@@ -210,7 +210,6 @@ public:
     // Flat views for tests and comparisons.
     Instruction GetInstruction(uint32_t index) const;
     void CopyOperands(HxTArray<Value>& out) const;
-    bool operator==(const InstructionStream& other) const;
 
 private:
     bool GrowOperands(uint32_t count);

@@ -46,17 +46,6 @@ void Function::SetInstructions(InstructionStream& stream) {
     instructions.Exchange(stream);
 }
 
-void Function::Clear() {
-    returnTypeName = HxFixedString();
-    docString = HxFixedString();
-    isNative = false;
-    isStatic = false;
-    userFlags = 0;
-    params.Clear();
-    locals.Clear();
-    instructions.Clear();
-}
-
 void Function::swap(Function& other) noexcept {
     returnTypeName.swap(other.returnTypeName);
     docString.swap(other.docString);
@@ -77,39 +66,8 @@ bool Function::HasSameSignature(const Function& other) const {
     return true;
 }
 
-namespace {
-
-template <typename T>
-bool ListsEqual(const HxTArray<T>& a, const HxTArray<T>& b) {
-    if (a.Size() != b.Size()) return false;
-    for (uint32_t i = 0; i < a.Size(); ++i)
-        if (!(a[i] == b[i])) return false;
-    return true;
-}
-
-bool FunctionsEqual(const Function* a, const Function* b) {
-    if (a == nullptr || b == nullptr) return a == b;
-    return *a == *b;
-}
-
-}  // namespace
-
-bool Function::operator==(const Function& other) const {
-    return returnTypeName == other.returnTypeName && docString == other.docString && isNative == other.isNative &&
-           isStatic == other.isStatic && functionKind == other.functionKind && userFlags == other.userFlags &&
-           ListsEqual(params, other.params) && ListsEqual(locals, other.locals) &&
-           instructions == other.instructions;
-}
-
 // ---------------------------------------------------------------------------
 // Property, debug information, object
-
-bool Property::operator==(const Property& other) const {
-    return accessFlags == other.accessFlags && typeName == other.typeName && autoVarName == other.autoVarName &&
-           docString == other.docString && userFlags == other.userFlags &&
-           FunctionsEqual(getFunction.get(), other.getFunction.get()) &&
-           FunctionsEqual(setFunction.get(), other.setFunction.get());
-}
 
 void DebugInfo::Clear() {
     modifyTime = 0;

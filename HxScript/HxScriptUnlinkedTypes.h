@@ -60,15 +60,12 @@ struct Function {
     // Moves the stream in by exchanging contents. A native function must
     // never receive instructions (a programming error that stops the program).
     void SetInstructions(InstructionStream& stream);
-    void Clear();
     // Exchanges every member with another function; the readers move a
     // finished function into its map this way, without copying its code.
     void swap(Function& other) noexcept;
     // Same return type, same isStatic, same parameter types position by
     // position. Parameter names, isNative, kind, doc string and flags do not count.
     bool HasSameSignature(const Function& other) const;
-    // Every member equal, instructions included (for tests and round trips).
-    bool operator==(const Function& other) const;
 };
 
 struct Property {
@@ -81,7 +78,6 @@ struct Property {
     uint32_t userFlags = 0;
 
     bool IsAuto() const { return autoVarName != HxFixedString(); }
-    bool operator==(const Property& other) const;
 };
 
 struct State {
