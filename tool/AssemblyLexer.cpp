@@ -295,6 +295,155 @@ int32_t TokenizeLine(TokenView line, HxTArray<TokenView>& tokens) {
     return 0;
 }
 
+namespace {
+
+// The end of a quoted token that starts at `start`: one past its closing
+// quote, or the line's end when it is never closed. Blanks and semicolons are
+// text inside quotes and leave a pending escape alone; a backslash toggles
+// it; anything else clears it.
+inline uint32_t QuotedTokenEnd(const char* text, uint32_t start, uint32_t length) {
+    uint32_t i = start + 1;
+    bool escapePending = false;
+    for (; i < length; ++i) {
+        const char c = text[i];
+        if (c == '"') {
+            if (!escapePending) return i + 1;
+            escapePending = false;
+        } else if (c == '\\') {
+            escapePending = !escapePending;
+        } else if (!IsBlank(c) && c != ';') {
+            escapePending = false;
+        }
+    }
+    return length;
+}
+
+#if defined(__SSE2__)
+// Masks of the bytes of up to 64 bytes of text, bit k for byte k.
+struct LineMasks {
+    uint64_t blank = 0, quote = 0, semicolon = 0, start = 0, digit = 0, hash = 0;
+};
+
+inline uint32_t Bits(__m128i compared) { return static_cast<uint32_t>(_mm_movemask_epi8(compared)); }
+
+inline void MaskLine(const char* text, uint32_t length, LineMasks& m) {
+    for (uint32_t at = 0; at < length; at += 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + at));
+        const __m128i folded = _mm_or_si128(bytes, _mm_set1_epi8(0x20));
+        const __m128i letter = _mm_and_si128(_mm_cmpgt_epi8(folded, _mm_set1_epi8('a' - 1)),
+                                             _mm_cmpgt_epi8(_mm_set1_epi8('z' + 1), folded));
+        const __m128i start = _mm_or_si128(letter, _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('_')),
+                                                                 _mm_cmpeq_epi8(bytes, _mm_set1_epi8(':'))));
+        const __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(bytes, _mm_set1_epi8('0' - 1)),
+                                            _mm_cmpgt_epi8(_mm_set1_epi8('9' + 1), bytes));
+        const __m128i blank = _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(' ')),
+                                           _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\t')));
+        m.blank |= uint64_t(Bits(blank)) << at;
+        m.quote |= uint64_t(Bits(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('"')))) << at;
+        m.semicolon |= uint64_t(Bits(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(';')))) << at;
+        m.start |= uint64_t(Bits(start)) << at;
+        m.digit |= uint64_t(Bits(digit)) << at;
+        m.hash |= uint64_t(Bits(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('#')))) << at;
+    }
+}
+#endif
+
+}  // namespace
+
+namespace {
+
+// The number of a ";@line" comment that starts at `at` of a line followed by
+// readable bytes, as CommentLineNumber finds it.
+inline int32_t PaddedCommentLineNumber(const char* text, uint32_t length, uint32_t at) {
+    constexpr uint64_t kWord = uint64_t(';') | uint64_t('@') << 8 | uint64_t('l') << 16 | uint64_t('i') << 24 |
+                               uint64_t('n') << 32 | uint64_t('e') << 40;
+    if (at + 6 >= length || !IsBlank(text[at + 6])) return 0;
+    uint64_t word;
+    std::memcpy(&word, text + at, 8);
+    if ((LowerEight(word) & 0xFFFFFFFFFFFFull) != kWord) return 0;
+    uint32_t i = at + 7;
+    while (i < length && IsBlank(text[i])) ++i;
+    return ParseSigned32(TokenView(text + i, length - i));
+}
+
+}  // namespace
+
+int32_t TokenizePaddedLine(TokenView line, HxTArray<TokenView>& tokens) {
+    tokens.Clear();
+    const char* text = line.text;
+    const uint32_t length = line.length;
+#if defined(__SSE2__)
+    // The line is looked at 64 bytes at a time; a window ends early where a
+    // token runs past it, and the next one starts at that token.
+    uint32_t base = 0;
+    while (base < length) {
+        const uint32_t n = length - base < 64 ? length - base : 64;
+        LineMasks m;
+        MaskLine(text + base, n, m);
+        const uint64_t valid = n == 64 ? ~uint64_t(0) : (uint64_t(1) << n) - 1;
+        // Past the end counts as a delimiter, so that the last token ends.
+        const uint64_t delimiter = m.blank | m.quote | m.semicolon | ~valid;
+        const uint64_t other = valid & ~(delimiter | m.start | m.digit | m.hash);
+        uint64_t pending = valid & ~m.blank;
+        uint32_t next = base + 64;
+        while (pending != 0) {
+            const uint32_t start = static_cast<uint32_t>(__builtin_ctzll(pending));
+            const uint64_t bit = uint64_t(1) << start;
+            if (m.semicolon & bit) return PaddedCommentLineNumber(text, length, base + start);
+            if (m.quote & bit) {
+                uint32_t end = QuotedTokenEnd(text, base + start, length);
+                // An unterminated token ends where the trimmed line ends.
+                if (end == length)
+                    while (end > base + start + 1 && IsBlank(text[end - 1])) --end;
+                tokens.Add(TokenView(text + base + start, end - base - start));
+                if (end - base >= 64) {
+                    next = end;
+                    break;
+                }
+                pending &= ~((uint64_t(1) << (end - base)) - 1);
+                continue;
+            }
+            const uint64_t after = delimiter & ~(bit - 1);
+            if (after == 0) {
+                // The token runs past the window: the next window starts
+                // with it, or it is longer than a window and goes byte by byte.
+                if (start != 0) {
+                    next = base + start;
+                    break;
+                }
+                uint8_t classes = kTokenKnown;
+                uint32_t i = base;
+                for (; i < length; ++i) {
+                    const uint8_t current = kRoles.of[static_cast<uint8_t>(text[i])];
+                    if (current & kDelimiters) break;
+                    classes |= current;
+                }
+                TokenView token(text + base, i - base);
+                token.classes = classes;
+                tokens.Add(token);
+                next = i;
+                break;
+            }
+            const uint32_t end = static_cast<uint32_t>(__builtin_ctzll(after));
+            const uint64_t range = (after & (0 - after)) - bit;
+            TokenView token(text + base + start, end - start);
+            token.classes = static_cast<uint8_t>(kTokenKnown | ((m.start & range) ? kTokenLetter : 0) |
+                                                 ((m.digit & range) ? kTokenDigit : 0) |
+                                                 ((m.hash & range) ? kTokenHash : 0) |
+                                                 ((other & range) ? kTokenOther : 0));
+            tokens.Add(token);
+            pending &= ~((after & (0 - after)) - 1);
+        }
+        base = next;
+    }
+    return 0;
+#else
+    TokenView trimmed = line;
+    TrimLine(trimmed);
+    return TokenizeLine(trimmed, tokens);
+#endif
+}
+
 uint32_t UnescapeInto(TokenView token, char* out) {
     const uint32_t last = token.length - 1;
     uint32_t n = 0;
@@ -423,7 +572,7 @@ void ParseValue(TokenView token, Value& value, const char*& errorText) { value =
 
 void LineReader::Begin(HxScript::IStore* store) {
     store_ = store;
-    begin_ = end_ = 0;
+    begin_ = end_ = noReturnUntil_ = 0;
     remaining_ = 0;
     failed_ = false;
     atFileStart_ = false;
@@ -441,28 +590,37 @@ bool LineReader::Refill() {
     if (begin_ > 0) {
         std::memmove(data, data + begin_, end_ - begin_);
         end_ -= begin_;
+        noReturnUntil_ -= begin_;
         begin_ = 0;
     }
-    if (end_ == buffer_.Size()) {
+    const uint32_t usable = buffer_.Size() == 0 ? 0 : buffer_.Size() - kPadding;
+    if (end_ == usable) {
         // A small file gets a buffer of its own size: a fresh buffer is
         // zero-filled, and every page of it touched costs a page fault.
         const uint32_t first = remaining_ < kChunkSize ? static_cast<uint32_t>(remaining_) + 1 : kChunkSize;
-        uint32_t grown = buffer_.Size() == 0 ? first : buffer_.Size() * 2;
-        if (grown <= buffer_.Size() || !buffer_.Resize(grown)) {
+        const uint32_t grown = usable == 0 ? first : usable * 2;
+        if (grown <= usable || grown + kPadding < grown || !buffer_.Resize(grown + kPadding)) {
             failed_ = true;
             return false;
         }
         data = buffer_.Data();
     }
-    const uint64_t room = buffer_.Size() - end_;
+    const uint64_t room = buffer_.Size() - kPadding - end_;
     const uint32_t count = static_cast<uint32_t>(room < remaining_ ? room : remaining_);
     if (store_->Read(count, data + end_) != StorageResult::Success) {
         failed_ = true;
         return false;
     }
+    const uint32_t oldEnd = end_;
     end_ += count;
     remaining_ -= count;
+    if (noReturnUntil_ == oldEnd) FindReturn(oldEnd);
     return true;
+}
+
+void LineReader::FindReturn(uint32_t from) {
+    const void* cr = from < end_ ? std::memchr(buffer_.Data() + from, '\r', end_ - from) : nullptr;
+    noReturnUntil_ = cr != nullptr ? static_cast<uint32_t>(static_cast<const char*>(cr) - buffer_.Data()) : end_;
 }
 
 // Windows editors often begin a UTF-8 file with EF BB BF. The first chunk
@@ -498,14 +656,16 @@ bool LineReader::ReadLine(TokenView& line) {
         }
         // Drop carriage returns in place; the bytes are consumed anyway.
         uint32_t kept = lineEnd;
-        if (const void* cr = std::memchr(data + begin_, '\r', lineEnd - begin_)) {
-            kept = static_cast<uint32_t>(static_cast<const char*>(cr) - data);
+        const bool hadReturn = noReturnUntil_ < lineEnd;
+        if (hadReturn) {
+            kept = noReturnUntil_;
             for (uint32_t i = kept; i < lineEnd; ++i)
                 if (data[i] != '\r') data[kept++] = data[i];
         }
         line = TokenView(data + begin_, kept - begin_);
         const bool atEnd = feed == nullptr;
         begin_ = atEnd ? end_ : lineEnd + 1;
+        if (hadReturn || noReturnUntil_ < begin_) FindReturn(begin_);
         // An unterminated last line counts unless nothing but carriage returns was left.
         return !atEnd || line.length != 0;
     }

@@ -69,6 +69,10 @@ void TrimLine(TokenView& line);
 // line) and returns the number of a ";@line" comment, 0 when there is none.
 int32_t TokenizeLine(TokenView line, HxTArray<TokenView>& tokens);
 
+// The same for a line that may have blanks at both ends and is followed by
+// at least 64 readable bytes (as the lines of a LineReader are).
+int32_t TokenizePaddedLine(TokenView line, HxTArray<TokenView>& tokens);
+
 // The text between the quotes with its escapes resolved; "" when the token
 // is not a quoted string.
 HxFixedString UnescapeString(TokenView token);
@@ -109,15 +113,21 @@ public:
     bool ReadLine(TokenView& line);
 
     static constexpr uint32_t kChunkSize = 64 * 1024;
+    // Readable bytes kept after the buffered ones, so that a line can be
+    // looked at in blocks that run past its end.
+    static constexpr uint32_t kPadding = 64;
 
 private:
     bool Refill();
+    // Notes where the first carriage return at or after `from` is.
+    void FindReturn(uint32_t from);
     void SkipByteOrderMark();
 
     HxScript::IStore* store_ = nullptr;
     HxTArray<char> buffer_;
     uint32_t begin_ = 0;      // first unconsumed byte
     uint32_t end_ = 0;        // one past the last buffered byte
+    uint32_t noReturnUntil_ = 0;  // the first carriage return at or after begin_, or end_
     uint64_t remaining_ = 0;  // bytes of the file not yet buffered
     bool failed_ = false;
     bool atFileStart_ = false;  // no line read yet, and reading began at byte 0

@@ -96,6 +96,17 @@ void Append(HxTArray<char>& out, const char* text) { Append(out, text, static_ca
 
 bool IsBlankName(const HxFixedString& name) { return name.text()[0] == '\0'; }
 
+// The bytes that may start a name: letters, '_' and ':'.
+struct NameStarts {
+    bool of[256] = {};
+    constexpr NameStarts() {
+        for (unsigned c = 0; c < 256; ++c)
+            of[c] = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == ':';
+    }
+    bool operator[](uint8_t c) const { return of[c]; }
+};
+constexpr NameStarts kNameStart;
+
 // A copy of a token that keeps its letter case, for messages that quote the
 // input as written.
 HxFixedStringCS AsWritten(TokenView token) { return HxFixedStringCS(token.text, token.length); }
@@ -799,8 +810,9 @@ bool AssemblyLoader::ReadFunction(FunctionMode mode, HxFixedString& name, Functi
 bool AssemblyLoader::ReadInstruction(InstructionStream& stream, int32_t& sourceLine) {
     for (;;) {
         TokenView line;
-        if (!NextLine(line)) return false;
-        sourceLine = TokenizeLine(line, tokens_);
+        ++currentLine_;
+        if (!reader_.ReadLine(line)) return false;
+        sourceLine = TokenizePaddedLine(line, tokens_);
         if (tokens_.Empty()) continue;
         const TokenView first = tokens_[0];
         if (first.length == 8 && EqualsNoCase(first, ".ENDCODE")) return false;
@@ -861,6 +873,22 @@ bool AssemblyLoader::ReadInstruction(InstructionStream& stream, int32_t& sourceL
 
 void AssemblyLoader::ParseOperand(TokenView token, uint32_t k, bool isLabel) {
     using HxScript::UnlinkedTypes::ValueKind;
+    // The common shapes first: digits alone, and a name that cannot be one
+    // of the four-or-five-letter constants.
+    if (token.classes == (kTokenKnown | kTokenDigit)) {
+        HX_CHECK(line_.Add(LineOperand{uint8_t(ValueKind::Integer), static_cast<uint32_t>(ParseSigned32(token))}) !=
+                     kHxInvalidIndex,
+                 "Out of memory");
+        return;
+    }
+    if ((token.classes & (kTokenKnown | kTokenOther)) == kTokenKnown && (token.classes & kTokenLetter) &&
+        token.length != 4 && token.length != 5 && !isLabel && (kNameStart[static_cast<uint8_t>(token[0])])) {
+        HX_CHECK(line_.Add(LineOperand{uint8_t(ValueKind::Identifier),
+                                       UseCodeName(token.text, token.length, NameHash(token.text, token.length))}) !=
+                     kHxInvalidIndex,
+                 "Out of memory");
+        return;
+    }
     const ValueToken parsed = ClassifyValue(token);
     if (*parsed.error != '\0') Post(Severity::Error, "Error reading argument %u: %s", k, parsed.error);
     LineOperand operand{uint8_t(ValueKind::None), 0};
