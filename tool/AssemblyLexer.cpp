@@ -49,24 +49,7 @@ bool EqualsNoCase(TokenView token, const char* text) {
     return text[i] == '\0';
 }
 
-namespace {
-
-// Eight bytes with the ASCII capitals among them lowered; other bytes stay.
-inline uint64_t LowerEight(uint64_t x) {
-    constexpr uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
-    constexpr uint64_t kHigh = 0x8080808080808080ull;
-    const uint64_t seven = x & kLow7;
-    const uint64_t fromA = seven + 0x3F3F3F3F3F3F3F3Full;   // high bit from 'A' on
-    const uint64_t pastZ = seven + 0x2525252525252525ull;   // high bit from 'Z' + 1 on
-    return x | (((fromA & ~pastZ & ~x) & kHigh) >> 2);
-}
-
-inline uint64_t Mix(uint64_t hash, uint64_t word) {
-    hash = (hash ^ word) * 0x9E3779B97F4A7C15ull;
-    return hash ^ (hash >> 32);
-}
-
-}  // namespace
+using HashDetail::LowerEight;
 
 uint32_t NameHash(const char* text, uint32_t length) {
     uint64_t hash = length;
@@ -74,18 +57,14 @@ uint32_t NameHash(const char* text, uint32_t length) {
     for (; i + 8 <= length; i += 8) {
         uint64_t word;
         std::memcpy(&word, text + i, 8);
-        hash = Mix(hash, LowerEight(word));
+        hash = HashDetail::Mix(hash, LowerEight(word));
     }
     if (i < length) {
         uint64_t word = 0;
         std::memcpy(&word, text + i, length - i);
-        hash = Mix(hash, LowerEight(word));
+        hash = HashDetail::Mix(hash, LowerEight(word));
     }
-    // Every bit of every word reaches the low bits, which pick the slot.
-    hash ^= hash >> 33;
-    hash *= 0xFF51AFD7ED558CCDull;
-    hash ^= hash >> 33;
-    return static_cast<uint32_t>(hash);
+    return HashDetail::Finish(hash);
 }
 
 bool IsIdentifierToken(TokenView token) {
@@ -484,7 +463,55 @@ HxFixedString UnescapeString(TokenView token) {
 
 namespace {
 
+double StrtodFloat(TokenView token);
+
+// A float token as strtod reads it, when that needs no more than one exact
+// double operation: at most 15 digits (exact in a double) scaled by a power
+// of ten up to 10^22 (exact too), so that the one rounding is strtod's.
+// False when the token needs strtod.
+bool ParseShortFloat(TokenView token, double& value) {
+    static constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                         1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    uint32_t i = 0;
+    bool negative = false;
+    if (token[0] == '+' || token[0] == '-') negative = token[i++] == '-';
+    uint64_t digits = 0;
+    int count = 0, scale = 0;
+    for (; i < token.length && IsDigit(token[i]); ++i, ++count) digits = digits * 10 + static_cast<uint64_t>(token[i] - '0');
+    if (i < token.length && token[i] == '.') {
+        for (++i; i < token.length && IsDigit(token[i]); ++i, ++count, --scale)
+            digits = digits * 10 + static_cast<uint64_t>(token[i] - '0');
+    }
+    if (count > 15) return false;
+    if (i < token.length && (token[i] == 'e' || token[i] == 'E')) {
+        ++i;
+        bool negativeExponent = false;
+        if (i < token.length && (token[i] == '+' || token[i] == '-')) negativeExponent = token[i++] == '-';
+        int exponent = 0;
+        for (; i < token.length && IsDigit(token[i]); ++i)
+            if (exponent < 1000) exponent = exponent * 10 + (token[i] - '0');
+        scale += negativeExponent ? -exponent : exponent;
+    }
+    if (i != token.length || scale < -22 || scale > 22) return false;
+    double result = static_cast<double>(digits);
+    result = scale < 0 ? result / kPowers[-scale] : result * kPowers[scale];
+    value = negative ? -result : result;
+    return true;
+}
+
 float ParseFloat(TokenView token) {
+    double wide;
+    if (!ParseShortFloat(token, wide)) wide = StrtodFloat(token);
+    // Beyond the float range the value stops at the largest float, as
+    // integers stop at their limits: an infinity would be written back as
+    // text ("inf") that no assembly file can hold.
+    const float largest = std::numeric_limits<float>::max();
+    if (wide > static_cast<double>(largest)) return largest;
+    if (wide < -static_cast<double>(largest)) return -largest;
+    return static_cast<float>(wide);
+}
+
+double StrtodFloat(TokenView token) {
     char small[64];
     HxTArray<char> large;
     char* text = small;
@@ -494,14 +521,7 @@ float ParseFloat(TokenView token) {
     }
     std::memcpy(text, token.text, token.length);
     text[token.length] = '\0';
-    const double wide = std::strtod(text, nullptr);
-    // Beyond the float range the value stops at the largest float, as
-    // integers stop at their limits: an infinity would be written back as
-    // text ("inf") that no assembly file can hold.
-    const float largest = std::numeric_limits<float>::max();
-    if (wide > static_cast<double>(largest)) return largest;
-    if (wide < -static_cast<double>(largest)) return -largest;
-    return static_cast<float>(wide);
+    return std::strtod(text, nullptr);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 // Tokens are views into the current line; they stay valid until the next
 // line is read. Only what the reader stores gets interned.
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -44,9 +45,53 @@ struct TokenView {
 // Compares without regard to ASCII letter case.
 bool EqualsNoCase(TokenView token, const char* text);
 
+namespace HashDetail {
+
+// Eight bytes with the ASCII capitals among them lowered; other bytes stay.
+inline uint64_t LowerEight(uint64_t x) {
+    constexpr uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
+    constexpr uint64_t kHigh = 0x8080808080808080ull;
+    const uint64_t seven = x & kLow7;
+    const uint64_t fromA = seven + 0x3F3F3F3F3F3F3F3Full;  // high bit from 'A' on
+    const uint64_t pastZ = seven + 0x2525252525252525ull;  // high bit from 'Z' + 1 on
+    return x | (((fromA & ~pastZ & ~x) & kHigh) >> 2);
+}
+
+inline uint64_t Mix(uint64_t hash, uint64_t word) {
+    hash = (hash ^ word) * 0x9E3779B97F4A7C15ull;
+    return hash ^ (hash >> 32);
+}
+
+// Every bit of every word reaches the low bits, which pick the slot.
+inline uint32_t Finish(uint64_t hash) {
+    hash ^= hash >> 33;
+    hash *= 0xFF51AFD7ED558CCDull;
+    hash ^= hash >> 33;
+    return static_cast<uint32_t>(hash);
+}
+
+}  // namespace HashDetail
+
+// The first `count` bytes (at most 8) of the eight at `text`, the others zero.
+inline uint64_t LoadPaddedWord(const char* text, uint32_t count) {
+    uint64_t word;
+    std::memcpy(&word, text, 8);
+    if (count >= 8) return word;
+    if constexpr (std::endian::native == std::endian::little) return word & ((uint64_t(1) << (8 * count)) - 1);
+    return word & ~(~uint64_t(0) >> (8 * count));
+}
+
 // A hash of a text with its ASCII letters lowered, which names equal without
 // regard to case share. Eight bytes at a time.
 uint32_t NameHash(const char* text, uint32_t length);
+// The same for a text followed by at least 8 readable bytes.
+inline uint32_t PaddedNameHash(const char* text, uint32_t length) {
+    uint64_t hash = length;
+    uint32_t i = 0;
+    for (; i + 8 <= length; i += 8) hash = HashDetail::Mix(hash, HashDetail::LowerEight(LoadPaddedWord(text + i, 8)));
+    if (i < length) hash = HashDetail::Mix(hash, HashDetail::LowerEight(LoadPaddedWord(text + i, length - i)));
+    return HashDetail::Finish(hash);
+}
 
 // Token tests. Bytes above 127 are neither letters nor digits.
 bool IsIdentifierToken(TokenView token);

@@ -839,7 +839,10 @@ bool AssemblyLoader::ReadInstruction(InstructionStream& stream, int32_t& sourceL
         lineLabelAt_ = kHxInvalidIndex;
         const int labelOperand = HxScript::GetLabelOperandIndex(opcode);
         for (uint32_t k = 1; k < tokens_.Size(); ++k) ParseOperand(tokens_[k], k, static_cast<int>(k) == labelOperand + 1);
-        CheckInstructionArguments(opcode, messageText_);
+        if (InstructionArgumentsFit(opcode))
+            messageText_.Clear();
+        else
+            CheckInstructionArguments(opcode, messageText_);
         if (!messageText_.Empty()) {
             PostText(messageText_.Data());
             // The line's names stay held until the next instruction line.
@@ -884,7 +887,7 @@ void AssemblyLoader::ParseOperand(TokenView token, uint32_t k, bool isLabel) {
     if ((token.classes & (kTokenKnown | kTokenOther)) == kTokenKnown && (token.classes & kTokenLetter) &&
         token.length != 4 && token.length != 5 && !isLabel && (kNameStart[static_cast<uint8_t>(token[0])])) {
         HX_CHECK(line_.Add(LineOperand{uint8_t(ValueKind::Identifier),
-                                       UseCodeName(token.text, token.length, NameHash(token.text, token.length))}) !=
+                                       UsePaddedCodeName(token.text, token.length)}) !=
                      kHxInvalidIndex,
                  "Out of memory");
         return;
@@ -906,9 +909,10 @@ void AssemblyLoader::ParseOperand(TokenView token, uint32_t k, bool isLabel) {
             break;
         }
         case ValueToken::String: {
-            if (unescaped_.Size() < token.length) HX_CHECK(unescaped_.Resize(token.length), "Out of memory");
+            // Room for the text and the eight bytes read after it.
+            if (unescaped_.Size() < token.length + 8) HX_CHECK(unescaped_.Resize(token.length + 8), "Out of memory");
             const uint32_t length = UnescapeInto(token, unescaped_.Data());
-            operand = {uint8_t(ValueKind::String), UseCodeName(unescaped_.Data(), length, NameHash(unescaped_.Data(), length))};
+            operand = {uint8_t(ValueKind::String), UsePaddedCodeName(unescaped_.Data(), length)};
             break;
         }
         case ValueToken::Identifier:
@@ -919,11 +923,11 @@ void AssemblyLoader::ParseOperand(TokenView token, uint32_t k, bool isLabel) {
                 lineLabelAt_ = line_.Size();
                 operand = {uint8_t(ValueKind::Identifier), 0};
             } else {
-                operand = {uint8_t(ValueKind::Identifier), UseCodeName(token.text, token.length, NameHash(token.text, token.length))};
+                operand = {uint8_t(ValueKind::Identifier), UsePaddedCodeName(token.text, token.length)};
             }
             break;
         case ValueToken::TypeName:
-            operand = {uint8_t(ValueKind::TypeName), UseCodeName(token.text, token.length, NameHash(token.text, token.length))};
+            operand = {uint8_t(ValueKind::TypeName), UsePaddedCodeName(token.text, token.length)};
             break;
         case ValueToken::None:
         case ValueToken::Bad:
@@ -935,6 +939,14 @@ void AssemblyLoader::ParseOperand(TokenView token, uint32_t k, bool isLabel) {
 namespace {
 
 inline uint8_t FoldCase(uint8_t c) { return c >= 'A' && c <= 'Z' ? static_cast<uint8_t>(c + 32) : c; }
+
+// The first eight bytes of a text that may be followed by nothing readable,
+// as LoadPaddedWord reads them.
+uint64_t NamePrefix(const char* text, uint32_t length) {
+    char word[8] = {};
+    std::memcpy(word, text, length < 8 ? length : 8);
+    return LoadPaddedWord(word, length);
+}
 
 bool EqualNoCase(const char* a, const char* b, uint32_t length) {
     if (std::memcmp(a, b, length) == 0) return true;
@@ -950,31 +962,36 @@ void AssemblyLoader::ForgetCodeNames() {
     nameSlotsUsed_ = 0;
 }
 
-uint32_t AssemblyLoader::UseCodeName(const char* text, uint32_t length, uint32_t hash) {
+uint32_t AssemblyLoader::UseCodeName(const char* text, uint32_t length, uint32_t hash, uint64_t prefix) {
     if (nameSlots_.Empty()) {
         HX_CHECK(nameSlots_.Resize(64), "Out of memory");
-        for (NameSlot& slot : nameSlots_) slot = NameSlot{nullptr, 0, 0, kHxInvalidIndex};
+        for (NameSlot& slot : nameSlots_) slot = NameSlot{nullptr, 0, 0, 0, kHxInvalidIndex};
     }
     const uint32_t mask = nameSlots_.Size() - 1;
-    uint32_t reuse = kHxInvalidIndex;
     uint32_t at = hash & mask;
     for (;; at = (at + 1) & mask) {
-        NameSlot& slot = nameSlots_.Data()[at];
+        const NameSlot& slot = nameSlots_.Data()[at];
         if (slot.entry == kHxInvalidIndex) break;
-        if (codeNames_->Uses(slot.entry) == 0) {
-            // Its entry has died (and its text may be gone): the slot may be
-            // taken again.
-            if (reuse == kHxInvalidIndex) reuse = at;
-        } else if (slot.hash == hash && slot.length == length && EqualNoCase(slot.text, text, length)) {
+        // A slot whose entry has died (and whose text may be gone) never matches.
+        if (slot.hash == hash && slot.length == length && codeNames_->Uses(slot.entry) != 0 &&
+            ((length <= 8 && slot.prefix == prefix) || EqualNoCase(slot.text, text, length))) {
             codeNames_->Use(slot.entry);
             return slot.entry;
+        }
+    }
+    // The first slot on the way whose entry has died may be taken again.
+    uint32_t reuse = kHxInvalidIndex;
+    for (uint32_t k = hash & mask; k != at; k = (k + 1) & mask) {
+        if (codeNames_->Uses(nameSlots_.Data()[k].entry) == 0) {
+            reuse = k;
+            break;
         }
     }
     // A name the code has not used yet, or no longer uses: interned now.
     const uint32_t entry = codeNames_->Add(HxFixedString(text, length));
     codeNames_->Use(entry);
     const HxFixedString& name = codeNames_->At(entry);
-    const NameSlot made{name.c_str(), name.length(), hash, entry};
+    const NameSlot made{name.c_str(), NamePrefix(name.c_str(), name.length()), name.length(), hash, entry};
     if (reuse != kHxInvalidIndex) {
         nameSlots_.Data()[reuse] = made;
         return entry;
@@ -985,7 +1002,7 @@ uint32_t AssemblyLoader::UseCodeName(const char* text, uint32_t length, uint32_t
         HxTArray<NameSlot> old;
         old.swap(nameSlots_);
         HX_CHECK(nameSlots_.Resize(old.Size() * 2), "Out of memory");
-        for (NameSlot& slot : nameSlots_) slot = NameSlot{nullptr, 0, 0, kHxInvalidIndex};
+        for (NameSlot& slot : nameSlots_) slot = NameSlot{nullptr, 0, 0, 0, kHxInvalidIndex};
         nameSlotsUsed_ = 0;
         const uint32_t grown = nameSlots_.Size() - 1;
         for (const NameSlot& slot : old) {
@@ -1000,25 +1017,71 @@ uint32_t AssemblyLoader::UseCodeName(const char* text, uint32_t length, uint32_t
 }
 
 uint32_t AssemblyLoader::UseCodeName(const HxFixedString& name) {
-    return UseCodeName(name.c_str(), name.length(), NameHash(name.c_str(), name.length()));
+    return UseCodeName(name.c_str(), name.length(), NameHash(name.c_str(), name.length()),
+                       NamePrefix(name.c_str(), name.length()));
 }
 
 uint32_t AssemblyLoader::LookupMnemonic(TokenView token) {
+    constexpr uint32_t kSlots = sizeof(mnemonicCache_) / sizeof(mnemonicCache_[0]);
+    constexpr uint32_t kProbes = 8;
     MnemonicSlot* slot = nullptr;
-    if (token.length < sizeof(slot->text)) {
-        // Spellings that differ only in case share a hash and so a slot.
-        const uint32_t hash = NameHash(token.text, token.length);
-        slot = &mnemonicCache_[hash % (sizeof(mnemonicCache_) / sizeof(mnemonicCache_[0]))];
-        if (slot->length == token.length && std::memcmp(slot->text, token.text, token.length) == 0)
-            return slot->opcode;
+    uint64_t words[3] = {};
+    if (token.length <= sizeof(words)) {
+        // The token lies in a line of the reader, which has readable bytes
+        // after it; the cache compares spellings exactly.
+        for (uint32_t w = 0; w * 8 < token.length; ++w) words[w] = LoadPaddedWord(token.text + w * 8, token.length - w * 8);
+        const uint64_t mixed = (words[0] ^ (words[1] * 31) ^ (words[2] * 131) ^ token.length) * 0x9E3779B97F4A7C15ull;
+        const uint32_t home = static_cast<uint32_t>(mixed >> 40) % kSlots;
+        for (uint32_t probe = 0; probe < kProbes; ++probe) {
+            MnemonicSlot& at = mnemonicCache_[(home + probe) % kSlots];
+            if (at.length == token.length && at.words[0] == words[0] && at.words[1] == words[1] &&
+                at.words[2] == words[2])
+                return at.opcode;
+            if (at.length == kHxInvalidIndex) {
+                slot = &at;
+                break;
+            }
+        }
+        // A full neighbourhood gives up its first slot.
+        if (slot == nullptr) slot = &mnemonicCache_[home];
     }
     const uint32_t opcode = HxScript::FindOpcodeByMnemonic(HxFixedString(token.text, token.length));
     if (slot != nullptr) {
-        std::memcpy(slot->text, token.text, token.length);
+        std::memcpy(slot->words, words, sizeof(words));
         slot->length = token.length;
         slot->opcode = opcode;
     }
     return opcode;
+}
+
+bool AssemblyLoader::InstructionArgumentsFit(uint32_t opcode) const {
+    using HxScript::UnlinkedTypes::ValueKind;
+    const char* signature = HxScript::GetOpcodeInfo(opcode).signature;
+    const uint32_t count = line_.Size();
+    uint32_t k = 0;
+    for (; k < count; ++k) {
+        const char letter = signature[k];
+        if (letter == '\0' || letter == '*') break;
+        const auto kind = static_cast<ValueKind>(line_[k].kind);
+        if (kind == ValueKind::Identifier || letter == 'A') continue;
+        bool good = false;
+        switch (letter) {
+            case 'I': good = kind == ValueKind::Integer; break;
+            case 'F': good = kind == ValueKind::Float; break;
+            case 'Q': good = kind == ValueKind::String; break;
+            case 'T': good = kind == ValueKind::TypeName; break;
+            case 'u': good = kind == ValueKind::Integer && static_cast<int32_t>(line_[k].payload) >= 0; break;
+            default: break;
+        }
+        if (!good) return false;
+    }
+    if (count > HxScript::kMaxInstructionArguments) return false;
+    if (k == count) return signature[k] == '\0' || signature[k] == '*';
+    // Operands past the letters fit only after a star, and then only when
+    // no letter is left unfilled before another star.
+    if (signature[k] != '*') return false;
+    const uint32_t letters = static_cast<uint32_t>(std::strlen(signature));
+    return !(count < letters && signature[count] != '*');
 }
 
 void AssemblyLoader::CheckInstructionArguments(uint32_t opcode, HxTArray<char>& errorText) {

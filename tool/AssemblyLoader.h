@@ -93,10 +93,18 @@ private:
     void ParseOperand(TokenView token, uint32_t k, bool isLabel);
     // Looks up or adds the entry of a text in the object's code names and
     // counts one more use of it.
-    uint32_t UseCodeName(const char* text, uint32_t length, uint32_t hash);
+    // `prefix` holds the text's first eight bytes (fewer when it is shorter,
+    // the rest zero), as LoadPaddedWord reads them.
+    uint32_t UseCodeName(const char* text, uint32_t length, uint32_t hash, uint64_t prefix);
+    // The same for a text followed by at least 8 readable bytes.
+    uint32_t UsePaddedCodeName(const char* text, uint32_t length) {
+        return UseCodeName(text, length, PaddedNameHash(text, length), LoadPaddedWord(text, length));
+    }
     uint32_t UseCodeName(const HxFixedString& name);
     void ForgetCodeNames();
     void CheckInstructionArguments(uint32_t opcode, HxTArray<char>& errorText);
+    // True when CheckInstructionArguments would find nothing wrong.
+    bool InstructionArgumentsFit(uint32_t opcode) const;
     void ResolveJumpLabels(const HxFixedString& functionName, InstructionStream& stream, FunctionDebugInfo& record);
     // Takes the record's contents.
     void AddFunctionDebugInfo(Object& object, FunctionDebugInfo& record);
@@ -136,6 +144,7 @@ private:
     // for reuse.
     struct NameSlot {
         const char* text;  // the entry's text, while the entry lives
+        uint64_t prefix;   // its first eight bytes, as LoadPaddedWord reads them
         uint32_t length;
         uint32_t hash;
         uint32_t entry;
@@ -163,7 +172,7 @@ private:
     // The opcodes of recently seen mnemonic spellings, so that a code line
     // needs no string interning to find its opcode.
     struct MnemonicSlot {
-        char text[24];
+        uint64_t words[3] = {};  // the spelling, zero after its end
         uint32_t length = kHxInvalidIndex;
         uint32_t opcode = 0;
     };
