@@ -32,7 +32,20 @@ struct Directives {
     DirectiveSpec endFunction, endObject, endObjectTable;
 };
 
-DirectiveSpec Row(const char* name, const char* kinds) { return DirectiveSpec{HxFixedString(name), HxFixedStringCS(kinds), name}; }
+// The words of a name of up to 24 bytes followed by readable bytes, lowered,
+// zero after its end.
+inline void LoweredWords(const char* text, uint32_t length, uint64_t (&words)[3]) {
+    for (uint32_t w = 0; w < 3; ++w)
+        words[w] = w * 8 < length ? HashDetail::LowerEight(LoadPaddedWord(text + w * 8, length - w * 8)) : 0;
+}
+
+DirectiveSpec Row(const char* name, const char* kinds) {
+    DirectiveSpec row{HxFixedString(name), HxFixedStringCS(kinds), name, static_cast<uint32_t>(std::strlen(name)), {}};
+    char padded[32] = {};
+    std::memcpy(padded, name, row.length);
+    LoweredWords(padded, row.length, row.lowered);
+    return row;
+}
 
 const Directives& GetDirectives() {
     // Never destroyed: the rows hold pool strings and must outlive every loader.
@@ -133,25 +146,30 @@ void AssemblyLoader::PostText(const char* text) {
 // ---------------------------------------------------------------------------
 // Directives
 
-bool AssemblyLoader::NextLine(TokenView& line) {
-    ++currentLine_;
-    if (!reader_.ReadLine(line)) return false;
-    TrimLine(line);
-    return true;
-}
-
 bool AssemblyLoader::ReadDirective(const DirectiveSpec* const* rows, uint32_t count, uint32_t& matched) {
     for (;;) {
         TokenView line;
-        if (!NextLine(line)) {
+        ++currentLine_;
+        if (!reader_.ReadLine(line)) {
             Post(Severity::Fatal, "Error while reading from store");
             return false;
         }
-        TokenizeLine(line, tokens_);
+        TokenizePaddedLine(line, tokens_);
         if (tokens_.Empty()) continue;
-        uint32_t row = 0;
-        while (row < count && !EqualsNoCase(tokens_[0], rows[row]->text)) ++row;
+        // Names compared a word at a time without regard to case; no row
+        // is longer than 24 bytes.
+        const TokenView first = tokens_[0];
+        uint32_t row = count;
+        if (first.length <= 24) {
+            uint64_t words[3];
+            LoweredWords(first.text, first.length, words);
+            row = 0;
+            while (row < count && !(rows[row]->length == first.length && rows[row]->lowered[0] == words[0] &&
+                                    rows[row]->lowered[1] == words[1] && rows[row]->lowered[2] == words[2]))
+                ++row;
+        }
         if (row == count) {
+            TrimLine(line);
             // "A", "B", or "C", then the line as it was read.
             messageText_.Clear();
             for (uint32_t r = 0; r < count; ++r) {

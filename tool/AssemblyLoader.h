@@ -25,6 +25,8 @@ struct DirectiveSpec {
     HxFixedString name;
     HxFixedStringCS kinds;
     const char* text;  // the name as printed in messages
+    uint32_t length;   // of the name
+    uint64_t lowered[3];  // the name in lower case, zero after its end
 };
 
 class AssemblyLoader : public HxScript::ILoader {
@@ -58,7 +60,6 @@ private:
     bool ReadEither(const DirectiveSpec& first, const DirectiveSpec& second, uint32_t& matched);
     bool ExpectDirective(const DirectiveSpec& row);
     bool CheckDirectiveArguments(const DirectiveSpec& row);
-    bool NextLine(TokenView& line);
 
     // Arguments of the directive just read (1 is the first after the name).
     uint32_t ArgCount() const { return tokens_.Size() - 1; }
