@@ -159,7 +159,7 @@ struct ByteRoles {
     constexpr ByteRoles() {
         for (unsigned c = 0; c < 256; ++c) {
             const char ch = static_cast<char>(c);
-            of[c] = IsIdentifierStart(ch) ? kTokenLetter : IsDigit(ch) ? kTokenDigit : ch == '#' ? kTokenHash : kTokenOther;
+            of[c] = IsDigit(ch) ? kTokenDigit : IsIdentifierChar(ch) ? kTokenNonDigit : kTokenNonDigit | kTokenOther;
         }
         of[static_cast<uint8_t>(' ')] = kBlank;
         of[static_cast<uint8_t>('\t')] = kBlank;
@@ -169,37 +169,6 @@ struct ByteRoles {
 };
 constexpr ByteRoles kRoles;
 constexpr uint8_t kDelimiters = kBlank | kQuote | kSemicolon;
-
-#if defined(__SSE2__)
-// Bit k set when byte k of the sixteen is a blank, a tab, a quote or a semicolon.
-inline uint32_t DelimiterBits(__m128i bytes) {
-    const __m128i blank = _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(' ')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\t')));
-    const __m128i other = _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('"')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8(';')));
-    return static_cast<uint32_t>(_mm_movemask_epi8(_mm_or_si128(blank, other)));
-}
-
-// The token classes of the bytes picked by `within` (bits of the sixteen),
-// as the role table gives them. Signed compares leave bytes above 127 out of
-// every range, so they count as other bytes, as in the table.
-inline uint8_t ClassesOf(__m128i bytes, uint32_t within) {
-    const __m128i folded = _mm_or_si128(bytes, _mm_set1_epi8(0x20));
-    const __m128i letter = _mm_and_si128(_mm_cmpgt_epi8(folded, _mm_set1_epi8('a' - 1)),
-                                         _mm_cmpgt_epi8(_mm_set1_epi8('z' + 1), folded));
-    const __m128i start = _mm_or_si128(letter, _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('_')),
-                                                             _mm_cmpeq_epi8(bytes, _mm_set1_epi8(':'))));
-    const __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(bytes, _mm_set1_epi8('0' - 1)),
-                                        _mm_cmpgt_epi8(_mm_set1_epi8('9' + 1), bytes));
-    const uint32_t startBits = static_cast<uint32_t>(_mm_movemask_epi8(start)) & within;
-    const uint32_t digitBits = static_cast<uint32_t>(_mm_movemask_epi8(digit)) & within;
-    const uint32_t hashBits = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('#')))) & within;
-    uint8_t classes = 0;
-    if (startBits != 0) classes |= kTokenLetter;
-    if (digitBits != 0) classes |= kTokenDigit;
-    if (hashBits != 0) classes |= kTokenHash;
-    if ((within & ~(startBits | digitBits | hashBits)) != 0) classes |= kTokenOther;
-    return classes;
-}
-#endif
 
 // The number of a ";@line" comment that starts at `at`, 0 when the comment is
 // something else.
@@ -247,22 +216,10 @@ int32_t TokenizeLine(TokenView line, HxTArray<TokenView>& tokens) {
             tokens.Add(TokenView(text + start, i - start));
             continue;
         }
-        // An unquoted token: the classes of its bytes on the way, sixteen
-        // bytes at a time while they lie inside the line.
+        // An unquoted token: the classes of its bytes on the way.
         const uint32_t start = i;
         uint8_t classes = kTokenKnown;
-        bool ended = false;
-#if defined(__SSE2__)
-        while (!ended && i + 16 <= length) {
-            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
-            const uint32_t delimiters = DelimiterBits(bytes);
-            const uint32_t take = delimiters != 0 ? static_cast<uint32_t>(__builtin_ctz(delimiters)) : 16u;
-            classes |= ClassesOf(bytes, take == 16 ? 0xFFFFu : (1u << take) - 1);
-            i += take;
-            ended = delimiters != 0;
-        }
-#endif
-        for (; !ended && i < length; ++i) {
+        for (; i < length; ++i) {
             const uint8_t current = kRoles.of[static_cast<uint8_t>(text[i])];
             if (current & kDelimiters) break;
             classes |= current;
@@ -298,9 +255,10 @@ inline uint32_t QuotedTokenEnd(const char* text, uint32_t start, uint32_t length
 }
 
 #if defined(__SSE2__)
-// Masks of the bytes of up to 64 bytes of text, bit k for byte k.
+// Masks of the bytes of up to 64 bytes of text, bit k for byte k: blanks,
+// quotes and semicolons, digits, and the bytes a name may hold.
 struct LineMasks {
-    uint64_t blank = 0, quote = 0, semicolon = 0, start = 0, digit = 0, hash = 0;
+    uint64_t blank = 0, special = 0, digit = 0, name = 0;
 };
 
 inline uint32_t Bits(__m128i compared) { return static_cast<uint32_t>(_mm_movemask_epi8(compared)); }
@@ -311,18 +269,20 @@ inline void MaskLine(const char* text, uint32_t length, LineMasks& m) {
         const __m128i folded = _mm_or_si128(bytes, _mm_set1_epi8(0x20));
         const __m128i letter = _mm_and_si128(_mm_cmpgt_epi8(folded, _mm_set1_epi8('a' - 1)),
                                              _mm_cmpgt_epi8(_mm_set1_epi8('z' + 1), folded));
-        const __m128i start = _mm_or_si128(letter, _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('_')),
-                                                                 _mm_cmpeq_epi8(bytes, _mm_set1_epi8(':'))));
         const __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(bytes, _mm_set1_epi8('0' - 1)),
                                             _mm_cmpgt_epi8(_mm_set1_epi8('9' + 1), bytes));
+        const __m128i marks = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('_')),
+                                                        _mm_cmpeq_epi8(bytes, _mm_set1_epi8(':'))),
+                                           _mm_cmpeq_epi8(bytes, _mm_set1_epi8('#')));
+        const __m128i name = _mm_or_si128(_mm_or_si128(letter, digit), marks);
         const __m128i blank = _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(' ')),
                                            _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\t')));
+        const __m128i special = _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('"')),
+                                             _mm_cmpeq_epi8(bytes, _mm_set1_epi8(';')));
         m.blank |= uint64_t(Bits(blank)) << at;
-        m.quote |= uint64_t(Bits(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('"')))) << at;
-        m.semicolon |= uint64_t(Bits(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(';')))) << at;
-        m.start |= uint64_t(Bits(start)) << at;
+        m.special |= uint64_t(Bits(special)) << at;
         m.digit |= uint64_t(Bits(digit)) << at;
-        m.hash |= uint64_t(Bits(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('#')))) << at;
+        m.name |= uint64_t(Bits(name)) << at;
     }
 }
 #endif
@@ -361,15 +321,14 @@ int32_t TokenizePaddedLine(TokenView line, HxTArray<TokenView>& tokens) {
         MaskLine(text + base, n, m);
         const uint64_t valid = n == 64 ? ~uint64_t(0) : (uint64_t(1) << n) - 1;
         // Past the end counts as a delimiter, so that the last token ends.
-        const uint64_t delimiter = m.blank | m.quote | m.semicolon | ~valid;
-        const uint64_t other = valid & ~(delimiter | m.start | m.digit | m.hash);
+        const uint64_t delimiter = m.blank | m.special | ~valid;
         uint64_t pending = valid & ~m.blank;
         uint32_t next = base + 64;
         while (pending != 0) {
             const uint32_t start = static_cast<uint32_t>(__builtin_ctzll(pending));
             const uint64_t bit = uint64_t(1) << start;
-            if (m.semicolon & bit) return PaddedCommentLineNumber(text, length, base + start);
-            if (m.quote & bit) {
+            if ((m.special & bit) && text[base + start] == ';') return PaddedCommentLineNumber(text, length, base + start);
+            if (m.special & bit) {
                 uint32_t end = QuotedTokenEnd(text, base + start, length);
                 // An unterminated token ends where the trimmed line ends.
                 if (end == length)
@@ -406,10 +365,9 @@ int32_t TokenizePaddedLine(TokenView line, HxTArray<TokenView>& tokens) {
             const uint32_t end = static_cast<uint32_t>(__builtin_ctzll(after));
             const uint64_t range = (after & (0 - after)) - bit;
             TokenView token(text + base + start, end - start);
-            token.classes = static_cast<uint8_t>(kTokenKnown | ((m.start & range) ? kTokenLetter : 0) |
-                                                 ((m.digit & range) ? kTokenDigit : 0) |
-                                                 ((m.hash & range) ? kTokenHash : 0) |
-                                                 ((other & range) ? kTokenOther : 0));
+            token.classes = static_cast<uint8_t>(kTokenKnown | ((range & ~m.digit) ? kTokenNonDigit : 0) |
+                                                 ((range & m.digit) ? kTokenDigit : 0) |
+                                                 ((range & ~m.name) ? kTokenOther : 0));
             tokens.Add(token);
             pending &= ~((after & (0 - after)) - 1);
         }

@@ -19,10 +19,9 @@ namespace Assembler {
 // What the tokenizer notes of the bytes of a token: the classes of all its
 // bytes together, and kKnown when it did (a view made elsewhere has none).
 enum TokenClass : uint8_t {
-    kTokenLetter = 1,  // A-Z, a-z, '_' and ':': what may start an identifier
+    kTokenNonDigit = 1,  // a byte other than a digit
     kTokenDigit = 2,
-    kTokenHash = 4,    // '#'
-    kTokenOther = 8,   // any other byte
+    kTokenOther = 8,     // a byte no name holds: not a letter, digit, '_', ':' or '#'
     kTokenKnown = 0x80,
 };
 

@@ -126,7 +126,10 @@ HxFixedStringCS AsWritten(TokenView token) { return HxFixedStringCS(token.text, 
 
 }  // namespace
 
-AssemblyLoader::AssemblyLoader(HxScript::ErrorLogger* logger) : logger_(logger) {}
+AssemblyLoader::AssemblyLoader(HxScript::ErrorLogger* logger) : logger_(logger) {
+    for (uint32_t opcode = 0; opcode < HxScript::Opcodes::Invalid; ++opcode)
+        labelOperands_[opcode] = static_cast<int8_t>(HxScript::GetLabelOperandIndex(opcode));
+}
 AssemblyLoader::~AssemblyLoader() = default;
 
 HxScript::ILoader* AssemblyLoader::Clone() const {
@@ -851,12 +854,26 @@ bool AssemblyLoader::ReadInstruction(InstructionStream& stream, int32_t& sourceL
         }
 
         // The names of the last line in error live until here.
-        heldFailed_.Clear();
+        if (!heldFailed_.Empty()) heldFailed_.Clear();
         line_.Clear();
-        lineLabel_.Release();
+        if (!lineLabel_.IsEmpty()) lineLabel_.Release();
         lineLabelAt_ = kHxInvalidIndex;
-        const int labelOperand = HxScript::GetLabelOperandIndex(opcode);
-        for (uint32_t k = 1; k < tokens_.Size(); ++k) ParseOperand(tokens_[k], k, static_cast<int>(k) == labelOperand + 1);
+        const uint32_t labelToken = static_cast<uint32_t>(labelOperands_[opcode] + 1);
+        const uint32_t tokenCount = tokens_.Size();
+        HX_CHECK(line_.Reserve(tokenCount), "Out of memory");
+        for (uint32_t k = 1; k < tokenCount; ++k) {
+            const TokenView token = tokens_.Data()[k];
+            // The common shapes first: digits alone, and a name that cannot
+            // be one of the four-or-five-letter constants.
+            if (token.classes == (kTokenKnown | kTokenDigit)) {
+                line_.Add(LineOperand{uint8_t(ValueKind::Integer), static_cast<uint32_t>(ParseSigned32(token))});
+            } else if ((token.classes & (kTokenKnown | kTokenOther)) == kTokenKnown && token.length != 4 &&
+                       token.length != 5 && k != labelToken && kNameStart[static_cast<uint8_t>(token[0])]) {
+                line_.Add(LineOperand{uint8_t(ValueKind::Identifier), UsePaddedCodeName(token.text, token.length)});
+            } else {
+                ParseOperand(token, k, k == labelToken);
+            }
+        }
         if (InstructionArgumentsFit(opcode))
             messageText_.Clear();
         else
@@ -894,22 +911,6 @@ bool AssemblyLoader::ReadInstruction(InstructionStream& stream, int32_t& sourceL
 
 void AssemblyLoader::ParseOperand(TokenView token, uint32_t k, bool isLabel) {
     using HxScript::UnlinkedTypes::ValueKind;
-    // The common shapes first: digits alone, and a name that cannot be one
-    // of the four-or-five-letter constants.
-    if (token.classes == (kTokenKnown | kTokenDigit)) {
-        HX_CHECK(line_.Add(LineOperand{uint8_t(ValueKind::Integer), static_cast<uint32_t>(ParseSigned32(token))}) !=
-                     kHxInvalidIndex,
-                 "Out of memory");
-        return;
-    }
-    if ((token.classes & (kTokenKnown | kTokenOther)) == kTokenKnown && (token.classes & kTokenLetter) &&
-        token.length != 4 && token.length != 5 && !isLabel && (kNameStart[static_cast<uint8_t>(token[0])])) {
-        HX_CHECK(line_.Add(LineOperand{uint8_t(ValueKind::Identifier),
-                                       UsePaddedCodeName(token.text, token.length)}) !=
-                     kHxInvalidIndex,
-                 "Out of memory");
-        return;
-    }
     const ValueToken parsed = ClassifyValue(token);
     if (*parsed.error != '\0') Post(Severity::Error, "Error reading argument %u: %s", k, parsed.error);
     LineOperand operand{uint8_t(ValueKind::None), 0};

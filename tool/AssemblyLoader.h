@@ -9,6 +9,7 @@
 #include "HxScript/HxScriptErrorLogger.h"
 #include "HxScript/HxScriptILoader.h"
 #include "HxScript/HxScriptInstructionStream.h"
+#include "HxScript/HxScriptOpcodes.h"
 #include "HxScript/HxScriptUnlinkedTypes.h"
 #include "HxScript/HxScriptValue.h"
 #include "HxSystem/HxTSmartPointer.h"
@@ -178,6 +179,8 @@ private:
         uint32_t opcode = 0;
     };
     MnemonicSlot mnemonicCache_[128];
+    // The position of the label operand of each opcode, -1 for none.
+    int8_t labelOperands_[HxScript::Opcodes::Invalid] = {};
 };
 
 }  // namespace Assembler
