@@ -1,5 +1,6 @@
 #include "tool/AssemblyLoader.h"
 
+#include <bit>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -127,8 +128,32 @@ HxFixedStringCS AsWritten(TokenView token) { return HxFixedStringCS(token.text, 
 }  // namespace
 
 AssemblyLoader::AssemblyLoader(HxScript::ErrorLogger* logger) : logger_(logger) {
-    for (uint32_t opcode = 0; opcode < HxScript::Opcodes::Invalid; ++opcode)
+    constexpr uint16_t kName = 1u << uint32_t(ValueKind::Identifier);
+    constexpr uint16_t kNonNegative = 1u << 15;
+    for (uint32_t opcode = 0; opcode < HxScript::Opcodes::Invalid; ++opcode) {
         labelOperands_[opcode] = static_cast<int8_t>(HxScript::GetLabelOperandIndex(opcode));
+        OperandRules& rules = operandRules_[opcode];
+        const char* signature = HxScript::GetOpcodeInfo(opcode).signature;
+        const uint32_t letters = static_cast<uint32_t>(std::strlen(signature));
+        const char* star = std::strchr(signature, '*');
+        rules.more = star != nullptr;
+        rules.needed = static_cast<uint8_t>(star != nullptr ? star - signature : letters);
+        rules.simple = rules.needed <= 8 && (star == nullptr || rules.needed + 1u == letters);
+        for (uint32_t k = 0; k < rules.needed && rules.simple; ++k) {
+            uint16_t accepts = kName;
+            switch (signature[k]) {
+                case 'S': case 'L': case 'N': break;
+                case 'I': accepts |= 1u << uint32_t(ValueKind::Integer); break;
+                case 'F': accepts |= 1u << uint32_t(ValueKind::Float); break;
+                case 'Q': accepts |= 1u << uint32_t(ValueKind::String); break;
+                case 'T': accepts |= 1u << uint32_t(ValueKind::TypeName); break;
+                case 'u': accepts |= kNonNegative; break;
+                case 'A': accepts = 0xFFFF; break;
+                default: rules.simple = false; break;
+            }
+            rules.accepts[k] = accepts;
+        }
+    }
 }
 AssemblyLoader::~AssemblyLoader() = default;
 
@@ -828,6 +853,41 @@ bool AssemblyLoader::ReadFunction(FunctionMode mode, HxFixedString& name, Functi
     return ok;
 }
 
+namespace {
+
+// Whether a name token (followed by readable bytes) spells TRUE, FALSE or
+// NONE in any letter case.
+inline bool NamesConstant(TokenView token) {
+    constexpr uint64_t kTrue = 0x65757274ull, kNone = 0x656E6F6Eull, kFalse = 0x65736C6166ull;
+    if (token.length != 4 && token.length != 5) return false;
+    if constexpr (std::endian::native != std::endian::little)
+        return EqualsNoCase(token, "TRUE") || EqualsNoCase(token, "NONE") || EqualsNoCase(token, "FALSE");
+    const uint64_t word = HashDetail::LowerEight(LoadPaddedWord(token.text, token.length));
+    return word == kTrue || word == kNone || word == kFalse;
+}
+
+}  // namespace
+
+uint32_t AssemblyLoader::UsePaddedCodeName(const char* text, uint32_t length) {
+    const uint32_t hash = PaddedNameHash(text, length);
+    const uint64_t prefix = LoadPaddedWord(text, length);
+    if (length <= 8 && !nameSlots_.Empty()) {
+        // A short name spelled as the code names hold it: the live entry of
+        // that spelling is the one the full lookup would find.
+        const uint32_t mask = nameSlots_.Size() - 1;
+        for (uint32_t at = hash & mask;; at = (at + 1) & mask) {
+            const NameSlot& slot = nameSlots_.Data()[at];
+            if (slot.entry == kHxInvalidIndex) break;
+            if (slot.hash == hash && slot.length == length && slot.prefix == prefix &&
+                codeNames_->Uses(slot.entry) != 0) {
+                codeNames_->Use(slot.entry);
+                return slot.entry;
+            }
+        }
+    }
+    return UseCodeName(text, length, hash, prefix);
+}
+
 bool AssemblyLoader::ReadInstruction(InstructionStream& stream, int32_t& sourceLine) {
     for (;;) {
         TokenView line;
@@ -867,8 +927,8 @@ bool AssemblyLoader::ReadInstruction(InstructionStream& stream, int32_t& sourceL
             // be one of the four-or-five-letter constants.
             if (token.classes == (kTokenKnown | kTokenDigit)) {
                 line_.Add(LineOperand{uint8_t(ValueKind::Integer), static_cast<uint32_t>(ParseSigned32(token))});
-            } else if ((token.classes & (kTokenKnown | kTokenOther)) == kTokenKnown && token.length != 4 &&
-                       token.length != 5 && k != labelToken && kNameStart[static_cast<uint8_t>(token[0])]) {
+            } else if ((token.classes & (kTokenKnown | kTokenOther)) == kTokenKnown && k != labelToken &&
+                       kNameStart[static_cast<uint8_t>(token[0])] && !NamesConstant(token)) {
                 line_.Add(LineOperand{uint8_t(ValueKind::Identifier), UsePaddedCodeName(token.text, token.length)});
             } else {
                 ParseOperand(token, k, k == labelToken);
@@ -1075,6 +1135,21 @@ uint32_t AssemblyLoader::LookupMnemonic(TokenView token) {
 
 bool AssemblyLoader::InstructionArgumentsFit(uint32_t opcode) const {
     using HxScript::UnlinkedTypes::ValueKind;
+    const OperandRules& rules = operandRules_[opcode];
+    if (rules.simple) {
+        const uint32_t count = line_.Size();
+        if (count < rules.needed || (count > rules.needed && !rules.more) || count > HxScript::kMaxInstructionArguments)
+            return false;
+        for (uint32_t k = 0; k < rules.needed; ++k) {
+            const LineOperand& operand = line_.Data()[k];
+            const uint16_t accepts = rules.accepts[k];
+            if ((accepts >> operand.kind) & 1u) continue;
+            if (!((accepts >> 15) && operand.kind == uint8_t(ValueKind::Integer) &&
+                  static_cast<int32_t>(operand.payload) >= 0))
+                return false;
+        }
+        return true;
+    }
     const char* signature = HxScript::GetOpcodeInfo(opcode).signature;
     const uint32_t count = line_.Size();
     uint32_t k = 0;

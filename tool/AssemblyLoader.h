@@ -99,9 +99,7 @@ private:
     // the rest zero), as LoadPaddedWord reads them.
     uint32_t UseCodeName(const char* text, uint32_t length, uint32_t hash, uint64_t prefix);
     // The same for a text followed by at least 8 readable bytes.
-    uint32_t UsePaddedCodeName(const char* text, uint32_t length) {
-        return UseCodeName(text, length, PaddedNameHash(text, length), LoadPaddedWord(text, length));
-    }
+    uint32_t UsePaddedCodeName(const char* text, uint32_t length);
     uint32_t UseCodeName(const HxFixedString& name);
     void ForgetCodeNames();
     void CheckInstructionArguments(uint32_t opcode, HxTArray<char>& errorText);
@@ -181,6 +179,18 @@ private:
     MnemonicSlot mnemonicCache_[128];
     // The position of the label operand of each opcode, -1 for none.
     int8_t labelOperands_[HxScript::Opcodes::Invalid] = {};
+    // What each opcode takes, for the check of a line that is right: the
+    // operand kinds each of its first letters accepts (bit k for kind k,
+    // bit 15 for an integer that is not negative), how many operands it
+    // needs and whether more may follow. `simple` is false for a signature
+    // that only the full check reads.
+    struct OperandRules {
+        uint16_t accepts[8];
+        uint8_t needed;
+        bool more;
+        bool simple;
+    };
+    OperandRules operandRules_[HxScript::Opcodes::Invalid] = {};
 };
 
 }  // namespace Assembler
