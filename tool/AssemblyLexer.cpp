@@ -610,7 +610,7 @@ void LineReader::SkipByteOrderMark() {
     if (end_ - begin_ >= 3 && std::memcmp(buffer_.Data() + begin_, "\xEF\xBB\xBF", 3) == 0) begin_ += 3;
 }
 
-bool LineReader::ReadLine(TokenView& line) {
+bool LineReader::ReadLineSlowly(TokenView& line) {
     if (store_ == nullptr) return false;
     if (atFileStart_) SkipByteOrderMark();
     uint32_t scanned = 0;  // bytes after begin_ known to hold no line feed
