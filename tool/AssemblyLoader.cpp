@@ -41,7 +41,7 @@ inline void LoweredWords(const char* text, uint32_t length, uint64_t (&words)[3]
 }
 
 DirectiveSpec Row(const char* name, const char* kinds) {
-    DirectiveSpec row{HxFixedString(name), HxFixedStringCS(kinds), name, static_cast<uint32_t>(std::strlen(name)), {}};
+    DirectiveSpec row{HxFixedString(name), HxFixedStringCS(kinds), name, kinds, static_cast<uint32_t>(std::strlen(name)), {}};
     char padded[32] = {};
     std::memcpy(padded, name, row.length);
     LoweredWords(padded, row.length, row.lowered);
@@ -230,7 +230,43 @@ bool AssemblyLoader::ExpectDirective(const DirectiveSpec& row) {
     return ReadDirective(rows, 1, matched);
 }
 
+namespace {
+
+// The test of an argument letter, upper or lower case; null for a letter
+// that has none.
+bool (*ArgumentTest(char letter))(TokenView) {
+    switch (letter) {
+        case 'A': return AcceptAnything;
+        case 'I': case 'i': return IsIdentifierToken;
+        case 'S': case 's': return IsQuotedToken;
+        case 'T': case 'U': case 'u': return IsUnsignedToken;
+        case 'Y': return IsTypeNameToken;
+        default: return nullptr;
+    }
+}
+
+}  // namespace
+
 bool AssemblyLoader::CheckDirectiveArguments(const DirectiveSpec& row) {
+    // The arguments of a right line, checked without building a message.
+    uint32_t at = 1;
+    bool right = true;
+    for (const char* kind = row.letters; *kind != '\0' && right; ++kind) {
+        const auto test = ArgumentTest(*kind);
+        const bool present = at < tokens_.Size();
+        if (*kind >= 'a' && *kind <= 'z') {
+            right = test != nullptr;
+            if (right && present && test(tokens_[at])) ++at;
+            continue;
+        }
+        right = test != nullptr && present && test(tokens_[at]);
+        ++at;
+    }
+    if (right && at >= tokens_.Size()) return true;
+    return CheckDirectiveArgumentsFully(row);
+}
+
+bool AssemblyLoader::CheckDirectiveArgumentsFully(const DirectiveSpec& row) {
     uint32_t index = 1;
     bool ok = true;
     for (const char* kind = row.kinds.text(); *kind != '\0' && ok; ++kind) {
@@ -930,6 +966,8 @@ bool AssemblyLoader::ReadInstruction(InstructionStream& stream, int32_t& sourceL
             } else if ((token.classes & (kTokenKnown | kTokenOther)) == kTokenKnown && k != labelToken &&
                        kNameStart[static_cast<uint8_t>(token[0])] && !NamesConstant(token)) {
                 line_.Add(LineOperand{uint8_t(ValueKind::Identifier), UsePaddedCodeName(token.text, token.length)});
+            } else if (token[0] == '-' && token.length > 1 && IsUnsignedToken(TokenView(token.text + 1, token.length - 1))) {
+                line_.Add(LineOperand{uint8_t(ValueKind::Integer), static_cast<uint32_t>(ParseSigned32(token))});
             } else {
                 ParseOperand(token, k, k == labelToken);
             }

@@ -26,6 +26,7 @@ struct DirectiveSpec {
     HxFixedString name;
     HxFixedStringCS kinds;
     const char* text;  // the name as printed in messages
+    const char* letters;  // the argument letters, as `kinds` holds them
     uint32_t length;   // of the name
     uint64_t lowered[3];  // the name in lower case, zero after its end
 };
@@ -61,6 +62,7 @@ private:
     bool ReadEither(const DirectiveSpec& first, const DirectiveSpec& second, uint32_t& matched);
     bool ExpectDirective(const DirectiveSpec& row);
     bool CheckDirectiveArguments(const DirectiveSpec& row);
+    bool CheckDirectiveArgumentsFully(const DirectiveSpec& row);
 
     // Arguments of the directive just read (1 is the first after the name).
     uint32_t ArgCount() const { return tokens_.Size() - 1; }
