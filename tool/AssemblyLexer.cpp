@@ -254,6 +254,27 @@ inline uint32_t QuotedTokenEnd(const char* text, uint32_t start, uint32_t length
     return length;
 }
 
+// QuotedTokenEnd for a line followed by readable bytes: the bytes up to the
+// first quote or backslash are skipped sixteen at a time, since none of them
+// changes the escape state.
+inline uint32_t PaddedQuotedTokenEnd(const char* text, uint32_t start, uint32_t length) {
+#if defined(__SSE2__)
+    for (uint32_t at = start + 1; at < length; at += 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + at));
+        const uint32_t hits = static_cast<uint32_t>(_mm_movemask_epi8(
+            _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('"')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\\')))));
+        if (hits == 0) continue;
+        const uint32_t hit = at + static_cast<uint32_t>(__builtin_ctz(hits));
+        if (hit >= length) return length;
+        if (text[hit] == '"') return hit + 1;
+        return QuotedTokenEnd(text, hit - 1, length);
+    }
+    return length;
+#else
+    return QuotedTokenEnd(text, start, length);
+#endif
+}
+
 #if defined(__SSE2__)
 // Masks of the bytes of up to 64 bytes of text, bit k for byte k: blanks,
 // quotes and semicolons, digits, and the bytes a name may hold.
@@ -307,73 +328,87 @@ inline int32_t PaddedCommentLineNumber(const char* text, uint32_t length, uint32
 
 }  // namespace
 
+namespace {
+
+// The rarer tokens of a padded line, kept out of the loop over the common
+// ones: a quoted token or a comment at `at`, or an unquoted token there that
+// runs past its window. Adds the token and answers where the next window
+// starts; for a comment, answers the line's length and sets `lineNumber`.
+#if defined(__GNUC__)
+[[gnu::noinline]]
+#endif
+uint32_t RareToken(const char* text, uint32_t length, uint32_t at, bool windowStart, HxTArray<TokenView>& tokens,
+                   int32_t& lineNumber) {
+    const char c = text[at];
+    if (c == ';') {
+        lineNumber = PaddedCommentLineNumber(text, length, at);
+        return length;
+    }
+    if (c == '"') {
+        uint32_t end = PaddedQuotedTokenEnd(text, at, length);
+        // An unterminated token ends where the trimmed line ends.
+        if (end == length)
+            while (end > at + 1 && IsBlank(text[end - 1])) --end;
+        tokens.Add(TokenView(text + at, end - at));
+        return end;
+    }
+    // The next window starts with the token, unless it is longer than a
+    // window and goes byte by byte.
+    if (!windowStart) return at;
+    uint8_t classes = kTokenKnown;
+    uint32_t i = at;
+    for (; i < length; ++i) {
+        const uint8_t current = kRoles.of[static_cast<uint8_t>(text[i])];
+        if (current & kDelimiters) break;
+        classes |= current;
+    }
+    TokenView token(text + at, i - at);
+    token.classes = classes;
+    tokens.Add(token);
+    return i;
+}
+
+}  // namespace
+
 int32_t TokenizePaddedLine(TokenView line, HxTArray<TokenView>& tokens) {
     tokens.Clear();
     const char* text = line.text;
     const uint32_t length = line.length;
 #if defined(__SSE2__)
-    // The line is looked at 64 bytes at a time; a window ends early where a
-    // token runs past it, and the next one starts at that token.
+    // The line is looked at 64 bytes at a time; a window ends early at a
+    // quoted token and where a token runs past it.
+    int32_t lineNumber = 0;
     uint32_t base = 0;
     while (base < length) {
+        const char* window = text + base;
         const uint32_t n = length - base < 64 ? length - base : 64;
         LineMasks m;
-        MaskLine(text + base, n, m);
+        MaskLine(window, n, m);
         const uint64_t valid = n == 64 ? ~uint64_t(0) : (uint64_t(1) << n) - 1;
         // Past the end counts as a delimiter, so that the last token ends.
         const uint64_t delimiter = m.blank | m.special | ~valid;
         uint64_t pending = valid & ~m.blank;
         uint32_t next = base + 64;
         while (pending != 0) {
-            const uint32_t start = static_cast<uint32_t>(__builtin_ctzll(pending));
-            const uint64_t bit = uint64_t(1) << start;
-            if ((m.special & bit) && text[base + start] == ';') return PaddedCommentLineNumber(text, length, base + start);
-            if (m.special & bit) {
-                uint32_t end = QuotedTokenEnd(text, base + start, length);
-                // An unterminated token ends where the trimmed line ends.
-                if (end == length)
-                    while (end > base + start + 1 && IsBlank(text[end - 1])) --end;
-                tokens.Add(TokenView(text + base + start, end - base - start));
-                if (end - base >= 64) {
-                    next = end;
-                    break;
-                }
-                pending &= ~((uint64_t(1) << (end - base)) - 1);
-                continue;
-            }
-            const uint64_t after = delimiter & ~(bit - 1);
-            if (after == 0) {
-                // The token runs past the window: the next window starts
-                // with it, or it is longer than a window and goes byte by byte.
-                if (start != 0) {
-                    next = base + start;
-                    break;
-                }
-                uint8_t classes = kTokenKnown;
-                uint32_t i = base;
-                for (; i < length; ++i) {
-                    const uint8_t current = kRoles.of[static_cast<uint8_t>(text[i])];
-                    if (current & kDelimiters) break;
-                    classes |= current;
-                }
-                TokenView token(text + base, i - base);
-                token.classes = classes;
-                tokens.Add(token);
-                next = i;
+            const uint64_t bit = pending & (0 - pending);
+            const uint64_t after = delimiter & (0 - bit);
+            if ((bit & m.special) != 0 || after == 0) {
+                next = RareToken(text, length, base + static_cast<uint32_t>(__builtin_ctzll(bit)), bit == 1, tokens,
+                                 lineNumber);
                 break;
             }
-            const uint32_t end = static_cast<uint32_t>(__builtin_ctzll(after));
-            const uint64_t range = (after & (0 - after)) - bit;
-            TokenView token(text + base + start, end - start);
-            token.classes = static_cast<uint8_t>(kTokenKnown | ((range & ~m.digit) ? kTokenNonDigit : 0) |
-                                                 ((range & m.digit) ? kTokenDigit : 0) |
+            const uint64_t endBit = after & (0 - after);
+            const uint64_t range = endBit - bit;
+            const uint32_t start = static_cast<uint32_t>(__builtin_ctzll(bit));
+            TokenView token(window + start, static_cast<uint32_t>(__builtin_ctzll(endBit)) - start);
+            token.classes = static_cast<uint8_t>(kTokenKnown | ((range & ~m.digit) ? kTokenNonDigit : kTokenDigit) |
                                                  ((range & ~m.name) ? kTokenOther : 0));
             tokens.Add(token);
-            pending &= ~((after & (0 - after)) - 1);
+            pending &= 0 - endBit;
         }
         base = next;
     }
-    return 0;
+    return lineNumber;
 #else
     TokenView trimmed = line;
     TrimLine(trimmed);
