@@ -805,7 +805,7 @@ bool AssemblyLoader::ReadFunction(FunctionMode mode, HxFixedString& name, Functi
     const Directives& d = GetDirectives();
     bool ok = true;
     pendingLabels_.Clear();
-    labelTargets_.Clear();
+    ClearLabels();
 
     uint32_t matched = 0;
     const DirectiveSpec& endRow = mode == FunctionMode::State ? d.endState : d.endProperty;
@@ -937,7 +937,7 @@ bool AssemblyLoader::ReadInstruction(InstructionStream& stream, int32_t& sourceL
         if (tokens_.Size() == 1 && first[first.length - 1] == ':') {
             // A label names the index of the next instruction.
             const HxFixedString label(first.text, first.length - 1);
-            if (!labelTargets_.Add(label, stream.GetInstructionCount()))
+            if (!AddLabel(label, stream.GetInstructionCount()))
                 Post(Severity::Error, "Duplicate label definition \"%s\"", label.text());
             continue;
         }
@@ -1298,7 +1298,7 @@ void AssemblyLoader::ResolveJumpLabels(const HxFixedString& functionName, Instru
     for (uint32_t i = 0; i < count; ++i) {
         if (nextLabel < pendingLabels_.Size() && pendingLabels_[nextLabel].instruction == i) {
             PendingLabel& pending = pendingLabels_[nextLabel++];
-            const uint32_t* target = labelTargets_.Find(pending.name);
+            const uint32_t* target = FindLabel(pending.name);
             if (target == nullptr) {
                 Post(Severity::Error, "Cannot resolve jump label named \"%s\" on instruction %u in function \"%s\"",
                      pending.name.text(), i + 1, functionName.text());
@@ -1332,6 +1332,55 @@ void AssemblyLoader::ResolveJumpLabels(const HxFixedString& functionName, Instru
     // The record keeps what the compiled form can hold of each line.
     HX_CHECK(record.lineNumbers.Resize(lines.Size()), "Out of memory");
     for (uint32_t i = 0; i < lines.Size(); ++i) record.lineNumbers[i] = static_cast<uint16_t>(lines[i]);
+}
+
+namespace {
+
+inline uint32_t LabelHash(const void* entry) {
+    return static_cast<uint32_t>((reinterpret_cast<uintptr_t>(entry) * 0x9E3779B97F4A7C15ull) >> 32);
+}
+
+}  // namespace
+
+bool AssemblyLoader::AddLabel(const HxFixedString& name, uint32_t target) {
+    if ((labelNames_.Size() + 1) * 2 > labelSlots_.Size()) {
+        // Twice as large (64 slots at first), with the labels of this function.
+        HxTArray<LabelSlot> old;
+        old.swap(labelSlots_);
+        HX_CHECK(labelSlots_.Resize(old.Empty() ? 64 : old.Size() * 2), "Out of memory");
+        const uint32_t mask = labelSlots_.Size() - 1;
+        for (const LabelSlot& slot : old) {
+            if (slot.generation != labelGeneration_) continue;
+            uint32_t at = LabelHash(slot.entry) & mask;
+            while (labelSlots_.Data()[at].generation == labelGeneration_) at = (at + 1) & mask;
+            labelSlots_.Data()[at] = slot;
+        }
+    }
+    const uint32_t mask = labelSlots_.Size() - 1;
+    uint32_t at = LabelHash(name.Handle()) & mask;
+    for (; labelSlots_.Data()[at].generation == labelGeneration_; at = (at + 1) & mask)
+        if (labelSlots_.Data()[at].entry == name.Handle()) return false;
+    labelSlots_.Data()[at] = LabelSlot{name.Handle(), target, labelGeneration_};
+    HX_CHECK(labelNames_.Add(name) != kHxInvalidIndex, "Out of memory");
+    return true;
+}
+
+const uint32_t* AssemblyLoader::FindLabel(const HxFixedString& name) const {
+    if (labelSlots_.Empty()) return nullptr;
+    const uint32_t mask = labelSlots_.Size() - 1;
+    for (uint32_t at = LabelHash(name.Handle()) & mask; labelSlots_.Data()[at].generation == labelGeneration_;
+         at = (at + 1) & mask)
+        if (labelSlots_.Data()[at].entry == name.Handle()) return &labelSlots_.Data()[at].target;
+    return nullptr;
+}
+
+void AssemblyLoader::ClearLabels() {
+    labelNames_.Clear();
+    if (++labelGeneration_ == 0) {
+        // After 2^32 functions every slot is made free again.
+        for (LabelSlot& slot : labelSlots_) slot.generation = 0;
+        labelGeneration_ = 1;
+    }
 }
 
 void AssemblyLoader::AddFunctionDebugInfo(Object& object, FunctionDebugInfo& record) {

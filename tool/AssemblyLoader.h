@@ -162,7 +162,22 @@ private:
     LineReader reader_;
     HxTArray<TokenView> tokens_;
     HxTArray<char> messageText_;
-    HxTOrderedMap<HxFixedString, uint32_t> labelTargets_;
+    // The jump labels of the function being read, by pool entry: open
+    // addressing over (entry, instruction); a slot of an earlier function
+    // counts as free. The handles keep the names alive until the next
+    // function, as the labels' own handles did.
+    struct LabelSlot {
+        const void* entry;
+        uint32_t target;
+        uint32_t generation;
+    };
+    HxTArray<LabelSlot> labelSlots_;
+    HxTArray<HxFixedString> labelNames_;
+    uint32_t labelGeneration_ = 1;
+    // False when the label is defined already.
+    bool AddLabel(const HxFixedString& name, uint32_t target);
+    const uint32_t* FindLabel(const HxFixedString& name) const;
+    void ClearLabels();
 
     // The object name as given to Load, for the messages that quote it.
     const char* objectNameText_ = "";
