@@ -904,7 +904,36 @@ inline bool NamesConstant(TokenView token) {
 
 }  // namespace
 
+// A spelling seen before is the common case: what its path calls is taken inline.
+#if defined(__GNUC__)
+[[gnu::flatten]]
+#endif
 uint32_t AssemblyLoader::UsePaddedCodeName(const char* text, uint32_t length) {
+    if (length > 16) return UseCodeNameByHash(text, length);
+    if (spellings_.Empty()) {
+        HX_CHECK(spellings_.Resize(1u << kSpellingBits), "Out of memory");
+        for (SpellingSlot& slot : spellings_) slot = SpellingSlot{0, 0, 0, kHxInvalidIndex};
+    }
+    const uint64_t first = LoadPaddedWord(text, length < 8 ? length : 8);
+    const uint64_t second = length > 8 ? LoadPaddedWord(text + 8, length - 8) : 0;
+    const uint64_t mixed = (first ^ (second * 0xC2B2AE3D27D4EB4Full) ^ length) * 0x9E3779B97F4A7C15ull;
+    SpellingSlot& slot = spellings_.Data()[mixed >> (64 - kSpellingBits)];
+    // Entries are never renumbered while the code names live, and a live
+    // entry is the only one of its name: the full lookup would find it too.
+    if (slot.entry != kHxInvalidIndex && slot.first == first && slot.second == second && slot.length == length &&
+        codeNames_->Uses(slot.entry) != 0) {
+        codeNames_->Use(slot.entry);
+        return slot.entry;
+    }
+    const uint32_t entry = UseCodeNameByHash(text, length);
+    slot = SpellingSlot{first, second, length, entry};
+    return entry;
+}
+
+#if defined(__GNUC__)
+[[gnu::noinline]]
+#endif
+uint32_t AssemblyLoader::UseCodeNameByHash(const char* text, uint32_t length) {
     const uint32_t hash = PaddedNameHash(text, length);
     const uint64_t prefix = LoadPaddedWord(text, length);
     if (length <= 8 && !nameSlots_.Empty()) {
@@ -1076,6 +1105,7 @@ bool EqualNoCase(const char* a, const char* b, uint32_t length) {
 
 void AssemblyLoader::ForgetCodeNames() {
     nameSlots_.Clear();
+    spellings_.Clear();
     nameSlotsUsed_ = 0;
 }
 

@@ -155,6 +155,18 @@ private:
     InstructionStream code_;  // the code of the function being read
     HxTArray<NameSlot> nameSlots_;
     uint32_t nameSlotsUsed_ = 0;
+    // The entries of recently used spellings of up to 16 bytes, exactly as
+    // written, by a hash of their two words: a name written again the same
+    // way finds its live entry without the case-blind hash and probing.
+    struct SpellingSlot {
+        uint64_t first;
+        uint64_t second;
+        uint32_t length;
+        uint32_t entry;  // kHxInvalidIndex while the slot is empty
+    };
+    static constexpr uint32_t kSpellingBits = 10;
+    HxTArray<SpellingSlot> spellings_;
+    uint32_t UseCodeNameByHash(const char* text, uint32_t length);
     HxTArray<char> unescaped_;
 
     // Scratch kept across lines and functions so that reading allocates
