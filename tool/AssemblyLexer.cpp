@@ -323,6 +323,8 @@ inline int32_t PaddedCommentLineNumber(const char* text, uint32_t length, uint32
     if ((LowerEight(word) & 0xFFFFFFFFFFFFull) != kWord) return 0;
     uint32_t i = at + 7;
     while (i < length && IsBlank(text[i])) ++i;
+    uint32_t value;
+    if (PaddedDigitsValue(text + i, length - i, value)) return static_cast<int32_t>(value);
     return ParseSigned32(TokenView(text + i, length - i));
 }
 

@@ -84,6 +84,24 @@ inline uint64_t LoadPaddedWord(const char* text, uint32_t count) {
     return word & ~(~uint64_t(0) >> (8 * count));
 }
 
+// The value of 1 to 8 bytes (followed by readable bytes) when all of them
+// are decimal digits; false otherwise. Eight bytes at a time.
+inline bool PaddedDigitsValue(const char* text, uint32_t count, uint32_t& value) {
+    constexpr uint64_t kZeros = 0x3030303030303030ull, kHigh = 0xF0F0F0F0F0F0F0F0ull;
+    if (count - 1 >= 8 || std::endian::native != std::endian::little) return false;
+    // The digits moved to the top, zero digits before them.
+    const uint32_t pad = 8 * (8 - count);
+    const uint64_t word = pad == 0 ? LoadPaddedWord(text, 8)
+                                   : (LoadPaddedWord(text, count) << pad) | (kZeros >> (64 - pad));
+    if ((word & kHigh) != kZeros || ((word + 0x0606060606060606ull) & kHigh) != kZeros) return false;
+    uint64_t v = word - kZeros;
+    v = (v * 10 + (v >> 8)) & 0x00FF00FF00FF00FFull;
+    v = (v * 100 + (v >> 16)) & 0x0000FFFF0000FFFFull;
+    v = (v * 10000 + (v >> 32)) & 0xFFFFFFFFull;
+    value = static_cast<uint32_t>(v);
+    return true;
+}
+
 // A hash of a text with its ASCII letters lowered, which names equal without
 // regard to case share. Eight bytes at a time.
 uint32_t NameHash(const char* text, uint32_t length);

@@ -990,11 +990,16 @@ bool AssemblyLoader::ReadInstruction(InstructionStream& stream, int32_t& sourceL
             const TokenView token = tokens_.Data()[k];
             // The common shapes first: digits alone, and a name that cannot
             // be one of the four-or-five-letter constants.
+            uint32_t digits;
             if (token.classes == (kTokenKnown | kTokenDigit)) {
-                line_.Add(LineOperand{uint8_t(ValueKind::Integer), static_cast<uint32_t>(ParseSigned32(token))});
+                if (!PaddedDigitsValue(token.text, token.length, digits))
+                    digits = static_cast<uint32_t>(ParseSigned32(token));
+                line_.Add(LineOperand{uint8_t(ValueKind::Integer), digits});
             } else if ((token.classes & (kTokenKnown | kTokenOther)) == kTokenKnown && k != labelToken &&
                        kNameStart[static_cast<uint8_t>(token[0])] && !NamesConstant(token)) {
                 line_.Add(LineOperand{uint8_t(ValueKind::Identifier), UsePaddedCodeName(token.text, token.length)});
+            } else if (token[0] == '-' && PaddedDigitsValue(token.text + 1, token.length - 1, digits)) {
+                line_.Add(LineOperand{uint8_t(ValueKind::Integer), 0u - digits});
             } else if (token[0] == '-' && token.length > 1 && IsUnsignedToken(TokenView(token.text + 1, token.length - 1))) {
                 line_.Add(LineOperand{uint8_t(ValueKind::Integer), static_cast<uint32_t>(ParseSigned32(token))});
             } else {
