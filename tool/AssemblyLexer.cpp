@@ -339,8 +339,8 @@ namespace {
 #if defined(__GNUC__)
 [[gnu::noinline]]
 #endif
-uint32_t RareToken(const char* text, uint32_t length, uint32_t at, bool windowStart, HxTArray<TokenView>& tokens,
-                   int32_t& lineNumber) {
+uint32_t RareToken(const char* text, uint32_t length, uint32_t at, bool windowStart, TokenView* tokens,
+                   uint32_t& count, int32_t& lineNumber) {
     const char c = text[at];
     if (c == ';') {
         lineNumber = PaddedCommentLineNumber(text, length, at);
@@ -351,7 +351,7 @@ uint32_t RareToken(const char* text, uint32_t length, uint32_t at, bool windowSt
         // An unterminated token ends where the trimmed line ends.
         if (end == length)
             while (end > at + 1 && IsBlank(text[end - 1])) --end;
-        tokens.Add(TokenView(text + at, end - at));
+        tokens[count++] = TokenView(text + at, end - at);
         return end;
     }
     // The next window starts with the token, unless it is longer than a
@@ -366,14 +366,13 @@ uint32_t RareToken(const char* text, uint32_t length, uint32_t at, bool windowSt
     }
     TokenView token(text + at, i - at);
     token.classes = classes;
-    tokens.Add(token);
+    tokens[count++] = token;
     return i;
 }
 
 }  // namespace
 
-int32_t TokenizePaddedLine(TokenView line, HxTArray<TokenView>& tokens) {
-    tokens.Clear();
+int32_t TokenizePaddedLine(TokenView line, TokenList& tokens) {
     const char* text = line.text;
     const uint32_t length = line.length;
 #if defined(__SSE2__)
@@ -381,7 +380,10 @@ int32_t TokenizePaddedLine(TokenView line, HxTArray<TokenView>& tokens) {
     // quoted token and where a token runs past it.
     int32_t lineNumber = 0;
     uint32_t base = 0;
+    uint32_t count = 0;
     while (base < length) {
+        // A window adds at most 64 tokens.
+        TokenView* out = tokens.Room(count + 64);
         const char* window = text + base;
         const uint32_t n = length - base < 64 ? length - base : 64;
         LineMasks m;
@@ -395,8 +397,8 @@ int32_t TokenizePaddedLine(TokenView line, HxTArray<TokenView>& tokens) {
             const uint64_t bit = pending & (0 - pending);
             const uint64_t after = delimiter & (0 - bit);
             if ((bit & m.special) != 0 || after == 0) {
-                next = RareToken(text, length, base + static_cast<uint32_t>(__builtin_ctzll(bit)), bit == 1, tokens,
-                                 lineNumber);
+                next = RareToken(text, length, base + static_cast<uint32_t>(__builtin_ctzll(bit)), bit == 1, out,
+                                 count, lineNumber);
                 break;
             }
             const uint64_t endBit = after & (0 - after);
@@ -405,16 +407,22 @@ int32_t TokenizePaddedLine(TokenView line, HxTArray<TokenView>& tokens) {
             TokenView token(window + start, static_cast<uint32_t>(__builtin_ctzll(endBit)) - start);
             token.classes = static_cast<uint8_t>(kTokenKnown | ((range & ~m.digit) ? kTokenNonDigit : kTokenDigit) |
                                                  ((range & ~m.name) ? kTokenOther : 0));
-            tokens.Add(token);
+            out[count++] = token;
             pending &= 0 - endBit;
         }
         base = next;
     }
+    tokens.SetSize(count);
     return lineNumber;
 #else
     TokenView trimmed = line;
     TrimLine(trimmed);
-    return TokenizeLine(trimmed, tokens);
+    HxTArray<TokenView> plain;
+    const int32_t lineNumber = TokenizeLine(trimmed, plain);
+    TokenView* out = tokens.Room(plain.Size());
+    for (uint32_t i = 0; i < plain.Size(); ++i) out[i] = plain[i];
+    tokens.SetSize(plain.Size());
+    return lineNumber;
 #endif
 }
 

@@ -128,6 +128,28 @@ uint32_t ParseUnsigned32(TokenView digits);
 int32_t ParseSigned32(TokenView text);
 int64_t ParseSigned64(TokenView text);
 
+// The tokens of one line, written into room made ahead, so that adding one
+// is a plain store.
+class TokenList {
+public:
+    uint32_t Size() const { return size_; }
+    bool Empty() const { return size_ == 0; }
+    const TokenView& operator[](uint32_t i) const { return room_.Data()[i]; }
+    const TokenView* Data() const { return room_.Data(); }
+    // Room for `count` tokens in all; the first Size() of them are kept.
+    TokenView* Room(uint32_t count) {
+        if (count > room_.Size())
+            HX_CHECK(room_.Resize(count > 2 * room_.Size() ? count : 2 * room_.Size()), "Out of memory");
+        return room_.Data();
+    }
+    // The first `count` tokens of the room are the list.
+    void SetSize(uint32_t count) { size_ = count; }
+
+private:
+    HxTArray<TokenView> room_;
+    uint32_t size_ = 0;
+};
+
 // Removes spaces and tabs from both ends.
 void TrimLine(TokenView& line);
 
@@ -137,7 +159,7 @@ int32_t TokenizeLine(TokenView line, HxTArray<TokenView>& tokens);
 
 // The same for a line that may have blanks at both ends and is followed by
 // at least 64 readable bytes (as the lines of a LineReader are).
-int32_t TokenizePaddedLine(TokenView line, HxTArray<TokenView>& tokens);
+int32_t TokenizePaddedLine(TokenView line, TokenList& tokens);
 
 // The text between the quotes with its escapes resolved; "" when the token
 // is not a quoted string.

@@ -172,7 +172,7 @@ private:
     // Scratch kept across lines and functions so that reading allocates
     // only while the buffers grow.
     LineReader reader_;
-    HxTArray<TokenView> tokens_;
+    TokenList tokens_;
     HxTArray<char> messageText_;
     // The jump labels of the function being read, by pool entry: open
     // addressing over (entry, instruction); a slot of an earlier function

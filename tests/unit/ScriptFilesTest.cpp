@@ -410,7 +410,8 @@ TEST(AssemblyText, FastTokenizingAndFloatsMatchThePlainWay) {
     using namespace Assembler;
     std::mt19937 random(7);
     const std::string alphabet = " \t\t\"\";;\\\\aZ_:#09-.+eE[]@lineLINE\x80\xff";
-    HxTArray<TokenView> plain, fast;
+    HxTArray<TokenView> plain;
+    TokenList fast;
     for (int round = 0; round < 200000; ++round) {
         std::string line(random() % (round % 3 == 0 ? 200 : 70), ' ');
         for (char& c : line) c = alphabet[random() % alphabet.size()];
