@@ -128,27 +128,33 @@ uint32_t ParseUnsigned32(TokenView digits);
 int32_t ParseSigned32(TokenView text);
 int64_t ParseSigned64(TokenView text);
 
-// The tokens of one line, written into room made ahead, so that adding one
-// is a plain store.
-class TokenList {
+// The items of one line (its tokens, its operands), written into room made
+// ahead, so that adding one is a plain store. T is trivially copyable.
+template <typename T>
+class LineList {
 public:
     uint32_t Size() const { return size_; }
     bool Empty() const { return size_ == 0; }
-    const TokenView& operator[](uint32_t i) const { return room_.Data()[i]; }
-    const TokenView* Data() const { return room_.Data(); }
-    // Room for `count` tokens in all; the first Size() of them are kept.
-    TokenView* Room(uint32_t count) {
+    const T& operator[](uint32_t i) const { return room_.Data()[i]; }
+    const T* Data() const { return room_.Data(); }
+    void Clear() { size_ = 0; }
+    // Room for `count` items in all; the first Size() of them are kept.
+    T* Room(uint32_t count) {
         if (count > room_.Size())
             HX_CHECK(room_.Resize(count > 2 * room_.Size() ? count : 2 * room_.Size()), "Out of memory");
         return room_.Data();
     }
-    // The first `count` tokens of the room are the list.
+    // The first `count` items of the room are the list.
     void SetSize(uint32_t count) { size_ = count; }
+    // Adds one into room made already.
+    void Push(const T& item) { room_.Data()[size_++] = item; }
+    void Add(const T& item) { Room(size_ + 1)[size_++] = item; }
 
 private:
-    HxTArray<TokenView> room_;
+    HxTArray<T> room_;
     uint32_t size_ = 0;
 };
+using TokenList = LineList<TokenView>;
 
 // Removes spaces and tabs from both ends.
 void TrimLine(TokenView& line);

@@ -985,7 +985,7 @@ bool AssemblyLoader::ReadInstruction(InstructionStream& stream, int32_t& sourceL
         lineLabelAt_ = kHxInvalidIndex;
         const uint32_t labelToken = static_cast<uint32_t>(labelOperands_[opcode] + 1);
         const uint32_t tokenCount = tokens_.Size();
-        HX_CHECK(line_.Reserve(tokenCount), "Out of memory");
+        line_.Room(tokenCount);
         for (uint32_t k = 1; k < tokenCount; ++k) {
             const TokenView token = tokens_.Data()[k];
             // The common shapes first: digits alone, and a name that cannot
@@ -994,14 +994,14 @@ bool AssemblyLoader::ReadInstruction(InstructionStream& stream, int32_t& sourceL
             if (token.classes == (kTokenKnown | kTokenDigit)) {
                 if (!PaddedDigitsValue(token.text, token.length, digits))
                     digits = static_cast<uint32_t>(ParseSigned32(token));
-                line_.Add(LineOperand{uint8_t(ValueKind::Integer), digits});
+                line_.Push(LineOperand{uint8_t(ValueKind::Integer), digits});
             } else if ((token.classes & (kTokenKnown | kTokenOther)) == kTokenKnown && k != labelToken &&
                        kNameStart[static_cast<uint8_t>(token[0])] && !NamesConstant(token)) {
-                line_.Add(LineOperand{uint8_t(ValueKind::Identifier), UsePaddedCodeName(token.text, token.length)});
+                line_.Push(LineOperand{uint8_t(ValueKind::Identifier), UsePaddedCodeName(token.text, token.length)});
             } else if (token[0] == '-' && PaddedDigitsValue(token.text + 1, token.length - 1, digits)) {
-                line_.Add(LineOperand{uint8_t(ValueKind::Integer), 0u - digits});
+                line_.Push(LineOperand{uint8_t(ValueKind::Integer), 0u - digits});
             } else if (token[0] == '-' && token.length > 1 && IsUnsignedToken(TokenView(token.text + 1, token.length - 1))) {
-                line_.Add(LineOperand{uint8_t(ValueKind::Integer), static_cast<uint32_t>(ParseSigned32(token))});
+                line_.Push(LineOperand{uint8_t(ValueKind::Integer), static_cast<uint32_t>(ParseSigned32(token))});
             } else {
                 ParseOperand(token, k, k == labelToken);
             }
@@ -1084,7 +1084,7 @@ void AssemblyLoader::ParseOperand(TokenView token, uint32_t k, bool isLabel) {
         case ValueToken::Bad:
             break;
     }
-    HX_CHECK(line_.Add(operand) != kHxInvalidIndex, "Out of memory");
+    line_.Push(operand);
 }
 
 namespace {

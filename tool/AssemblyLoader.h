@@ -124,7 +124,7 @@ private:
         uint8_t kind;
         uint32_t payload;
     };
-    HxTArray<LineOperand> line_;
+    LineList<LineOperand> line_;
     HxFixedString lineLabel_;
     uint32_t lineLabelAt_ = kHxInvalidIndex;  // position of the label operand in line_
     // The jumps of the function being read: where each label operand sits
