@@ -287,15 +287,16 @@ inline uint32_t Bits(__m128i compared) { return static_cast<uint32_t>(_mm_movema
 inline void MaskLine(const char* text, uint32_t length, LineMasks& m) {
     for (uint32_t at = 0; at < length; at += 16) {
         const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + at));
-        const __m128i folded = _mm_or_si128(bytes, _mm_set1_epi8(0x20));
-        const __m128i letter = _mm_and_si128(_mm_cmpgt_epi8(folded, _mm_set1_epi8('a' - 1)),
-                                             _mm_cmpgt_epi8(_mm_set1_epi8('z' + 1), folded));
-        const __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(bytes, _mm_set1_epi8('0' - 1)),
-                                            _mm_cmpgt_epi8(_mm_set1_epi8('9' + 1), bytes));
-        const __m128i marks = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('_')),
-                                                        _mm_cmpeq_epi8(bytes, _mm_set1_epi8(':'))),
+        // A byte in a range of n from `low`: moved so that `low` lands on
+        // -128, it is below -128 + n (signed).
+        const __m128i fromZero = _mm_add_epi8(bytes, _mm_set1_epi8(static_cast<char>(0x80 - '0')));
+        const __m128i digit = _mm_cmplt_epi8(fromZero, _mm_set1_epi8(-128 + 10));
+        const __m128i digitOrColon = _mm_cmplt_epi8(fromZero, _mm_set1_epi8(-128 + 11));  // ':' follows '9'
+        const __m128i fromA = _mm_add_epi8(_mm_or_si128(bytes, _mm_set1_epi8(0x20)), _mm_set1_epi8(0x80 - 'a'));
+        const __m128i letter = _mm_cmplt_epi8(fromA, _mm_set1_epi8(-128 + 26));
+        const __m128i marks = _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('_')),
                                            _mm_cmpeq_epi8(bytes, _mm_set1_epi8('#')));
-        const __m128i name = _mm_or_si128(_mm_or_si128(letter, digit), marks);
+        const __m128i name = _mm_or_si128(_mm_or_si128(letter, digitOrColon), marks);
         const __m128i blank = _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(' ')),
                                            _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\t')));
         const __m128i special = _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('"')),
