@@ -431,6 +431,14 @@ uint32_t UnescapeInto(TokenView token, char* out) {
     const uint32_t last = token.length - 1;
     uint32_t n = 0;
     for (uint32_t i = 1; i < last; ++i) {
+        // The text up to the next backslash goes over as it is.
+        const void* found = std::memchr(token.text + i, '\\', last - i);
+        const uint32_t run = found != nullptr ? static_cast<uint32_t>(static_cast<const char*>(found) - token.text) - i
+                                              : last - i;
+        std::memcpy(out + n, token.text + i, run);
+        n += run;
+        i += run;
+        if (i == last) break;
         char c = token[i];
         if (c == '\\') {
             // The escaped character may be the closing quote itself when the
