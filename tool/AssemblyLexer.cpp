@@ -334,20 +334,14 @@ inline int32_t PaddedCommentLineNumber(const char* text, uint32_t length, uint32
 namespace {
 
 // The rarer tokens of a padded line, kept out of the loop over the common
-// ones: a quoted token or a comment at `at`, or an unquoted token there that
-// runs past its window. Adds the token and answers where the next window
-// starts; for a comment, answers the line's length and sets `lineNumber`.
+// ones: a quoted token at `at`, or an unquoted token there that runs past its
+// window. Adds the token and answers where the next window starts.
 #if defined(__GNUC__)
 [[gnu::noinline]]
 #endif
 uint32_t RareToken(const char* text, uint32_t length, uint32_t at, bool windowStart, TokenView* tokens,
-                   uint32_t& count, int32_t& lineNumber) {
-    const char c = text[at];
-    if (c == ';') {
-        lineNumber = PaddedCommentLineNumber(text, length, at);
-        return length;
-    }
-    if (c == '"') {
+                   uint32_t& count) {
+    if (text[at] == '"') {
         uint32_t end = PaddedQuotedTokenEnd(text, at, length);
         // An unterminated token ends where the trimmed line ends.
         if (end == length)
@@ -398,8 +392,14 @@ int32_t TokenizePaddedLine(TokenView line, TokenList& tokens) {
             const uint64_t bit = pending & (0 - pending);
             const uint64_t after = delimiter & (0 - bit);
             if ((bit & m.special) != 0 || after == 0) {
-                next = RareToken(text, length, base + static_cast<uint32_t>(__builtin_ctzll(bit)), bit == 1, out,
-                                 count, lineNumber);
+                const uint32_t at = base + static_cast<uint32_t>(__builtin_ctzll(bit));
+                if (text[at] == ';') {
+                    // A comment ends the line; most are ";@line" ones.
+                    lineNumber = PaddedCommentLineNumber(text, length, at);
+                    next = length;
+                    break;
+                }
+                next = RareToken(text, length, at, bit == 1, out, count);
                 break;
             }
             const uint64_t endBit = after & (0 - after);
