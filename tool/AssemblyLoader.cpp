@@ -953,6 +953,11 @@ uint32_t AssemblyLoader::UseCodeNameByHash(const char* text, uint32_t length) {
     return UseCodeName(text, length, hash, prefix);
 }
 
+// The loop over the code lines: what it calls is taken inline, the name
+// lookups above all.
+#if defined(__GNUC__)
+[[gnu::flatten]]
+#endif
 bool AssemblyLoader::ReadInstruction(InstructionStream& stream, int32_t& sourceLine) {
     for (;;) {
         TokenView line;
