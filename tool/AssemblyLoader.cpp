@@ -174,6 +174,10 @@ void AssemblyLoader::PostText(const char* text) {
 // ---------------------------------------------------------------------------
 // Directives
 
+// The loop over the directive lines, with the argument checks taken inline.
+#if defined(__GNUC__)
+[[gnu::flatten]]
+#endif
 bool AssemblyLoader::ReadDirective(const DirectiveSpec* const* rows, uint32_t count, uint32_t& matched) {
     for (;;) {
         TokenView line;
