@@ -275,70 +275,12 @@ inline uint32_t PaddedQuotedTokenEnd(const char* text, uint32_t start, uint32_t 
 #endif
 }
 
-#if defined(__SSE2__)
-// Masks of the bytes of up to 64 bytes of text, bit k for byte k: blanks,
-// quotes and semicolons, digits, and the bytes a name may hold.
-struct LineMasks {
-    uint64_t blank = 0, special = 0, digit = 0, name = 0;
-};
-
-inline uint32_t Bits(__m128i compared) { return static_cast<uint32_t>(_mm_movemask_epi8(compared)); }
-
-inline void MaskLine(const char* text, uint32_t length, LineMasks& m) {
-    for (uint32_t at = 0; at < length; at += 16) {
-        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + at));
-        // A byte in a range of n from `low`: moved so that `low` lands on
-        // -128, it is below -128 + n (signed).
-        const __m128i fromZero = _mm_add_epi8(bytes, _mm_set1_epi8(static_cast<char>(0x80 - '0')));
-        const __m128i digit = _mm_cmplt_epi8(fromZero, _mm_set1_epi8(-128 + 10));
-        const __m128i digitOrColon = _mm_cmplt_epi8(fromZero, _mm_set1_epi8(-128 + 11));  // ':' follows '9'
-        const __m128i fromA = _mm_add_epi8(_mm_or_si128(bytes, _mm_set1_epi8(0x20)), _mm_set1_epi8(0x80 - 'a'));
-        const __m128i letter = _mm_cmplt_epi8(fromA, _mm_set1_epi8(-128 + 26));
-        const __m128i marks = _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('_')),
-                                           _mm_cmpeq_epi8(bytes, _mm_set1_epi8('#')));
-        const __m128i name = _mm_or_si128(_mm_or_si128(letter, digitOrColon), marks);
-        const __m128i blank = _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(' ')),
-                                           _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\t')));
-        const __m128i special = _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('"')),
-                                             _mm_cmpeq_epi8(bytes, _mm_set1_epi8(';')));
-        m.blank |= uint64_t(Bits(blank)) << at;
-        m.special |= uint64_t(Bits(special)) << at;
-        m.digit |= uint64_t(Bits(digit)) << at;
-        m.name |= uint64_t(Bits(name)) << at;
-    }
-}
-#endif
 
 }  // namespace
 
-namespace {
 
-// The number of a ";@line" comment that starts at `at` of a line followed by
-// readable bytes, as CommentLineNumber finds it.
-inline int32_t PaddedCommentLineNumber(const char* text, uint32_t length, uint32_t at) {
-    constexpr uint64_t kWord = uint64_t(';') | uint64_t('@') << 8 | uint64_t('l') << 16 | uint64_t('i') << 24 |
-                               uint64_t('n') << 32 | uint64_t('e') << 40;
-    if (at + 6 >= length || !IsBlank(text[at + 6])) return 0;
-    uint64_t word;
-    std::memcpy(&word, text + at, 8);
-    if ((LowerEight(word) & 0xFFFFFFFFFFFFull) != kWord) return 0;
-    uint32_t i = at + 7;
-    while (i < length && IsBlank(text[i])) ++i;
-    uint32_t value;
-    if (PaddedDigitsValue(text + i, length - i, value)) return static_cast<int32_t>(value);
-    return ParseSigned32(TokenView(text + i, length - i));
-}
+namespace TokenizeDetail {
 
-}  // namespace
-
-namespace {
-
-// The rarer tokens of a padded line, kept out of the loop over the common
-// ones: a quoted token at `at`, or an unquoted token there that runs past its
-// window. Adds the token and answers where the next window starts.
-#if defined(__GNUC__)
-[[gnu::noinline]]
-#endif
 uint32_t RareToken(const char* text, uint32_t length, uint32_t at, bool windowStart, TokenView* tokens,
                    uint32_t& count) {
     if (text[at] == '"') {
@@ -365,67 +307,8 @@ uint32_t RareToken(const char* text, uint32_t length, uint32_t at, bool windowSt
     return i;
 }
 
-}  // namespace
+}  // namespace TokenizeDetail
 
-int32_t TokenizePaddedLine(TokenView line, TokenList& tokens) {
-    const char* text = line.text;
-    const uint32_t length = line.length;
-#if defined(__SSE2__)
-    // The line is looked at 64 bytes at a time; a window ends early at a
-    // quoted token and where a token runs past it.
-    int32_t lineNumber = 0;
-    uint32_t base = 0;
-    uint32_t count = 0;
-    while (base < length) {
-        // A window adds at most 64 tokens.
-        TokenView* out = tokens.Room(count + 64);
-        const char* window = text + base;
-        const uint32_t n = length - base < 64 ? length - base : 64;
-        LineMasks m;
-        MaskLine(window, n, m);
-        const uint64_t valid = n == 64 ? ~uint64_t(0) : (uint64_t(1) << n) - 1;
-        // Past the end counts as a delimiter, so that the last token ends.
-        const uint64_t delimiter = m.blank | m.special | ~valid;
-        uint64_t pending = valid & ~m.blank;
-        uint32_t next = base + 64;
-        while (pending != 0) {
-            const uint64_t bit = pending & (0 - pending);
-            const uint64_t after = delimiter & (0 - bit);
-            if ((bit & m.special) != 0 || after == 0) {
-                const uint32_t at = base + static_cast<uint32_t>(__builtin_ctzll(bit));
-                if (text[at] == ';') {
-                    // A comment ends the line; most are ";@line" ones.
-                    lineNumber = PaddedCommentLineNumber(text, length, at);
-                    next = length;
-                    break;
-                }
-                next = RareToken(text, length, at, bit == 1, out, count);
-                break;
-            }
-            const uint64_t endBit = after & (0 - after);
-            const uint64_t range = endBit - bit;
-            const uint32_t start = static_cast<uint32_t>(__builtin_ctzll(bit));
-            TokenView token(window + start, static_cast<uint32_t>(__builtin_ctzll(endBit)) - start);
-            token.classes = static_cast<uint8_t>(kTokenKnown | ((range & ~m.digit) ? kTokenNonDigit : kTokenDigit) |
-                                                 ((range & ~m.name) ? kTokenOther : 0));
-            out[count++] = token;
-            pending &= 0 - endBit;
-        }
-        base = next;
-    }
-    tokens.SetSize(count);
-    return lineNumber;
-#else
-    TokenView trimmed = line;
-    TrimLine(trimmed);
-    HxTArray<TokenView> plain;
-    const int32_t lineNumber = TokenizeLine(trimmed, plain);
-    TokenView* out = tokens.Room(plain.Size());
-    for (uint32_t i = 0; i < plain.Size(); ++i) out[i] = plain[i];
-    tokens.SetSize(plain.Size());
-    return lineNumber;
-#endif
-}
 
 uint32_t UnescapeInto(TokenView token, char* out) {
     const uint32_t last = token.length - 1;
