@@ -7,10 +7,9 @@
 #include <utility>
 
 #include "hxcore/HxAssert.h"
-#include "hxcore/HxCrc.h"
 #include "platform/Platform.h"
 
-// The string pool: 65536 bucket chains, one per 16-bit CRC value, guarded by
+// The string pool: 65536 bucket chains, one per 16-bit hash value, guarded by
 // 128 reader/writer spin locks (bucket b uses lock b % 128). Entries are
 // single heap blocks: a header followed by the text and its terminator.
 //
@@ -210,7 +209,50 @@ PoolEntry* NewAliasEntry(PoolEntry* target, uint32_t bucket) {
     return e;
 }
 
+// Eight bytes with the ASCII capitals among them lowered; other bytes stay.
+inline uint64_t LowerEight(uint64_t x) {
+    const uint64_t seven = x & 0x7F7F7F7F7F7F7F7Full;
+    const uint64_t fromA = seven + 0x3F3F3F3F3F3F3F3Full;  // high bit from 'A' on
+    const uint64_t pastZ = seven + 0x2525252525252525ull;  // high bit from 'Z' + 1 on
+    return x | (((fromA & ~pastZ & ~x) & 0x8080808080808080ull) >> 2);
+}
+
+// The bucket of a text: a 16-bit hash of its bytes, eight at a time, with
+// the capitals lowered first when `fold` is set. Texts that differ only in
+// letter case share the folded bucket; a text without capitals has the same
+// bucket both ways.
+template <bool fold>
+uint32_t BucketOf(const char* text, uint32_t length) {
+    uint64_t hash = length;
+    const auto mix = [&hash](uint64_t word) {
+        if (fold) word = LowerEight(word);
+        hash = (hash ^ word) * 0x9E3779B97F4A7C15ull;
+        hash ^= hash >> 29;
+    };
+    if (length >= 8) {
+        // Whole words, then the last eight bytes (which may overlap).
+        uint64_t word;
+        for (uint32_t i = 0; i + 8 < length; i += 8) {
+            std::memcpy(&word, text + i, 8);
+            mix(word);
+        }
+        std::memcpy(&word, text + length - 8, 8);
+        mix(word);
+    } else if (length >= 4) {
+        uint32_t first, last;
+        std::memcpy(&first, text, 4);
+        std::memcpy(&last, text + length - 4, 4);
+        mix(uint64_t(first) | uint64_t(last) << 32);
+    } else if (length > 0) {
+        const auto byte = [text](uint32_t i) { return uint64_t(static_cast<unsigned char>(text[i])); };
+        mix(byte(0) | byte(length / 2) << 8 | byte(length - 1) << 16);
+    }
+    hash *= 0xFF51AFD7ED558CCDull;
+    return static_cast<uint32_t>(hash >> 48);
+}
+
 inline bool EqualNoCase(const char* a, const char* b, uint32_t length) {
+    if (std::memcmp(a, b, length) == 0) return true;
     for (uint32_t i = 0; i < length; ++i)
         if (kLower.map[static_cast<unsigned char>(a[i])] != kLower.map[static_cast<unsigned char>(b[i])]) return false;
     return true;
@@ -274,9 +316,7 @@ PoolEntry* InternExact(const char* text, uint32_t length, uint32_t bucket) {
     UnlockRead(lock);
 
     // The case-insensitive entry decides whether the text can be shared.
-    uint32_t lowered = 0;
-    for (uint32_t i = 0; i < length; ++i)
-        lowered = HxCrc::Crc16Step(static_cast<uint16_t>(lowered), kLower.map[static_cast<unsigned char>(text[i])]);
+    const uint32_t lowered = BucketOf<true>(text, length);
     PoolEntry* folded = InternNoCase(text, length, lowered);
     if (folded == nullptr) return nullptr;
 
@@ -316,34 +356,24 @@ PoolEntry* EmptyEntry() {
     return entry;
 }
 
-PoolEntry* InternNoCaseZ(const char* text) {
-    if (text == nullptr) return nullptr;
-    uint32_t crc = 0;
-    const char* p = text;
-    for (; *p != '\0'; ++p)
-        crc = HxCrc::Crc16Step(static_cast<uint16_t>(crc), kLower.map[static_cast<unsigned char>(*p)]);
-    return InternNoCase(text, static_cast<uint32_t>(p - text), crc);
-}
-
 PoolEntry* InternNoCaseN(const char* text, uint32_t length) {
     if (text == nullptr) return nullptr;
-    uint32_t crc = 0;
-    for (uint32_t i = 0; i < length; ++i)
-        crc = HxCrc::Crc16Step(static_cast<uint16_t>(crc), kLower.map[static_cast<unsigned char>(text[i])]);
-    return InternNoCase(text, length, crc);
+    return InternNoCase(text, length, BucketOf<true>(text, length));
 }
 
-PoolEntry* InternExactZ(const char* text) {
+PoolEntry* InternNoCaseZ(const char* text) {
     if (text == nullptr) return nullptr;
-    uint32_t crc = 0;
-    const char* p = text;
-    for (; *p != '\0'; ++p) crc = HxCrc::Crc16Step(static_cast<uint16_t>(crc), static_cast<uint8_t>(*p));
-    return InternExact(text, static_cast<uint32_t>(p - text), crc);
+    return InternNoCaseN(text, static_cast<uint32_t>(std::strlen(text)));
 }
 
 PoolEntry* InternExactN(const char* text, uint32_t length) {
     if (text == nullptr) return nullptr;
-    return InternExact(text, length, HxCrc::Crc16(text, length));
+    return InternExact(text, length, BucketOf<false>(text, length));
+}
+
+PoolEntry* InternExactZ(const char* text) {
+    if (text == nullptr) return nullptr;
+    return InternExactN(text, static_cast<uint32_t>(std::strlen(text)));
 }
 
 const char* EntryText(PoolEntry* e) { return e ? TextOf(Resolve(e)) : nullptr; }
@@ -384,8 +414,7 @@ HxFixedString::HxFixedString(const char* text, uint32_t length) : entry_(InternN
 HxFixedString::HxFixedString(const HxFixedStringCS& other)
     : entry_(other.entry_ ? InternNoCaseN(EntryText(other.entry_), EntryLength(other.entry_)) : nullptr) {}
 HxFixedString::HxFixedString(const HxFixedString& other) : entry_(other.entry_) { Retain(entry_); }
-HxFixedString::HxFixedString(HxFixedString&& other) noexcept : entry_(other.entry_) { other.entry_ = nullptr; }
-HxFixedString::~HxFixedString() { Drop(entry_); }
+void HxFixedString::Unref(PoolEntry* entry) { ReleaseEntry(entry); }
 
 HxFixedString& HxFixedString::operator=(const HxFixedString& other) {
     if (entry_ != other.entry_) {
@@ -407,7 +436,6 @@ HxFixedString& HxFixedString::operator=(const char* text) {
 
 void HxFixedString::swap(HxFixedString& other) noexcept { std::swap(entry_, other.entry_); }
 
-void HxFixedString::Release() { Drop(entry_); }
 const char* HxFixedString::c_str() const { return EntryText(entry_); }
 uint32_t HxFixedString::length() const { return EntryLength(entry_); }
 
@@ -422,8 +450,6 @@ HxFixedStringCS::HxFixedStringCS() : entry_(EmptyEntry()) { Retain(entry_); }
 HxFixedStringCS::HxFixedStringCS(const char* text) : entry_(InternExactZ(text)) {}
 HxFixedStringCS::HxFixedStringCS(const char* text, uint32_t length) : entry_(InternExactN(text, length)) {}
 HxFixedStringCS::HxFixedStringCS(const HxFixedStringCS& other) : entry_(other.entry_) { Retain(entry_); }
-HxFixedStringCS::HxFixedStringCS(HxFixedStringCS&& other) noexcept : entry_(other.entry_) { other.entry_ = nullptr; }
-HxFixedStringCS::~HxFixedStringCS() { Drop(entry_); }
 
 HxFixedStringCS& HxFixedStringCS::operator=(const HxFixedStringCS& other) {
     if (entry_ != other.entry_) {
@@ -445,7 +471,6 @@ HxFixedStringCS& HxFixedStringCS::operator=(const char* text) {
 
 void HxFixedStringCS::swap(HxFixedStringCS& other) noexcept { std::swap(entry_, other.entry_); }
 
-void HxFixedStringCS::Release() { Drop(entry_); }
 const char* HxFixedStringCS::c_str() const { return EntryText(entry_); }
 uint32_t HxFixedStringCS::length() const { return EntryLength(entry_); }
 
@@ -487,9 +512,7 @@ void HxFixedStringRelease(const HxFixedString& s, uint32_t count) {
 }
 
 const char* HxFixedStringFindSpelling(const char* text, uint32_t length) {
-    uint32_t bucket = 0;
-    for (uint32_t i = 0; i < length; ++i)
-        bucket = HxCrc::Crc16Step(static_cast<uint16_t>(bucket), kLower.map[static_cast<unsigned char>(text[i])]);
+    const uint32_t bucket = BucketOf<true>(text, length);
     std::atomic<uint32_t>& lock = LockFor(bucket);
     uint32_t attempt = 0;
     LockRead(lock, attempt);

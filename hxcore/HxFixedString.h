@@ -26,8 +26,10 @@ public:
     HxFixedString(const char* text, uint32_t length);
     explicit HxFixedString(const HxFixedStringCS& other);
     HxFixedString(const HxFixedString& other);
-    HxFixedString(HxFixedString&& other) noexcept;
-    ~HxFixedString();
+    HxFixedString(HxFixedString&& other) noexcept : entry_(other.entry_) { other.entry_ = nullptr; }
+    ~HxFixedString() {
+        if (entry_ != nullptr) Unref(entry_);
+    }
 
     HxFixedString& operator=(const HxFixedString& other);
     HxFixedString& operator=(HxFixedString&& other) noexcept;
@@ -35,7 +37,11 @@ public:
 
     void swap(HxFixedString& other) noexcept;
     // Drops the reference and leaves the null handle.
-    void Release();
+    void Release() {
+        HxInternal::PoolEntry* old = entry_;
+        entry_ = nullptr;
+        if (old != nullptr) Unref(old);
+    }
 
     // The entry's text; null for the null handle.
     const char* c_str() const;
@@ -57,6 +63,8 @@ public:
 
 private:
     friend class HxFixedStringCS;
+    // Gives back one reference to an entry.
+    static void Unref(HxInternal::PoolEntry* entry);
     HxInternal::PoolEntry* entry_;
 };
 
@@ -66,15 +74,21 @@ public:
     HxFixedStringCS(const char* text);  // NOLINT(google-explicit-constructor)
     HxFixedStringCS(const char* text, uint32_t length);
     HxFixedStringCS(const HxFixedStringCS& other);
-    HxFixedStringCS(HxFixedStringCS&& other) noexcept;
-    ~HxFixedStringCS();
+    HxFixedStringCS(HxFixedStringCS&& other) noexcept : entry_(other.entry_) { other.entry_ = nullptr; }
+    ~HxFixedStringCS() {
+        if (entry_ != nullptr) Unref(entry_);
+    }
 
     HxFixedStringCS& operator=(const HxFixedStringCS& other);
     HxFixedStringCS& operator=(HxFixedStringCS&& other) noexcept;
     HxFixedStringCS& operator=(const char* text);
 
     void swap(HxFixedStringCS& other) noexcept;
-    void Release();
+    void Release() {
+        HxInternal::PoolEntry* old = entry_;
+        entry_ = nullptr;
+        if (old != nullptr) Unref(old);
+    }
 
     const char* c_str() const;
     const char* text() const { const char* t = c_str(); return t ? t : ""; }
@@ -91,6 +105,7 @@ public:
 
 private:
     friend class HxFixedString;
+    static void Unref(HxInternal::PoolEntry* entry) { HxFixedString::Unref(entry); }
     HxInternal::PoolEntry* entry_;
 };
 

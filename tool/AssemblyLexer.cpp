@@ -49,24 +49,7 @@ bool EqualsNoCase(TokenView token, const char* text) {
     return text[i] == '\0';
 }
 
-namespace {
-
-// Eight bytes with the ASCII capitals among them lowered; other bytes stay.
-inline uint64_t LowerEight(uint64_t x) {
-    constexpr uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
-    constexpr uint64_t kHigh = 0x8080808080808080ull;
-    const uint64_t seven = x & kLow7;
-    const uint64_t fromA = seven + 0x3F3F3F3F3F3F3F3Full;   // high bit from 'A' on
-    const uint64_t pastZ = seven + 0x2525252525252525ull;   // high bit from 'Z' + 1 on
-    return x | (((fromA & ~pastZ & ~x) & kHigh) >> 2);
-}
-
-inline uint64_t Mix(uint64_t hash, uint64_t word) {
-    hash = (hash ^ word) * 0x9E3779B97F4A7C15ull;
-    return hash ^ (hash >> 32);
-}
-
-}  // namespace
+using HashDetail::LowerEight;
 
 uint32_t NameHash(const char* text, uint32_t length) {
     uint64_t hash = length;
@@ -74,18 +57,14 @@ uint32_t NameHash(const char* text, uint32_t length) {
     for (; i + 8 <= length; i += 8) {
         uint64_t word;
         std::memcpy(&word, text + i, 8);
-        hash = Mix(hash, LowerEight(word));
+        hash = HashDetail::Mix(hash, LowerEight(word));
     }
     if (i < length) {
         uint64_t word = 0;
         std::memcpy(&word, text + i, length - i);
-        hash = Mix(hash, LowerEight(word));
+        hash = HashDetail::Mix(hash, LowerEight(word));
     }
-    // Every bit of every word reaches the low bits, which pick the slot.
-    hash ^= hash >> 33;
-    hash *= 0xFF51AFD7ED558CCDull;
-    hash ^= hash >> 33;
-    return static_cast<uint32_t>(hash);
+    return HashDetail::Finish(hash);
 }
 
 bool IsIdentifierToken(TokenView token) {
@@ -180,7 +159,7 @@ struct ByteRoles {
     constexpr ByteRoles() {
         for (unsigned c = 0; c < 256; ++c) {
             const char ch = static_cast<char>(c);
-            of[c] = IsIdentifierStart(ch) ? kTokenLetter : IsDigit(ch) ? kTokenDigit : ch == '#' ? kTokenHash : kTokenOther;
+            of[c] = IsDigit(ch) ? kTokenDigit : IsIdentifierChar(ch) ? kTokenNonDigit : kTokenNonDigit | kTokenOther;
         }
         of[static_cast<uint8_t>(' ')] = kBlank;
         of[static_cast<uint8_t>('\t')] = kBlank;
@@ -190,37 +169,6 @@ struct ByteRoles {
 };
 constexpr ByteRoles kRoles;
 constexpr uint8_t kDelimiters = kBlank | kQuote | kSemicolon;
-
-#if defined(__SSE2__)
-// Bit k set when byte k of the sixteen is a blank, a tab, a quote or a semicolon.
-inline uint32_t DelimiterBits(__m128i bytes) {
-    const __m128i blank = _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(' ')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\t')));
-    const __m128i other = _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('"')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8(';')));
-    return static_cast<uint32_t>(_mm_movemask_epi8(_mm_or_si128(blank, other)));
-}
-
-// The token classes of the bytes picked by `within` (bits of the sixteen),
-// as the role table gives them. Signed compares leave bytes above 127 out of
-// every range, so they count as other bytes, as in the table.
-inline uint8_t ClassesOf(__m128i bytes, uint32_t within) {
-    const __m128i folded = _mm_or_si128(bytes, _mm_set1_epi8(0x20));
-    const __m128i letter = _mm_and_si128(_mm_cmpgt_epi8(folded, _mm_set1_epi8('a' - 1)),
-                                         _mm_cmpgt_epi8(_mm_set1_epi8('z' + 1), folded));
-    const __m128i start = _mm_or_si128(letter, _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('_')),
-                                                             _mm_cmpeq_epi8(bytes, _mm_set1_epi8(':'))));
-    const __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(bytes, _mm_set1_epi8('0' - 1)),
-                                        _mm_cmpgt_epi8(_mm_set1_epi8('9' + 1), bytes));
-    const uint32_t startBits = static_cast<uint32_t>(_mm_movemask_epi8(start)) & within;
-    const uint32_t digitBits = static_cast<uint32_t>(_mm_movemask_epi8(digit)) & within;
-    const uint32_t hashBits = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('#')))) & within;
-    uint8_t classes = 0;
-    if (startBits != 0) classes |= kTokenLetter;
-    if (digitBits != 0) classes |= kTokenDigit;
-    if (hashBits != 0) classes |= kTokenHash;
-    if ((within & ~(startBits | digitBits | hashBits)) != 0) classes |= kTokenOther;
-    return classes;
-}
-#endif
 
 // The number of a ";@line" comment that starts at `at`, 0 when the comment is
 // something else.
@@ -268,22 +216,10 @@ int32_t TokenizeLine(TokenView line, HxTArray<TokenView>& tokens) {
             tokens.Add(TokenView(text + start, i - start));
             continue;
         }
-        // An unquoted token: the classes of its bytes on the way, sixteen
-        // bytes at a time while they lie inside the line.
+        // An unquoted token: the classes of its bytes on the way.
         const uint32_t start = i;
         uint8_t classes = kTokenKnown;
-        bool ended = false;
-#if defined(__SSE2__)
-        while (!ended && i + 16 <= length) {
-            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
-            const uint32_t delimiters = DelimiterBits(bytes);
-            const uint32_t take = delimiters != 0 ? static_cast<uint32_t>(__builtin_ctz(delimiters)) : 16u;
-            classes |= ClassesOf(bytes, take == 16 ? 0xFFFFu : (1u << take) - 1);
-            i += take;
-            ended = delimiters != 0;
-        }
-#endif
-        for (; !ended && i < length; ++i) {
+        for (; i < length; ++i) {
             const uint8_t current = kRoles.of[static_cast<uint8_t>(text[i])];
             if (current & kDelimiters) break;
             classes |= current;
@@ -295,10 +231,97 @@ int32_t TokenizeLine(TokenView line, HxTArray<TokenView>& tokens) {
     return 0;
 }
 
+namespace {
+
+// The end of a quoted token that starts at `start`: one past its closing
+// quote, or the line's end when it is never closed. Blanks and semicolons are
+// text inside quotes and leave a pending escape alone; a backslash toggles
+// it; anything else clears it.
+inline uint32_t QuotedTokenEnd(const char* text, uint32_t start, uint32_t length) {
+    uint32_t i = start + 1;
+    bool escapePending = false;
+    for (; i < length; ++i) {
+        const char c = text[i];
+        if (c == '"') {
+            if (!escapePending) return i + 1;
+            escapePending = false;
+        } else if (c == '\\') {
+            escapePending = !escapePending;
+        } else if (!IsBlank(c) && c != ';') {
+            escapePending = false;
+        }
+    }
+    return length;
+}
+
+// QuotedTokenEnd for a line followed by readable bytes: the bytes up to the
+// first quote or backslash are skipped sixteen at a time, since none of them
+// changes the escape state.
+inline uint32_t PaddedQuotedTokenEnd(const char* text, uint32_t start, uint32_t length) {
+#if defined(__SSE2__)
+    for (uint32_t at = start + 1; at < length; at += 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + at));
+        const uint32_t hits = static_cast<uint32_t>(_mm_movemask_epi8(
+            _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('"')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\\')))));
+        if (hits == 0) continue;
+        const uint32_t hit = at + static_cast<uint32_t>(__builtin_ctz(hits));
+        if (hit >= length) return length;
+        if (text[hit] == '"') return hit + 1;
+        return QuotedTokenEnd(text, hit - 1, length);
+    }
+    return length;
+#else
+    return QuotedTokenEnd(text, start, length);
+#endif
+}
+
+
+}  // namespace
+
+
+namespace TokenizeDetail {
+
+uint32_t RareToken(const char* text, uint32_t length, uint32_t at, bool windowStart, TokenView* tokens,
+                   uint32_t& count) {
+    if (text[at] == '"') {
+        uint32_t end = PaddedQuotedTokenEnd(text, at, length);
+        // An unterminated token ends where the trimmed line ends.
+        if (end == length)
+            while (end > at + 1 && IsBlank(text[end - 1])) --end;
+        tokens[count++] = TokenView(text + at, end - at);
+        return end;
+    }
+    // The next window starts with the token, unless it is longer than a
+    // window and goes byte by byte.
+    if (!windowStart) return at;
+    uint8_t classes = kTokenKnown;
+    uint32_t i = at;
+    for (; i < length; ++i) {
+        const uint8_t current = kRoles.of[static_cast<uint8_t>(text[i])];
+        if (current & kDelimiters) break;
+        classes |= current;
+    }
+    TokenView token(text + at, i - at);
+    token.classes = classes;
+    tokens[count++] = token;
+    return i;
+}
+
+}  // namespace TokenizeDetail
+
+
 uint32_t UnescapeInto(TokenView token, char* out) {
     const uint32_t last = token.length - 1;
     uint32_t n = 0;
     for (uint32_t i = 1; i < last; ++i) {
+        // The text up to the next backslash goes over as it is.
+        const void* found = std::memchr(token.text + i, '\\', last - i);
+        const uint32_t run = found != nullptr ? static_cast<uint32_t>(static_cast<const char*>(found) - token.text) - i
+                                              : last - i;
+        std::memcpy(out + n, token.text + i, run);
+        n += run;
+        i += run;
+        if (i == last) break;
         char c = token[i];
         if (c == '\\') {
             // The escaped character may be the closing quote itself when the
@@ -335,7 +358,55 @@ HxFixedString UnescapeString(TokenView token) {
 
 namespace {
 
+double StrtodFloat(TokenView token);
+
+// A float token as strtod reads it, when that needs no more than one exact
+// double operation: at most 15 digits (exact in a double) scaled by a power
+// of ten up to 10^22 (exact too), so that the one rounding is strtod's.
+// False when the token needs strtod.
+bool ParseShortFloat(TokenView token, double& value) {
+    static constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                         1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    uint32_t i = 0;
+    bool negative = false;
+    if (token[0] == '+' || token[0] == '-') negative = token[i++] == '-';
+    uint64_t digits = 0;
+    int count = 0, scale = 0;
+    for (; i < token.length && IsDigit(token[i]); ++i, ++count) digits = digits * 10 + static_cast<uint64_t>(token[i] - '0');
+    if (i < token.length && token[i] == '.') {
+        for (++i; i < token.length && IsDigit(token[i]); ++i, ++count, --scale)
+            digits = digits * 10 + static_cast<uint64_t>(token[i] - '0');
+    }
+    if (count > 15) return false;
+    if (i < token.length && (token[i] == 'e' || token[i] == 'E')) {
+        ++i;
+        bool negativeExponent = false;
+        if (i < token.length && (token[i] == '+' || token[i] == '-')) negativeExponent = token[i++] == '-';
+        int exponent = 0;
+        for (; i < token.length && IsDigit(token[i]); ++i)
+            if (exponent < 1000) exponent = exponent * 10 + (token[i] - '0');
+        scale += negativeExponent ? -exponent : exponent;
+    }
+    if (i != token.length || scale < -22 || scale > 22) return false;
+    double result = static_cast<double>(digits);
+    result = scale < 0 ? result / kPowers[-scale] : result * kPowers[scale];
+    value = negative ? -result : result;
+    return true;
+}
+
 float ParseFloat(TokenView token) {
+    double wide;
+    if (!ParseShortFloat(token, wide)) wide = StrtodFloat(token);
+    // Beyond the float range the value stops at the largest float, as
+    // integers stop at their limits: an infinity would be written back as
+    // text ("inf") that no assembly file can hold.
+    const float largest = std::numeric_limits<float>::max();
+    if (wide > static_cast<double>(largest)) return largest;
+    if (wide < -static_cast<double>(largest)) return -largest;
+    return static_cast<float>(wide);
+}
+
+double StrtodFloat(TokenView token) {
     char small[64];
     HxTArray<char> large;
     char* text = small;
@@ -345,14 +416,7 @@ float ParseFloat(TokenView token) {
     }
     std::memcpy(text, token.text, token.length);
     text[token.length] = '\0';
-    const double wide = std::strtod(text, nullptr);
-    // Beyond the float range the value stops at the largest float, as
-    // integers stop at their limits: an infinity would be written back as
-    // text ("inf") that no assembly file can hold.
-    const float largest = std::numeric_limits<float>::max();
-    if (wide > static_cast<double>(largest)) return largest;
-    if (wide < -static_cast<double>(largest)) return -largest;
-    return static_cast<float>(wide);
+    return std::strtod(text, nullptr);
 }
 
 }  // namespace
@@ -423,7 +487,7 @@ void ParseValue(TokenView token, Value& value, const char*& errorText) { value =
 
 void LineReader::Begin(HxScript::IStore* store) {
     store_ = store;
-    begin_ = end_ = 0;
+    begin_ = end_ = noReturnUntil_ = 0;
     remaining_ = 0;
     failed_ = false;
     atFileStart_ = false;
@@ -441,28 +505,37 @@ bool LineReader::Refill() {
     if (begin_ > 0) {
         std::memmove(data, data + begin_, end_ - begin_);
         end_ -= begin_;
+        noReturnUntil_ -= begin_;
         begin_ = 0;
     }
-    if (end_ == buffer_.Size()) {
+    const uint32_t usable = buffer_.Size() == 0 ? 0 : buffer_.Size() - kPadding;
+    if (end_ == usable) {
         // A small file gets a buffer of its own size: a fresh buffer is
         // zero-filled, and every page of it touched costs a page fault.
         const uint32_t first = remaining_ < kChunkSize ? static_cast<uint32_t>(remaining_) + 1 : kChunkSize;
-        uint32_t grown = buffer_.Size() == 0 ? first : buffer_.Size() * 2;
-        if (grown <= buffer_.Size() || !buffer_.Resize(grown)) {
+        const uint32_t grown = usable == 0 ? first : usable * 2;
+        if (grown <= usable || grown + kPadding < grown || !buffer_.Resize(grown + kPadding)) {
             failed_ = true;
             return false;
         }
         data = buffer_.Data();
     }
-    const uint64_t room = buffer_.Size() - end_;
+    const uint64_t room = buffer_.Size() - kPadding - end_;
     const uint32_t count = static_cast<uint32_t>(room < remaining_ ? room : remaining_);
     if (store_->Read(count, data + end_) != StorageResult::Success) {
         failed_ = true;
         return false;
     }
+    const uint32_t oldEnd = end_;
     end_ += count;
     remaining_ -= count;
+    if (noReturnUntil_ == oldEnd) FindReturn(oldEnd);
     return true;
+}
+
+void LineReader::FindReturn(uint32_t from) {
+    const void* cr = from < end_ ? std::memchr(buffer_.Data() + from, '\r', end_ - from) : nullptr;
+    noReturnUntil_ = cr != nullptr ? static_cast<uint32_t>(static_cast<const char*>(cr) - buffer_.Data()) : end_;
 }
 
 // Windows editors often begin a UTF-8 file with EF BB BF. The first chunk
@@ -474,7 +547,7 @@ void LineReader::SkipByteOrderMark() {
     if (end_ - begin_ >= 3 && std::memcmp(buffer_.Data() + begin_, "\xEF\xBB\xBF", 3) == 0) begin_ += 3;
 }
 
-bool LineReader::ReadLine(TokenView& line) {
+bool LineReader::ReadLineSlowly(TokenView& line) {
     if (store_ == nullptr) return false;
     if (atFileStart_) SkipByteOrderMark();
     uint32_t scanned = 0;  // bytes after begin_ known to hold no line feed
@@ -498,14 +571,16 @@ bool LineReader::ReadLine(TokenView& line) {
         }
         // Drop carriage returns in place; the bytes are consumed anyway.
         uint32_t kept = lineEnd;
-        if (const void* cr = std::memchr(data + begin_, '\r', lineEnd - begin_)) {
-            kept = static_cast<uint32_t>(static_cast<const char*>(cr) - data);
+        const bool hadReturn = noReturnUntil_ < lineEnd;
+        if (hadReturn) {
+            kept = noReturnUntil_;
             for (uint32_t i = kept; i < lineEnd; ++i)
                 if (data[i] != '\r') data[kept++] = data[i];
         }
         line = TokenView(data + begin_, kept - begin_);
         const bool atEnd = feed == nullptr;
         begin_ = atEnd ? end_ : lineEnd + 1;
+        if (hadReturn || noReturnUntil_ < begin_) FindReturn(begin_);
         // An unterminated last line counts unless nothing but carriage returns was left.
         return !atEnd || line.length != 0;
     }

@@ -1,5 +1,6 @@
 #include "tool/AssemblyLoader.h"
 
+#include <bit>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -32,7 +33,20 @@ struct Directives {
     DirectiveSpec endFunction, endObject, endObjectTable;
 };
 
-DirectiveSpec Row(const char* name, const char* kinds) { return DirectiveSpec{HxFixedString(name), HxFixedStringCS(kinds), name}; }
+// The words of a name of up to 24 bytes followed by readable bytes, lowered,
+// zero after its end.
+inline void LoweredWords(const char* text, uint32_t length, uint64_t (&words)[3]) {
+    for (uint32_t w = 0; w < 3; ++w)
+        words[w] = w * 8 < length ? HashDetail::LowerEight(LoadPaddedWord(text + w * 8, length - w * 8)) : 0;
+}
+
+DirectiveSpec Row(const char* name, const char* kinds) {
+    DirectiveSpec row{HxFixedString(name), HxFixedStringCS(kinds), name, kinds, static_cast<uint32_t>(std::strlen(name)), {}};
+    char padded[32] = {};
+    std::memcpy(padded, name, row.length);
+    LoweredWords(padded, row.length, row.lowered);
+    return row;
+}
 
 const Directives& GetDirectives() {
     // Never destroyed: the rows hold pool strings and must outlive every loader.
@@ -96,13 +110,51 @@ void Append(HxTArray<char>& out, const char* text) { Append(out, text, static_ca
 
 bool IsBlankName(const HxFixedString& name) { return name.text()[0] == '\0'; }
 
+// The bytes that may start a name: letters, '_' and ':'.
+struct NameStarts {
+    bool of[256] = {};
+    constexpr NameStarts() {
+        for (unsigned c = 0; c < 256; ++c)
+            of[c] = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == ':';
+    }
+    bool operator[](uint8_t c) const { return of[c]; }
+};
+constexpr NameStarts kNameStart;
+
 // A copy of a token that keeps its letter case, for messages that quote the
 // input as written.
 HxFixedStringCS AsWritten(TokenView token) { return HxFixedStringCS(token.text, token.length); }
 
 }  // namespace
 
-AssemblyLoader::AssemblyLoader(HxScript::ErrorLogger* logger) : logger_(logger) {}
+AssemblyLoader::AssemblyLoader(HxScript::ErrorLogger* logger) : logger_(logger) {
+    constexpr uint16_t kName = 1u << uint32_t(ValueKind::Identifier);
+    constexpr uint16_t kNonNegative = 1u << 15;
+    for (uint32_t opcode = 0; opcode < HxScript::Opcodes::Invalid; ++opcode) {
+        labelOperands_[opcode] = static_cast<int8_t>(HxScript::GetLabelOperandIndex(opcode));
+        OperandRules& rules = operandRules_[opcode];
+        const char* signature = HxScript::GetOpcodeInfo(opcode).signature;
+        const uint32_t letters = static_cast<uint32_t>(std::strlen(signature));
+        const char* star = std::strchr(signature, '*');
+        rules.more = star != nullptr;
+        rules.needed = static_cast<uint8_t>(star != nullptr ? star - signature : letters);
+        rules.simple = rules.needed <= 8 && (star == nullptr || rules.needed + 1u == letters);
+        for (uint32_t k = 0; k < rules.needed && rules.simple; ++k) {
+            uint16_t accepts = kName;
+            switch (signature[k]) {
+                case 'S': case 'L': case 'N': break;
+                case 'I': accepts |= 1u << uint32_t(ValueKind::Integer); break;
+                case 'F': accepts |= 1u << uint32_t(ValueKind::Float); break;
+                case 'Q': accepts |= 1u << uint32_t(ValueKind::String); break;
+                case 'T': accepts |= 1u << uint32_t(ValueKind::TypeName); break;
+                case 'u': accepts |= kNonNegative; break;
+                case 'A': accepts = 0xFFFF; break;
+                default: rules.simple = false; break;
+            }
+            rules.accepts[k] = accepts;
+        }
+    }
+}
 AssemblyLoader::~AssemblyLoader() = default;
 
 HxScript::ILoader* AssemblyLoader::Clone() const {
@@ -122,25 +174,34 @@ void AssemblyLoader::PostText(const char* text) {
 // ---------------------------------------------------------------------------
 // Directives
 
-bool AssemblyLoader::NextLine(TokenView& line) {
-    ++currentLine_;
-    if (!reader_.ReadLine(line)) return false;
-    TrimLine(line);
-    return true;
-}
-
+// The loop over the directive lines, with the argument checks taken inline.
+#if defined(__GNUC__)
+[[gnu::flatten]]
+#endif
 bool AssemblyLoader::ReadDirective(const DirectiveSpec* const* rows, uint32_t count, uint32_t& matched) {
     for (;;) {
         TokenView line;
-        if (!NextLine(line)) {
+        ++currentLine_;
+        if (!reader_.ReadLine(line)) {
             Post(Severity::Fatal, "Error while reading from store");
             return false;
         }
-        TokenizeLine(line, tokens_);
+        TokenizePaddedLine(line, tokens_);
         if (tokens_.Empty()) continue;
-        uint32_t row = 0;
-        while (row < count && !EqualsNoCase(tokens_[0], rows[row]->text)) ++row;
+        // Names compared a word at a time without regard to case; no row
+        // is longer than 24 bytes.
+        const TokenView first = tokens_[0];
+        uint32_t row = count;
+        if (first.length <= 24) {
+            uint64_t words[3];
+            LoweredWords(first.text, first.length, words);
+            row = 0;
+            while (row < count && !(rows[row]->length == first.length && rows[row]->lowered[0] == words[0] &&
+                                    rows[row]->lowered[1] == words[1] && rows[row]->lowered[2] == words[2]))
+                ++row;
+        }
         if (row == count) {
+            TrimLine(line);
             // "A", "B", or "C", then the line as it was read.
             messageText_.Clear();
             for (uint32_t r = 0; r < count; ++r) {
@@ -173,7 +234,43 @@ bool AssemblyLoader::ExpectDirective(const DirectiveSpec& row) {
     return ReadDirective(rows, 1, matched);
 }
 
+namespace {
+
+// The test of an argument letter, upper or lower case; null for a letter
+// that has none.
+bool (*ArgumentTest(char letter))(TokenView) {
+    switch (letter) {
+        case 'A': return AcceptAnything;
+        case 'I': case 'i': return IsIdentifierToken;
+        case 'S': case 's': return IsQuotedToken;
+        case 'T': case 'U': case 'u': return IsUnsignedToken;
+        case 'Y': return IsTypeNameToken;
+        default: return nullptr;
+    }
+}
+
+}  // namespace
+
 bool AssemblyLoader::CheckDirectiveArguments(const DirectiveSpec& row) {
+    // The arguments of a right line, checked without building a message.
+    uint32_t at = 1;
+    bool right = true;
+    for (const char* kind = row.letters; *kind != '\0' && right; ++kind) {
+        const auto test = ArgumentTest(*kind);
+        const bool present = at < tokens_.Size();
+        if (*kind >= 'a' && *kind <= 'z') {
+            right = test != nullptr;
+            if (right && present && test(tokens_[at])) ++at;
+            continue;
+        }
+        right = test != nullptr && present && test(tokens_[at]);
+        ++at;
+    }
+    if (right && at >= tokens_.Size()) return true;
+    return CheckDirectiveArgumentsFully(row);
+}
+
+bool AssemblyLoader::CheckDirectiveArgumentsFully(const DirectiveSpec& row) {
     uint32_t index = 1;
     bool ok = true;
     for (const char* kind = row.kinds.text(); *kind != '\0' && ok; ++kind) {
@@ -712,7 +809,7 @@ bool AssemblyLoader::ReadFunction(FunctionMode mode, HxFixedString& name, Functi
     const Directives& d = GetDirectives();
     bool ok = true;
     pendingLabels_.Clear();
-    labelTargets_.Clear();
+    ClearLabels();
 
     uint32_t matched = 0;
     const DirectiveSpec& endRow = mode == FunctionMode::State ? d.endState : d.endProperty;
@@ -796,11 +893,81 @@ bool AssemblyLoader::ReadFunction(FunctionMode mode, HxFixedString& name, Functi
     return ok;
 }
 
+namespace {
+
+// Whether a name token (followed by readable bytes) spells TRUE, FALSE or
+// NONE in any letter case.
+inline bool NamesConstant(TokenView token) {
+    constexpr uint64_t kTrue = 0x65757274ull, kNone = 0x656E6F6Eull, kFalse = 0x65736C6166ull;
+    if (token.length != 4 && token.length != 5) return false;
+    if constexpr (std::endian::native != std::endian::little)
+        return EqualsNoCase(token, "TRUE") || EqualsNoCase(token, "NONE") || EqualsNoCase(token, "FALSE");
+    const uint64_t word = HashDetail::LowerEight(LoadPaddedWord(token.text, token.length));
+    return word == kTrue || word == kNone || word == kFalse;
+}
+
+}  // namespace
+
+// A spelling seen before is the common case: what its path calls is taken inline.
+#if defined(__GNUC__)
+[[gnu::flatten]]
+#endif
+uint32_t AssemblyLoader::UsePaddedCodeName(const char* text, uint32_t length) {
+    if (length > 16) return UseCodeNameByHash(text, length);
+    if (spellings_.Empty()) {
+        HX_CHECK(spellings_.Resize(1u << kSpellingBits), "Out of memory");
+        for (SpellingSlot& slot : spellings_) slot = SpellingSlot{0, 0, 0, kHxInvalidIndex};
+    }
+    const uint64_t first = LoadPaddedWord(text, length < 8 ? length : 8);
+    const uint64_t second = length > 8 ? LoadPaddedWord(text + 8, length - 8) : 0;
+    const uint64_t mixed = (first ^ (second * 0xC2B2AE3D27D4EB4Full) ^ length) * 0x9E3779B97F4A7C15ull;
+    SpellingSlot& slot = spellings_.Data()[mixed >> (64 - kSpellingBits)];
+    // Entries are never renumbered while the code names live, and a live
+    // entry is the only one of its name: the full lookup would find it too.
+    if (slot.entry != kHxInvalidIndex && slot.first == first && slot.second == second && slot.length == length &&
+        codeNames_->Uses(slot.entry) != 0) {
+        codeNames_->Use(slot.entry);
+        return slot.entry;
+    }
+    const uint32_t entry = UseCodeNameByHash(text, length);
+    slot = SpellingSlot{first, second, length, entry};
+    return entry;
+}
+
+#if defined(__GNUC__)
+[[gnu::noinline]]
+#endif
+uint32_t AssemblyLoader::UseCodeNameByHash(const char* text, uint32_t length) {
+    const uint32_t hash = PaddedNameHash(text, length);
+    const uint64_t prefix = LoadPaddedWord(text, length);
+    if (length <= 8 && !nameSlots_.Empty()) {
+        // A short name spelled as the code names hold it: the live entry of
+        // that spelling is the one the full lookup would find.
+        const uint32_t mask = nameSlots_.Size() - 1;
+        for (uint32_t at = hash & mask;; at = (at + 1) & mask) {
+            const NameSlot& slot = nameSlots_.Data()[at];
+            if (slot.entry == kHxInvalidIndex) break;
+            if (slot.hash == hash && slot.length == length && slot.prefix == prefix &&
+                codeNames_->Uses(slot.entry) != 0) {
+                codeNames_->Use(slot.entry);
+                return slot.entry;
+            }
+        }
+    }
+    return UseCodeName(text, length, hash, prefix);
+}
+
+// The loop over the code lines: what it calls is taken inline, the name
+// lookups above all.
+#if defined(__GNUC__)
+[[gnu::flatten]]
+#endif
 bool AssemblyLoader::ReadInstruction(InstructionStream& stream, int32_t& sourceLine) {
     for (;;) {
         TokenView line;
-        if (!NextLine(line)) return false;
-        sourceLine = TokenizeLine(line, tokens_);
+        ++currentLine_;
+        if (!reader_.ReadLine(line)) return false;
+        sourceLine = TokenizePaddedLine(line, tokens_);
         if (tokens_.Empty()) continue;
         const TokenView first = tokens_[0];
         if (first.length == 8 && EqualsNoCase(first, ".ENDCODE")) return false;
@@ -808,7 +975,7 @@ bool AssemblyLoader::ReadInstruction(InstructionStream& stream, int32_t& sourceL
         if (tokens_.Size() == 1 && first[first.length - 1] == ':') {
             // A label names the index of the next instruction.
             const HxFixedString label(first.text, first.length - 1);
-            if (!labelTargets_.Add(label, stream.GetInstructionCount()))
+            if (!AddLabel(label, stream.GetInstructionCount()))
                 Post(Severity::Error, "Duplicate label definition \"%s\"", label.text());
             continue;
         }
@@ -821,13 +988,37 @@ bool AssemblyLoader::ReadInstruction(InstructionStream& stream, int32_t& sourceL
         }
 
         // The names of the last line in error live until here.
-        heldFailed_.Clear();
+        if (!heldFailed_.Empty()) heldFailed_.Clear();
         line_.Clear();
-        lineLabel_.Release();
+        if (!lineLabel_.IsEmpty()) lineLabel_.Release();
         lineLabelAt_ = kHxInvalidIndex;
-        const int labelOperand = HxScript::GetLabelOperandIndex(opcode);
-        for (uint32_t k = 1; k < tokens_.Size(); ++k) ParseOperand(tokens_[k], k, static_cast<int>(k) == labelOperand + 1);
-        CheckInstructionArguments(opcode, messageText_);
+        const uint32_t labelToken = static_cast<uint32_t>(labelOperands_[opcode] + 1);
+        const uint32_t tokenCount = tokens_.Size();
+        line_.Room(tokenCount);
+        for (uint32_t k = 1; k < tokenCount; ++k) {
+            const TokenView token = tokens_.Data()[k];
+            // The common shapes first: digits alone, and a name that cannot
+            // be one of the four-or-five-letter constants.
+            uint32_t digits;
+            if (token.classes == (kTokenKnown | kTokenDigit)) {
+                if (!PaddedDigitsValue(token.text, token.length, digits))
+                    digits = static_cast<uint32_t>(ParseSigned32(token));
+                line_.Push(LineOperand{uint8_t(ValueKind::Integer), digits});
+            } else if ((token.classes & (kTokenKnown | kTokenOther)) == kTokenKnown && k != labelToken &&
+                       kNameStart[static_cast<uint8_t>(token[0])] && !NamesConstant(token)) {
+                line_.Push(LineOperand{uint8_t(ValueKind::Identifier), UsePaddedCodeName(token.text, token.length)});
+            } else if (token[0] == '-' && PaddedDigitsValue(token.text + 1, token.length - 1, digits)) {
+                line_.Push(LineOperand{uint8_t(ValueKind::Integer), 0u - digits});
+            } else if (token[0] == '-' && token.length > 1 && IsUnsignedToken(TokenView(token.text + 1, token.length - 1))) {
+                line_.Push(LineOperand{uint8_t(ValueKind::Integer), static_cast<uint32_t>(ParseSigned32(token))});
+            } else {
+                ParseOperand(token, k, k == labelToken);
+            }
+        }
+        if (InstructionArgumentsFit(opcode))
+            messageText_.Clear();
+        else
+            CheckInstructionArguments(opcode, messageText_);
         if (!messageText_.Empty()) {
             PostText(messageText_.Data());
             // The line's names stay held until the next instruction line.
@@ -878,9 +1069,10 @@ void AssemblyLoader::ParseOperand(TokenView token, uint32_t k, bool isLabel) {
             break;
         }
         case ValueToken::String: {
-            if (unescaped_.Size() < token.length) HX_CHECK(unescaped_.Resize(token.length), "Out of memory");
+            // Room for the text and the eight bytes read after it.
+            if (unescaped_.Size() < token.length + 8) HX_CHECK(unescaped_.Resize(token.length + 8), "Out of memory");
             const uint32_t length = UnescapeInto(token, unescaped_.Data());
-            operand = {uint8_t(ValueKind::String), UseCodeName(unescaped_.Data(), length, NameHash(unescaped_.Data(), length))};
+            operand = {uint8_t(ValueKind::String), UsePaddedCodeName(unescaped_.Data(), length)};
             break;
         }
         case ValueToken::Identifier:
@@ -891,22 +1083,30 @@ void AssemblyLoader::ParseOperand(TokenView token, uint32_t k, bool isLabel) {
                 lineLabelAt_ = line_.Size();
                 operand = {uint8_t(ValueKind::Identifier), 0};
             } else {
-                operand = {uint8_t(ValueKind::Identifier), UseCodeName(token.text, token.length, NameHash(token.text, token.length))};
+                operand = {uint8_t(ValueKind::Identifier), UsePaddedCodeName(token.text, token.length)};
             }
             break;
         case ValueToken::TypeName:
-            operand = {uint8_t(ValueKind::TypeName), UseCodeName(token.text, token.length, NameHash(token.text, token.length))};
+            operand = {uint8_t(ValueKind::TypeName), UsePaddedCodeName(token.text, token.length)};
             break;
         case ValueToken::None:
         case ValueToken::Bad:
             break;
     }
-    HX_CHECK(line_.Add(operand) != kHxInvalidIndex, "Out of memory");
+    line_.Push(operand);
 }
 
 namespace {
 
 inline uint8_t FoldCase(uint8_t c) { return c >= 'A' && c <= 'Z' ? static_cast<uint8_t>(c + 32) : c; }
+
+// The first eight bytes of a text that may be followed by nothing readable,
+// as LoadPaddedWord reads them.
+uint64_t NamePrefix(const char* text, uint32_t length) {
+    char word[8] = {};
+    std::memcpy(word, text, length < 8 ? length : 8);
+    return LoadPaddedWord(word, length);
+}
 
 bool EqualNoCase(const char* a, const char* b, uint32_t length) {
     if (std::memcmp(a, b, length) == 0) return true;
@@ -919,34 +1119,40 @@ bool EqualNoCase(const char* a, const char* b, uint32_t length) {
 
 void AssemblyLoader::ForgetCodeNames() {
     nameSlots_.Clear();
+    spellings_.Clear();
     nameSlotsUsed_ = 0;
 }
 
-uint32_t AssemblyLoader::UseCodeName(const char* text, uint32_t length, uint32_t hash) {
+uint32_t AssemblyLoader::UseCodeName(const char* text, uint32_t length, uint32_t hash, uint64_t prefix) {
     if (nameSlots_.Empty()) {
         HX_CHECK(nameSlots_.Resize(64), "Out of memory");
-        for (NameSlot& slot : nameSlots_) slot = NameSlot{nullptr, 0, 0, kHxInvalidIndex};
+        for (NameSlot& slot : nameSlots_) slot = NameSlot{nullptr, 0, 0, 0, kHxInvalidIndex};
     }
     const uint32_t mask = nameSlots_.Size() - 1;
-    uint32_t reuse = kHxInvalidIndex;
     uint32_t at = hash & mask;
     for (;; at = (at + 1) & mask) {
-        NameSlot& slot = nameSlots_.Data()[at];
+        const NameSlot& slot = nameSlots_.Data()[at];
         if (slot.entry == kHxInvalidIndex) break;
-        if (codeNames_->Uses(slot.entry) == 0) {
-            // Its entry has died (and its text may be gone): the slot may be
-            // taken again.
-            if (reuse == kHxInvalidIndex) reuse = at;
-        } else if (slot.hash == hash && slot.length == length && EqualNoCase(slot.text, text, length)) {
+        // A slot whose entry has died (and whose text may be gone) never matches.
+        if (slot.hash == hash && slot.length == length && codeNames_->Uses(slot.entry) != 0 &&
+            ((length <= 8 && slot.prefix == prefix) || EqualNoCase(slot.text, text, length))) {
             codeNames_->Use(slot.entry);
             return slot.entry;
+        }
+    }
+    // The first slot on the way whose entry has died may be taken again.
+    uint32_t reuse = kHxInvalidIndex;
+    for (uint32_t k = hash & mask; k != at; k = (k + 1) & mask) {
+        if (codeNames_->Uses(nameSlots_.Data()[k].entry) == 0) {
+            reuse = k;
+            break;
         }
     }
     // A name the code has not used yet, or no longer uses: interned now.
     const uint32_t entry = codeNames_->Add(HxFixedString(text, length));
     codeNames_->Use(entry);
     const HxFixedString& name = codeNames_->At(entry);
-    const NameSlot made{name.c_str(), name.length(), hash, entry};
+    const NameSlot made{name.c_str(), NamePrefix(name.c_str(), name.length()), name.length(), hash, entry};
     if (reuse != kHxInvalidIndex) {
         nameSlots_.Data()[reuse] = made;
         return entry;
@@ -957,7 +1163,7 @@ uint32_t AssemblyLoader::UseCodeName(const char* text, uint32_t length, uint32_t
         HxTArray<NameSlot> old;
         old.swap(nameSlots_);
         HX_CHECK(nameSlots_.Resize(old.Size() * 2), "Out of memory");
-        for (NameSlot& slot : nameSlots_) slot = NameSlot{nullptr, 0, 0, kHxInvalidIndex};
+        for (NameSlot& slot : nameSlots_) slot = NameSlot{nullptr, 0, 0, 0, kHxInvalidIndex};
         nameSlotsUsed_ = 0;
         const uint32_t grown = nameSlots_.Size() - 1;
         for (const NameSlot& slot : old) {
@@ -972,25 +1178,86 @@ uint32_t AssemblyLoader::UseCodeName(const char* text, uint32_t length, uint32_t
 }
 
 uint32_t AssemblyLoader::UseCodeName(const HxFixedString& name) {
-    return UseCodeName(name.c_str(), name.length(), NameHash(name.c_str(), name.length()));
+    return UseCodeName(name.c_str(), name.length(), NameHash(name.c_str(), name.length()),
+                       NamePrefix(name.c_str(), name.length()));
 }
 
 uint32_t AssemblyLoader::LookupMnemonic(TokenView token) {
+    constexpr uint32_t kSlots = sizeof(mnemonicCache_) / sizeof(mnemonicCache_[0]);
+    constexpr uint32_t kProbes = 8;
     MnemonicSlot* slot = nullptr;
-    if (token.length < sizeof(slot->text)) {
-        // Spellings that differ only in case share a hash and so a slot.
-        const uint32_t hash = NameHash(token.text, token.length);
-        slot = &mnemonicCache_[hash % (sizeof(mnemonicCache_) / sizeof(mnemonicCache_[0]))];
-        if (slot->length == token.length && std::memcmp(slot->text, token.text, token.length) == 0)
-            return slot->opcode;
+    uint64_t words[3] = {};
+    if (token.length <= sizeof(words)) {
+        // The token lies in a line of the reader, which has readable bytes
+        // after it; the cache compares spellings exactly.
+        for (uint32_t w = 0; w * 8 < token.length; ++w) words[w] = LoadPaddedWord(token.text + w * 8, token.length - w * 8);
+        const uint64_t mixed = (words[0] ^ (words[1] * 31) ^ (words[2] * 131) ^ token.length) * 0x9E3779B97F4A7C15ull;
+        const uint32_t home = static_cast<uint32_t>(mixed >> 40) % kSlots;
+        for (uint32_t probe = 0; probe < kProbes; ++probe) {
+            MnemonicSlot& at = mnemonicCache_[(home + probe) % kSlots];
+            if (at.length == token.length && at.words[0] == words[0] && at.words[1] == words[1] &&
+                at.words[2] == words[2])
+                return at.opcode;
+            if (at.length == kHxInvalidIndex) {
+                slot = &at;
+                break;
+            }
+        }
+        // A full neighbourhood gives up its first slot.
+        if (slot == nullptr) slot = &mnemonicCache_[home];
     }
     const uint32_t opcode = HxScript::FindOpcodeByMnemonic(HxFixedString(token.text, token.length));
     if (slot != nullptr) {
-        std::memcpy(slot->text, token.text, token.length);
+        std::memcpy(slot->words, words, sizeof(words));
         slot->length = token.length;
         slot->opcode = opcode;
     }
     return opcode;
+}
+
+bool AssemblyLoader::InstructionArgumentsFit(uint32_t opcode) const {
+    using HxScript::UnlinkedTypes::ValueKind;
+    const OperandRules& rules = operandRules_[opcode];
+    if (rules.simple) {
+        const uint32_t count = line_.Size();
+        if (count < rules.needed || (count > rules.needed && !rules.more) || count > HxScript::kMaxInstructionArguments)
+            return false;
+        for (uint32_t k = 0; k < rules.needed; ++k) {
+            const LineOperand& operand = line_.Data()[k];
+            const uint16_t accepts = rules.accepts[k];
+            if ((accepts >> operand.kind) & 1u) continue;
+            if (!((accepts >> 15) && operand.kind == uint8_t(ValueKind::Integer) &&
+                  static_cast<int32_t>(operand.payload) >= 0))
+                return false;
+        }
+        return true;
+    }
+    const char* signature = HxScript::GetOpcodeInfo(opcode).signature;
+    const uint32_t count = line_.Size();
+    uint32_t k = 0;
+    for (; k < count; ++k) {
+        const char letter = signature[k];
+        if (letter == '\0' || letter == '*') break;
+        const auto kind = static_cast<ValueKind>(line_[k].kind);
+        if (kind == ValueKind::Identifier || letter == 'A') continue;
+        bool good = false;
+        switch (letter) {
+            case 'I': good = kind == ValueKind::Integer; break;
+            case 'F': good = kind == ValueKind::Float; break;
+            case 'Q': good = kind == ValueKind::String; break;
+            case 'T': good = kind == ValueKind::TypeName; break;
+            case 'u': good = kind == ValueKind::Integer && static_cast<int32_t>(line_[k].payload) >= 0; break;
+            default: break;
+        }
+        if (!good) return false;
+    }
+    if (count > HxScript::kMaxInstructionArguments) return false;
+    if (k == count) return signature[k] == '\0' || signature[k] == '*';
+    // Operands past the letters fit only after a star, and then only when
+    // no letter is left unfilled before another star.
+    if (signature[k] != '*') return false;
+    const uint32_t letters = static_cast<uint32_t>(std::strlen(signature));
+    return !(count < letters && signature[count] != '*');
 }
 
 void AssemblyLoader::CheckInstructionArguments(uint32_t opcode, HxTArray<char>& errorText) {
@@ -1075,7 +1342,7 @@ void AssemblyLoader::ResolveJumpLabels(const HxFixedString& functionName, Instru
     for (uint32_t i = 0; i < count; ++i) {
         if (nextLabel < pendingLabels_.Size() && pendingLabels_[nextLabel].instruction == i) {
             PendingLabel& pending = pendingLabels_[nextLabel++];
-            const uint32_t* target = labelTargets_.Find(pending.name);
+            const uint32_t* target = FindLabel(pending.name);
             if (target == nullptr) {
                 Post(Severity::Error, "Cannot resolve jump label named \"%s\" on instruction %u in function \"%s\"",
                      pending.name.text(), i + 1, functionName.text());
@@ -1109,6 +1376,55 @@ void AssemblyLoader::ResolveJumpLabels(const HxFixedString& functionName, Instru
     // The record keeps what the compiled form can hold of each line.
     HX_CHECK(record.lineNumbers.Resize(lines.Size()), "Out of memory");
     for (uint32_t i = 0; i < lines.Size(); ++i) record.lineNumbers[i] = static_cast<uint16_t>(lines[i]);
+}
+
+namespace {
+
+inline uint32_t LabelHash(const void* entry) {
+    return static_cast<uint32_t>((reinterpret_cast<uintptr_t>(entry) * 0x9E3779B97F4A7C15ull) >> 32);
+}
+
+}  // namespace
+
+bool AssemblyLoader::AddLabel(const HxFixedString& name, uint32_t target) {
+    if ((labelNames_.Size() + 1) * 2 > labelSlots_.Size()) {
+        // Twice as large (64 slots at first), with the labels of this function.
+        HxTArray<LabelSlot> old;
+        old.swap(labelSlots_);
+        HX_CHECK(labelSlots_.Resize(old.Empty() ? 64 : old.Size() * 2), "Out of memory");
+        const uint32_t mask = labelSlots_.Size() - 1;
+        for (const LabelSlot& slot : old) {
+            if (slot.generation != labelGeneration_) continue;
+            uint32_t at = LabelHash(slot.entry) & mask;
+            while (labelSlots_.Data()[at].generation == labelGeneration_) at = (at + 1) & mask;
+            labelSlots_.Data()[at] = slot;
+        }
+    }
+    const uint32_t mask = labelSlots_.Size() - 1;
+    uint32_t at = LabelHash(name.Handle()) & mask;
+    for (; labelSlots_.Data()[at].generation == labelGeneration_; at = (at + 1) & mask)
+        if (labelSlots_.Data()[at].entry == name.Handle()) return false;
+    labelSlots_.Data()[at] = LabelSlot{name.Handle(), target, labelGeneration_};
+    HX_CHECK(labelNames_.Add(name) != kHxInvalidIndex, "Out of memory");
+    return true;
+}
+
+const uint32_t* AssemblyLoader::FindLabel(const HxFixedString& name) const {
+    if (labelSlots_.Empty()) return nullptr;
+    const uint32_t mask = labelSlots_.Size() - 1;
+    for (uint32_t at = LabelHash(name.Handle()) & mask; labelSlots_.Data()[at].generation == labelGeneration_;
+         at = (at + 1) & mask)
+        if (labelSlots_.Data()[at].entry == name.Handle()) return &labelSlots_.Data()[at].target;
+    return nullptr;
+}
+
+void AssemblyLoader::ClearLabels() {
+    labelNames_.Clear();
+    if (++labelGeneration_ == 0) {
+        // After 2^32 functions every slot is made free again.
+        for (LabelSlot& slot : labelSlots_) slot.generation = 0;
+        labelGeneration_ = 1;
+    }
 }
 
 void AssemblyLoader::AddFunctionDebugInfo(Object& object, FunctionDebugInfo& record) {

@@ -9,6 +9,7 @@
 #include "HxScript/HxScriptErrorLogger.h"
 #include "HxScript/HxScriptILoader.h"
 #include "HxScript/HxScriptInstructionStream.h"
+#include "HxScript/HxScriptOpcodes.h"
 #include "HxScript/HxScriptUnlinkedTypes.h"
 #include "HxScript/HxScriptValue.h"
 #include "HxSystem/HxTSmartPointer.h"
@@ -25,6 +26,9 @@ struct DirectiveSpec {
     HxFixedString name;
     HxFixedStringCS kinds;
     const char* text;  // the name as printed in messages
+    const char* letters;  // the argument letters, as `kinds` holds them
+    uint32_t length;   // of the name
+    uint64_t lowered[3];  // the name in lower case, zero after its end
 };
 
 class AssemblyLoader : public HxScript::ILoader {
@@ -58,7 +62,7 @@ private:
     bool ReadEither(const DirectiveSpec& first, const DirectiveSpec& second, uint32_t& matched);
     bool ExpectDirective(const DirectiveSpec& row);
     bool CheckDirectiveArguments(const DirectiveSpec& row);
-    bool NextLine(TokenView& line);
+    bool CheckDirectiveArgumentsFully(const DirectiveSpec& row);
 
     // Arguments of the directive just read (1 is the first after the name).
     uint32_t ArgCount() const { return tokens_.Size() - 1; }
@@ -93,10 +97,16 @@ private:
     void ParseOperand(TokenView token, uint32_t k, bool isLabel);
     // Looks up or adds the entry of a text in the object's code names and
     // counts one more use of it.
-    uint32_t UseCodeName(const char* text, uint32_t length, uint32_t hash);
+    // `prefix` holds the text's first eight bytes (fewer when it is shorter,
+    // the rest zero), as LoadPaddedWord reads them.
+    uint32_t UseCodeName(const char* text, uint32_t length, uint32_t hash, uint64_t prefix);
+    // The same for a text followed by at least 8 readable bytes.
+    uint32_t UsePaddedCodeName(const char* text, uint32_t length);
     uint32_t UseCodeName(const HxFixedString& name);
     void ForgetCodeNames();
     void CheckInstructionArguments(uint32_t opcode, HxTArray<char>& errorText);
+    // True when CheckInstructionArguments would find nothing wrong.
+    bool InstructionArgumentsFit(uint32_t opcode) const;
     void ResolveJumpLabels(const HxFixedString& functionName, InstructionStream& stream, FunctionDebugInfo& record);
     // Takes the record's contents.
     void AddFunctionDebugInfo(Object& object, FunctionDebugInfo& record);
@@ -114,7 +124,7 @@ private:
         uint8_t kind;
         uint32_t payload;
     };
-    HxTArray<LineOperand> line_;
+    LineList<LineOperand> line_;
     HxFixedString lineLabel_;
     uint32_t lineLabelAt_ = kHxInvalidIndex;  // position of the label operand in line_
     // The jumps of the function being read: where each label operand sits
@@ -136,6 +146,7 @@ private:
     // for reuse.
     struct NameSlot {
         const char* text;  // the entry's text, while the entry lives
+        uint64_t prefix;   // its first eight bytes, as LoadPaddedWord reads them
         uint32_t length;
         uint32_t hash;
         uint32_t entry;
@@ -144,14 +155,41 @@ private:
     InstructionStream code_;  // the code of the function being read
     HxTArray<NameSlot> nameSlots_;
     uint32_t nameSlotsUsed_ = 0;
+    // The entries of recently used spellings of up to 16 bytes, exactly as
+    // written, by a hash of their two words: a name written again the same
+    // way finds its live entry without the case-blind hash and probing.
+    struct SpellingSlot {
+        uint64_t first;
+        uint64_t second;
+        uint32_t length;
+        uint32_t entry;  // kHxInvalidIndex while the slot is empty
+    };
+    static constexpr uint32_t kSpellingBits = 10;
+    HxTArray<SpellingSlot> spellings_;
+    uint32_t UseCodeNameByHash(const char* text, uint32_t length);
     HxTArray<char> unescaped_;
 
     // Scratch kept across lines and functions so that reading allocates
     // only while the buffers grow.
     LineReader reader_;
-    HxTArray<TokenView> tokens_;
+    TokenList tokens_;
     HxTArray<char> messageText_;
-    HxTOrderedMap<HxFixedString, uint32_t> labelTargets_;
+    // The jump labels of the function being read, by pool entry: open
+    // addressing over (entry, instruction); a slot of an earlier function
+    // counts as free. The handles keep the names alive until the next
+    // function, as the labels' own handles did.
+    struct LabelSlot {
+        const void* entry;
+        uint32_t target;
+        uint32_t generation;
+    };
+    HxTArray<LabelSlot> labelSlots_;
+    HxTArray<HxFixedString> labelNames_;
+    uint32_t labelGeneration_ = 1;
+    // False when the label is defined already.
+    bool AddLabel(const HxFixedString& name, uint32_t target);
+    const uint32_t* FindLabel(const HxFixedString& name) const;
+    void ClearLabels();
 
     // The object name as given to Load, for the messages that quote it.
     const char* objectNameText_ = "";
@@ -163,11 +201,25 @@ private:
     // The opcodes of recently seen mnemonic spellings, so that a code line
     // needs no string interning to find its opcode.
     struct MnemonicSlot {
-        char text[24];
+        uint64_t words[3] = {};  // the spelling, zero after its end
         uint32_t length = kHxInvalidIndex;
         uint32_t opcode = 0;
     };
     MnemonicSlot mnemonicCache_[128];
+    // The position of the label operand of each opcode, -1 for none.
+    int8_t labelOperands_[HxScript::Opcodes::Invalid] = {};
+    // What each opcode takes, for the check of a line that is right: the
+    // operand kinds each of its first letters accepts (bit k for kind k,
+    // bit 15 for an integer that is not negative), how many operands it
+    // needs and whether more may follow. `simple` is false for a signature
+    // that only the full check reads.
+    struct OperandRules {
+        uint16_t accepts[8];
+        uint8_t needed;
+        bool more;
+        bool simple;
+    };
+    OperandRules operandRules_[HxScript::Opcodes::Invalid] = {};
 };
 
 }  // namespace Assembler

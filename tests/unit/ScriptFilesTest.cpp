@@ -4,11 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -18,6 +21,7 @@
 #include "output/DisassemblerProcessor.h"
 #include "output/DisassemblyFunctors.h"
 #include "support/MemoryStores.h"
+#include "tool/AssemblyLexer.h"
 #include "tool/AssemblyLoader.h"
 
 namespace {
@@ -418,6 +422,43 @@ TEST(AssemblyText, HugeLinesTokensAndCalls) {
     const Outcome wide = Convert("Rich", true, With(kRich, before, call), false);
     EXPECT_NE(Convert("Rich", false, wide.bytes, true).bytes.find(call.substr(10) + "  "), std::string::npos);
     EXPECT_NE(assembled(With(kRich, before, call + " 508")), "");
+}
+
+// The line reader's tokenizer (64 bytes at a time, untrimmed lines, rare
+// tokens apart) and its short-float conversion against the plain tokenizer
+// and strtod, on random lines of delimiters, quotes, escapes, comments,
+// signs and bytes above 127.
+TEST(AssemblyText, FastTokenizingAndFloatsMatchThePlainWay) {
+    using namespace Assembler;
+    std::mt19937 random(7);
+    const std::string alphabet = " \t\t\"\";;\\\\aZ_:#09-.+eE[]@lineLINE\x80\xff";
+    HxTArray<TokenView> plain;
+    TokenList fast;
+    for (int round = 0; round < 200000; ++round) {
+        std::string line(random() % (round % 3 == 0 ? 200 : 70), ' ');
+        for (char& c : line) c = alphabet[random() % alphabet.size()];
+        if (round % 4 == 0 && line.size() > 10)
+            line.replace(random() % (line.size() - 8), 7, round % 8 ? ";@line " : ";@LiNe\t");
+        const std::string padded = line + std::string(64, '\xff');
+        TokenView trimmed(padded.data(), static_cast<uint32_t>(line.size()));
+        TrimLine(trimmed);
+        const int32_t plainNumber = TokenizeLine(trimmed, plain);
+        ASSERT_EQ(plainNumber, TokenizePaddedLine(TokenView(padded.data(), static_cast<uint32_t>(line.size())), fast))
+            << line;
+        ASSERT_EQ(plain.Size(), fast.Size()) << line;
+        for (uint32_t i = 0; i < plain.Size(); ++i) {
+            const TokenView a = plain[i], b = fast[i];
+            ASSERT_TRUE(a.text == b.text && a.length == b.length && (a.classes == 0x82) == (b.classes == 0x82) &&
+                        (a.classes & kTokenOther) == (b.classes & kTokenOther))
+                << line;
+        }
+        std::string number = std::to_string(random() % 100000) + "." + std::to_string(random() % 1000000);
+        if (round % 2)
+            number = "-" + number + (round % 4 == 1 ? "e" : "E") + std::to_string(static_cast<int>(random() % 40) - 20);
+        const ValueToken value = ClassifyValue(TokenView(number.c_str()));
+        const float expected = static_cast<float>(std::strtod(number.c_str(), nullptr));
+        ASSERT_EQ(std::memcmp(&value.number, &expected, sizeof expected), 0) << number;
+    }
 }
 
 }  // namespace
