@@ -1,7 +1,7 @@
 #pragma once
-// The two checksums of the base library: CRC-16/ARC (reflected polynomial
-// 0xA001) picks string-pool buckets, CRC-32 (reflected polynomial 0xEDB88320)
-// picks hash-table slots. Both start at 0 and apply no final inversion.
+// The checksum of the base library's hash tables: CRC-32 (reflected
+// polynomial 0xEDB88320) picks their slots. It starts at 0 and applies no
+// final inversion.
 
 #include <array>
 #include <cstddef>
@@ -20,21 +20,12 @@ constexpr std::array<T, 256> MakeTable() {
     return table;
 }
 
-inline constexpr std::array<uint16_t, 256> kCrc16Table = MakeTable<uint16_t, 0xA001>();
 inline constexpr std::array<uint32_t, 256> kCrc32Table = MakeTable<uint32_t, 0xEDB88320u>();
 
-inline uint16_t Crc16Step(uint16_t crc, uint8_t byte) {
-    return static_cast<uint16_t>((crc >> 8) ^ kCrc16Table[(crc ^ byte) & 0xFF]);
-}
 inline uint32_t Crc32Step(uint32_t crc, uint8_t byte) {
     return (crc >> 8) ^ kCrc32Table[(crc ^ byte) & 0xFF];
 }
 
-inline uint16_t Crc16(const void* data, size_t length, uint16_t crc = 0) {
-    const auto* p = static_cast<const uint8_t*>(data);
-    for (size_t i = 0; i < length; ++i) crc = Crc16Step(crc, p[i]);
-    return crc;
-}
 inline uint32_t Crc32(const void* data, size_t length, uint32_t crc = 0) {
     const auto* p = static_cast<const uint8_t*>(data);
     for (size_t i = 0; i < length; ++i) crc = Crc32Step(crc, p[i]);
