@@ -769,12 +769,15 @@ bool CompiledReader::ReadState(HxFixedString& name, State& state, FunctionMap& s
     if (!U16(count)) return Fatal("Error reading state function count from store.");
     // A function record takes at least 14 bytes with its name.
     state.functions.Reserve(Plausible(count, 14));
+    // One record is read into and swapped into its map, which leaves it as
+    // a new one; a record that is not kept is dropped before the next.
+    Function function;
     for (uint32_t i = 0; i < count; ++i) {
         HxFixedString functionName;
         if (!Ref(functionName, "Error reading function name from store.")) return false;
-        Function function;
         if (!ReadFunction(functionName, function)) return false;
 
+        bool kept = false;
         if (state.functions.Contains(functionName)) {
             Post(Severity::Error, "Duplicate function \"%s\" in state \"%s\"", functionName.text(), stateText);
         } else if (function.isStatic && statics.Contains(functionName)) {
@@ -783,6 +786,11 @@ bool CompiledReader::ReadState(HxFixedString& name, State& state, FunctionMap& s
             Post(Severity::Error, "Static functions may only exist in the empty state");
         } else {
             (function.isStatic ? statics : state.functions).Set(functionName, Function()).swap(function);
+            kept = true;
+        }
+        if (!kept) {
+            Function fresh;
+            function.swap(fresh);
         }
     }
     return true;
