@@ -982,12 +982,16 @@ bool CompiledReader::CountCodeInWindow(InstructionStream& stream, uint32_t& inde
     const uint8_t* at = cur_;
     const uint8_t* const last = end_ - kLongestInstruction;
     const uint32_t textLimit = table_.Count();
-    const uint8_t* const touched = table_.TouchMarks();
+    // Without marks (no room for them) every text is touched, as if none
+    // had been before: marks that stay zero.
+    static const uint8_t kNoMarks[0x10000] = {};
+    const uint8_t* const marks = table_.TouchMarks();
+    const uint8_t* const touched = marks != nullptr ? marks : kNoMarks;
     const uint32_t records = stream.GetInstructionCount();
     uint32_t built = stream.GetBuiltCount();
     uint32_t i = index;
     auto touch = [this, touched](uint32_t entry) {
-        if (touched == nullptr || touched[entry] == 0) table_.Touch(entry);
+        if (touched[entry] == 0) table_.Touch(entry);
     };
     while (i < count && at <= last) {
         const uint8_t* const begin = at;
