@@ -982,11 +982,10 @@ bool CompiledReader::CountCodeInWindow(InstructionStream& stream, uint32_t& inde
     const uint8_t* at = cur_;
     const uint8_t* const last = end_ - kLongestInstruction;
     const uint32_t textLimit = table_.Count();
-    // Without marks (no room for them) every text is touched, as if none
-    // had been before: marks that stay zero.
-    static const uint8_t kNoMarks[0x10000] = {};
-    const uint8_t* const marks = table_.TouchMarks();
-    const uint8_t* const touched = marks != nullptr ? marks : kNoMarks;
+    // Without marks (there was no room for them) every instruction is read
+    // field by field, which touches each of its texts.
+    const uint8_t* const touched = table_.TouchMarks();
+    if (touched == nullptr) return true;
     const uint32_t records = stream.GetInstructionCount();
     uint32_t built = stream.GetBuiltCount();
     uint32_t i = index;
