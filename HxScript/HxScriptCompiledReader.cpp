@@ -992,10 +992,13 @@ bool CompiledReader::CountCodeInWindow(InstructionStream& stream, uint32_t& inde
     auto touch = [this, touched](uint32_t entry) {
         if (touched[entry] == 0) table_.Touch(entry);
     };
-    while (i < count && at <= last) {
+    // An instruction beyond the records is left to ReadInstruction, which
+    // tells why it cannot be read.
+    const uint32_t stop = records - built < count - i ? i + (records - built) : count;
+    while (i < stop && at <= last) {
         const uint8_t* const begin = at;
         const uint32_t opcode = *at++;
-        bool ok = opcode < Opcodes::Invalid && opcodeAllowed_[opcode] && built < records;
+        bool ok = opcode < Opcodes::Invalid && opcodeAllowed_[opcode];
         if (ok) {
             const OpcodeShape& shape = kShapes.shapes[opcode];
             for (uint32_t p = 0; p < shape.fixed; ++p) {
