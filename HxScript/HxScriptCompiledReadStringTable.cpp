@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 
 
 namespace HxScript {
@@ -143,28 +145,30 @@ bool CompiledReadStringTable::DeferTouched() {
     // case, at most half full.
     uint32_t size = 16;
     while (size < 2 * count) size *= 2;
-    HxTArray<uint32_t> slots;
-    HxTArray<uint32_t> hashes;
-    if (!slots.Resize(size) || !hashes.Resize(count) || !classOf_.Resize(count) || !firstTouched_.Resize(count) ||
-        !seen_.Resize(count))
+    // The slots and hashes are written before they are read: not zeroed first.
+    std::unique_ptr<uint32_t[]> slotRoom(new (std::nothrow) uint32_t[size]);
+    std::unique_ptr<uint32_t[]> hashRoom(new (std::nothrow) uint32_t[count == 0 ? 1 : count]);
+    if (!slotRoom || !hashRoom || !classOf_.Resize(count) || !firstTouched_.Resize(count) || !seen_.Resize(count))
         return false;
-    std::memset(slots.Data(), 0xFF, sizeof(uint32_t) * size);
+    uint32_t* const slots = slotRoom.get();
+    uint32_t* const hashes = hashRoom.get();
+    std::memset(slots, 0xFF, sizeof(uint32_t) * size);
     if (count != 0) std::memset(seen_.Data(), 0, count);
     std::memset(firstTouched_.Data(), 0xFF, sizeof(uint32_t) * count);
     for (uint32_t i = 0; i < count; ++i) {
         const Entry& entry = entries_.Data()[i];
         const uint32_t length = LengthOf(entry);
         const uint32_t hash = FoldedHash(entry.text, length);
-        hashes.Data()[i] = hash;
+        hashes[i] = hash;
         uint32_t group = i;
         for (uint32_t at = (hash ^ (hash >> 15)) & (size - 1);; at = (at + 1) & (size - 1)) {
-            const uint32_t other = slots.Data()[at];
+            const uint32_t other = slots[at];
             if (other == kNone) {
-                slots.Data()[at] = i;
+                slots[at] = i;
                 break;
             }
             const Entry& known = entries_.Data()[other];
-            if (hashes.Data()[other] == hash && LengthOf(known) == length) {
+            if (hashes[other] == hash && LengthOf(known) == length) {
                 uint32_t k = 0;
                 while (k < length && FoldAscii(known.text[k]) == FoldAscii(entry.text[k])) ++k;
                 if (k == length) {

@@ -769,12 +769,15 @@ bool CompiledReader::ReadState(HxFixedString& name, State& state, FunctionMap& s
     if (!U16(count)) return Fatal("Error reading state function count from store.");
     // A function record takes at least 14 bytes with its name.
     state.functions.Reserve(Plausible(count, 14));
+    // One record is read into and swapped into its map, which leaves it as
+    // a new one; a record that is not kept is dropped before the next.
+    Function function;
     for (uint32_t i = 0; i < count; ++i) {
         HxFixedString functionName;
         if (!Ref(functionName, "Error reading function name from store.")) return false;
-        Function function;
         if (!ReadFunction(functionName, function)) return false;
 
+        bool kept = false;
         if (state.functions.Contains(functionName)) {
             Post(Severity::Error, "Duplicate function \"%s\" in state \"%s\"", functionName.text(), stateText);
         } else if (function.isStatic && statics.Contains(functionName)) {
@@ -783,6 +786,11 @@ bool CompiledReader::ReadState(HxFixedString& name, State& state, FunctionMap& s
             Post(Severity::Error, "Static functions may only exist in the empty state");
         } else {
             (function.isStatic ? statics : state.functions).Set(functionName, Function()).swap(function);
+            kept = true;
+        }
+        if (!kept) {
+            Function fresh;
+            function.swap(fresh);
         }
     }
     return true;
@@ -974,17 +982,23 @@ bool CompiledReader::CountCodeInWindow(InstructionStream& stream, uint32_t& inde
     const uint8_t* at = cur_;
     const uint8_t* const last = end_ - kLongestInstruction;
     const uint32_t textLimit = table_.Count();
+    // Without marks (there was no room for them) every instruction is read
+    // field by field, which touches each of its texts.
     const uint8_t* const touched = table_.TouchMarks();
+    if (touched == nullptr) return true;
     const uint32_t records = stream.GetInstructionCount();
     uint32_t built = stream.GetBuiltCount();
     uint32_t i = index;
     auto touch = [this, touched](uint32_t entry) {
-        if (touched == nullptr || touched[entry] == 0) table_.Touch(entry);
+        if (touched[entry] == 0) table_.Touch(entry);
     };
-    while (i < count && at <= last) {
+    // An instruction beyond the records is left to ReadInstruction, which
+    // tells why it cannot be read.
+    const uint32_t stop = records - built < count - i ? i + (records - built) : count;
+    while (i < stop && at <= last) {
         const uint8_t* const begin = at;
         const uint32_t opcode = *at++;
-        bool ok = opcode < Opcodes::Invalid && opcodeAllowed_[opcode] && built < records;
+        bool ok = opcode < Opcodes::Invalid && opcodeAllowed_[opcode];
         if (ok) {
             const OpcodeShape& shape = kShapes.shapes[opcode];
             for (uint32_t p = 0; p < shape.fixed; ++p) {

@@ -213,6 +213,12 @@ void InstructionStream::CopyFrom(const InstructionStream& other) {
 }
 
 void InstructionStream::FreeAll() {
+    if (block_ == nullptr && records_ == nullptr && payloads_ == nullptr && kinds_ == nullptr && !ownNames_) {
+        // Nothing held (a new or count-only stream): only the counts go.
+        instructionCount_ = recordCapacity_ = built_ = operandCount_ = operandCapacity_ = 0;
+        names_ = nullptr;
+        return;
+    }
     if (operandCount_ != 0 && names_ != nullptr && ownNames_ == nullptr && !names_->Closing()) {
         // The texts lose these users now; first the counts they held are
         // made exact, so that a name goes exactly when it would have gone.

@@ -645,6 +645,10 @@ bool CompiledScriptWriter::WriteWholeCode(const InstructionStream& code) {
 uint32_t CompiledScriptWriter::EncodeInstructions(uint8_t* out, const uint32_t* records, uint32_t count,
                                                   const uint8_t* kinds, const uint32_t* payloads) const {
     using namespace HxScript::CompiledFormat;
+    // Held in a local: the bytes stored through `p` could otherwise be the
+    // table's own fields to the compiler, which would read them again after
+    // every byte.
+    const uint32_t* const bound = strings_.BoundIndexes();
     uint8_t* p = out;
     for (uint32_t i = 0; i < count; ++i) {
         const uint32_t opcode = InstructionStream::OpcodeOf(records[i]);
@@ -660,7 +664,7 @@ uint32_t CompiledScriptWriter::EncodeInstructions(uint8_t* out, const uint32_t* 
                 case kKindIdentifier:
                 case kKindString:
                 case kKindTypeName: {
-                    const uint32_t index = strings_.BoundIndexOf(payload);
+                    const uint32_t index = bound[payload];
                     if (index > CompiledStringTable::kMaxEntries) return 0;
                     HxStorageIO::PutU16(p, static_cast<uint16_t>(index));
                     p += 2;

@@ -45,6 +45,8 @@ public:
         return code.Names() == codeNames_ && codeNames_ != nullptr;
     }
     uint32_t BoundIndexOf(uint32_t payload) const { return codeIndex_.Data()[payload]; }
+    // The same for every payload at once: the string index of each code name.
+    const uint32_t* BoundIndexes() const { return codeIndex_.Data(); }
     uint32_t Count() const { return strings_.Size(); }
     const HxFixedString& At(uint32_t index) const { return strings_[index]; }
     // Index of the string, or kHxInvalidIndex when it is not in the table.
