@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -20,6 +21,7 @@
 #include "output/AssemblerProcessor.h"
 #include "output/DisassemblerProcessor.h"
 #include "output/DisassemblyFunctors.h"
+#include "output/DisassemblyText.h"
 #include "support/MemoryStores.h"
 #include "tool/AssemblyLexer.h"
 #include "tool/AssemblyLoader.h"
@@ -54,7 +56,7 @@ const std::string kRich =
     ".function Ext native static\n.userFlags 0\n.docString \"\"\n.return Int\n.paramTable\n.param a Int\n"
     ".endParamTable\n.endFunction\n" +
     F("Run", "None", ".param a Int\n", ".local f Float\n.local t Bool\n.local ::nonevar None\n",
-      "top:\nFAdd f f 1.5 ;@line 10\nIs t f Pt[]\nCallMethod Run self ::nonevar 1 \"two\" True\nJumpF t top\n"
+      "top:\nFAdd f f 1.5 ;@line 10\nIs t f Pt[]\nCallMethod Run self ::nonevar 1 \"two\" False True\nJumpF t top\n"
       "CallStatic Rich Ext ::nonevar\nJumpT t end\nCallParent Run ::nonevar None ;@line 12\nend:\n") +
     ".endState\n.state Busy\n.endState\n.endStateTable\n.endObject\n.endObjectTable\n";
 
@@ -223,12 +225,17 @@ TEST(CompiledFiles, AWriteFailingAtEveryByteReportsItsFieldOnce) {
     want.push_back("");
 
     const std::string& bytes = RichFile();
+    const std::string full = Convert("Rich", false, bytes, false).bytes;
+    const std::string unpatched = Convert("Rich", false, bytes, false, full.size()).bytes;  // the object size still 0
+    const size_t sizeAt = size_t(std::mismatch(full.begin(), full.end(), unpatched.begin()).first - full.begin());
     Lines got;
     for (size_t k = 0; k <= bytes.size() + 4; ++k) {  // the size field is written twice
         const Outcome run = Convert("Rich", false, bytes, false, k);
         ASSERT_EQ(run.ok, k == bytes.size() + 4) << k;
         ASSERT_LE(run.lines.size(), 1u) << k << ": " << Joined(run.lines);
-        ASSERT_EQ(run.bytes.size(), std::min(k, bytes.size())) << k;
+        std::string written = run.bytes, expected = full.substr(0, written.size());  // the same bytes, but the size
+        for (size_t i = sizeAt; i < sizeAt + 4 && i < written.size(); ++i) written[i] = expected[i] = 0;
+        ASSERT_EQ(written, expected) << k;
         AddRun(got, Joined(run.lines, 31));  // after "Out.cex : fatal: Error writing "
     }
     EXPECT_EQ(got, want);
@@ -416,7 +423,7 @@ TEST(AssemblyText, HugeLinesTokensAndCalls) {
     EXPECT_EQ(assembled(With(kRich, "Is t f Pt[]", huge)),
               "Rich.cas(" + std::to_string(LineOf("Is t")) + ") : error: Unknown instruction \"" + huge + "\"");
 
-    const std::string before = "CallMethod Run self ::nonevar 1 \"two\" True";
+    const std::string before = "CallMethod Run self ::nonevar 1 \"two\" False True";
     std::string call = "CallMethod Run self ::nonevar";
     for (int i = 0; i < 508; ++i) call += " " + std::to_string(i);
     const Outcome wide = Convert("Rich", true, With(kRich, before, call), false);
@@ -458,6 +465,25 @@ TEST(AssemblyText, FastTokenizingAndFloatsMatchThePlainWay) {
         const ValueToken value = ClassifyValue(TokenView(number.c_str()));
         const float expected = static_cast<float>(std::strtod(number.c_str(), nullptr));
         ASSERT_EQ(std::memcmp(&value.number, &expected, sizeof expected), 0) << number;
+    }
+}
+
+// The disassembler spells floats itself; its text must be printf's "%f", ties
+// to even included, for every exponent (random bit patterns and the ties k/2^n).
+TEST(AssemblyText, FloatsAreSpelledAsPrintfSpellsThem) {
+    std::mt19937 random(11);
+    CodeGen::TextBuffer text;
+    char expected[400];
+    for (int round = 0; round < 300000; ++round) {
+        uint32_t bits = static_cast<uint32_t>(random());
+        if (round % 3 == 0) bits = (bits & 0x807FFFFFu) | ((90u + bits % 80u) << 23);  // mostly near the six decimals
+        float value;
+        std::memcpy(&value, &bits, sizeof value);
+        if (round < 2000) value = static_cast<float>(round) / 128.0f - 7.0f;  // 0.0078125 steps: ties at the 7th decimal
+        text.Clear();
+        text.AppendFloat(value);
+        std::snprintf(expected, sizeof expected, "%f", static_cast<double>(value));
+        ASSERT_EQ(std::string(text.CStr(), text.Size()), expected) << bits;
     }
 }
 
