@@ -92,28 +92,21 @@ private:
         }
         return Bytes(&value, 1);
     }
-    bool U16(uint16_t& value) {
-        uint8_t raw[2];
+    bool U16(uint16_t& value) { return Fixed<uint16_t, HxStorageIO::GetU16>(value); }
+    bool U32(uint32_t& value) { return Fixed<uint32_t, HxStorageIO::GetU32>(value); }
+    // A little-endian field of sizeof(T) bytes: from the window when it
+    // holds them, else through Bytes, which tops it up or fails.
+    template <typename T, T (*Decode)(const uint8_t*)>
+    bool Fixed(T& value) {
+        uint8_t raw[sizeof(T)];
         const uint8_t* at = cur_;
-        if (end_ - cur_ >= 2) {
-            cur_ += 2;
+        if (end_ - cur_ >= static_cast<ptrdiff_t>(sizeof(T))) {
+            cur_ += sizeof(T);
         } else {
-            if (!Bytes(raw, 2)) return false;
+            if (!Bytes(raw, sizeof(T))) return false;
             at = raw;
         }
-        value = HxStorageIO::GetU16(at);
-        return true;
-    }
-    bool U32(uint32_t& value) {
-        uint8_t raw[4];
-        const uint8_t* at = cur_;
-        if (end_ - cur_ >= 4) {
-            cur_ += 4;
-        } else {
-            if (!Bytes(raw, 4)) return false;
-            at = raw;
-        }
-        value = HxStorageIO::GetU32(at);
+        value = Decode(at);
         return true;
     }
     bool I32(int32_t& value);

@@ -389,26 +389,20 @@ def main():
             runner.compare(label, files, [stem] + mode)
     print("compiled inputs done: %d runs, %d mismatches" % (runner.count, runner.mismatches), flush=True)
 
-    for label, stem, files in cas_inputs:
-        source = files.get(stem + ".cas")
-        if source is None or len(source) > 300000:
-            continue
-        for k in range(args.mutants):
-            mutant = dict(files)
-            mutant[stem + ".cas"] = mutate_text(rng, source)
-            for mode in MUTANT_CAS_MODES:
-                runner.compare("%s mutant %d" % (label, k), mutant, [stem] + mode)
-    print("assembly mutants done: %d runs, %d mismatches" % (runner.count, runner.mismatches), flush=True)
-    for label, stem, files in cex_inputs:
-        source = files.get(stem + ".cex")
-        if source is None or len(source) > 100000:
-            continue
-        for k in range(args.mutants):
-            mutant = dict(files)
-            mutant[stem + ".cex"] = mutate_binary(rng, source)
-            for mode in MUTANT_CEX_MODES:
-                runner.compare("%s mutant %d" % (label, k), mutant, [stem] + mode)
-    print("compiled mutants done: %d runs, %d mismatches" % (runner.count, runner.mismatches), flush=True)
+    def mutants(inputs, extension, limit, mutate, modes, what):
+        for label, stem, files in inputs:
+            source = files.get(stem + extension)
+            if source is None or len(source) > limit:
+                continue
+            for k in range(args.mutants):
+                mutant = dict(files)
+                mutant[stem + extension] = mutate(rng, source)
+                for mode in modes:
+                    runner.compare("%s mutant %d" % (label, k), mutant, [stem] + mode)
+        print("%s mutants done: %d runs, %d mismatches" % (what, runner.count, runner.mismatches), flush=True)
+
+    mutants(cas_inputs, ".cas", 300000, mutate_text, MUTANT_CAS_MODES, "assembly")
+    mutants(cex_inputs, ".cex", 100000, mutate_binary, MUTANT_CEX_MODES, "compiled")
 
     corpora = os.path.join(REPO, "build-fuzz", "fuzz-work")
     if os.path.isdir(corpora) and not args.quick:

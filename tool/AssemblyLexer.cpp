@@ -182,55 +182,6 @@ int32_t CommentLineNumber(TokenView line, uint32_t at) {
 
 }  // namespace
 
-int32_t TokenizeLine(TokenView line, HxTArray<TokenView>& tokens) {
-    tokens.Clear();
-    const char* text = line.text;
-    const uint32_t length = line.length;
-    uint32_t i = 0;
-    while (i < length) {
-        const uint8_t role = kRoles.of[static_cast<uint8_t>(text[i])];
-        if (role == kBlank) {
-            ++i;
-            continue;
-        }
-        if (role == kSemicolon) return CommentLineNumber(line, i);
-        if (role == kQuote) {
-            // Blanks and semicolons are text inside quotes and leave a
-            // pending escape alone; a backslash toggles it; anything else
-            // clears it. Text right after the closing quote starts a new
-            // token; an unterminated quoted token goes out as it is.
-            const uint32_t start = i++;
-            bool escapePending = false;
-            for (; i < length; ++i) {
-                const char c = text[i];
-                if (c == '"') {
-                    if (!escapePending) break;
-                    escapePending = false;
-                } else if (c == '\\') {
-                    escapePending = !escapePending;
-                } else if (!IsBlank(c) && c != ';') {
-                    escapePending = false;
-                }
-            }
-            if (i < length) ++i;  // the closing quote
-            tokens.Add(TokenView(text + start, i - start));
-            continue;
-        }
-        // An unquoted token: the classes of its bytes on the way.
-        const uint32_t start = i;
-        uint8_t classes = kTokenKnown;
-        for (; i < length; ++i) {
-            const uint8_t current = kRoles.of[static_cast<uint8_t>(text[i])];
-            if (current & kDelimiters) break;
-            classes |= current;
-        }
-        TokenView token(text + start, i - start);
-        token.classes = classes;
-        tokens.Add(token);
-    }
-    return 0;
-}
-
 namespace {
 
 // The end of a quoted token that starts at `start`: one past its closing
@@ -252,6 +203,18 @@ inline uint32_t QuotedTokenEnd(const char* text, uint32_t start, uint32_t length
         }
     }
     return length;
+}
+
+// The end of an unquoted token that starts at `start`: its first delimiter
+// or the line's end; `classes` gathers the classes of its bytes.
+inline uint32_t UnquotedTokenEnd(const char* text, uint32_t start, uint32_t length, uint8_t& classes) {
+    uint32_t i = start;
+    for (; i < length; ++i) {
+        const uint8_t current = kRoles.of[static_cast<uint8_t>(text[i])];
+        if (current & kDelimiters) break;
+        classes |= current;
+    }
+    return i;
 }
 
 // QuotedTokenEnd for a line followed by readable bytes: the bytes up to the
@@ -278,6 +241,38 @@ inline uint32_t PaddedQuotedTokenEnd(const char* text, uint32_t start, uint32_t 
 
 }  // namespace
 
+int32_t TokenizeLine(TokenView line, HxTArray<TokenView>& tokens) {
+    tokens.Clear();
+    const char* text = line.text;
+    const uint32_t length = line.length;
+    uint32_t i = 0;
+    while (i < length) {
+        const uint8_t role = kRoles.of[static_cast<uint8_t>(text[i])];
+        if (role == kBlank) {
+            ++i;
+            continue;
+        }
+        if (role == kSemicolon) return CommentLineNumber(line, i);
+        if (role == kQuote) {
+            // Text right after the closing quote starts a new token; an
+            // unterminated quoted token goes out as it is.
+            const uint32_t start = i;
+            i = QuotedTokenEnd(text, start, length);
+            tokens.Add(TokenView(text + start, i - start));
+            continue;
+        }
+        // An unquoted token: the classes of its bytes on the way.
+        const uint32_t start = i;
+        uint8_t classes = kTokenKnown;
+        i = UnquotedTokenEnd(text, start, length, classes);
+        TokenView token(text + start, i - start);
+        token.classes = classes;
+        tokens.Add(token);
+    }
+    return 0;
+}
+
+
 
 namespace TokenizeDetail {
 
@@ -295,12 +290,7 @@ uint32_t RareToken(const char* text, uint32_t length, uint32_t at, bool windowSt
     // window and goes byte by byte.
     if (!windowStart) return at;
     uint8_t classes = kTokenKnown;
-    uint32_t i = at;
-    for (; i < length; ++i) {
-        const uint8_t current = kRoles.of[static_cast<uint8_t>(text[i])];
-        if (current & kDelimiters) break;
-        classes |= current;
-    }
+    const uint32_t i = UnquotedTokenEnd(text, at, length, classes);
     TokenView token(text + at, i - at);
     token.classes = classes;
     tokens[count++] = token;
