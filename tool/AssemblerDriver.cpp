@@ -106,7 +106,8 @@ void RunProcessor(const CommandLineOptions& options, ErrorHandler& errorHandler)
         // file's size in many small blocks, all of them kept to the end.
         // (Stripping and disassembly keep the code too: their peak memory,
         // rounded up to large pages, would pass twice the file's size.)
-        Platform::PrepareLargeHeap(3 * SourceFileSize(options.objectName.text(), ".cex"));
+        // The store opens once: the loader's own Open then finds it open.
+        if (input->Open(options.objectName.text())) Platform::PrepareLargeHeap(3 * input->GetSize());
     }
 
     // Only the counters decide the outcome, not the result of Process.

@@ -74,21 +74,6 @@ bool DiskSource_Win32::Open(const char* objectName) {
     return good_;
 }
 
-uint64_t SourceFileSize(const char* objectName, const char* extension) {
-    HxTArray<char> name;
-    MakePathFormName(objectName, extension, name);
-    Platform::FileHandle file = Platform::OpenForReading(name.Data());
-    if (file == Platform::kInvalidFile) {
-        MakeShortFormName(objectName, extension, name);
-        file = Platform::OpenForReading(name.Data());
-    }
-    uint64_t size = 0;
-    if (file == Platform::kInvalidFile) return 0;
-    if (!Platform::GetFileSize(file, size)) size = 0;
-    Platform::CloseFile(file);
-    return size;
-}
-
 void DiskSource_Win32::Close() {
     if (!isOpen_) return;
     Platform::CloseFile(file_);

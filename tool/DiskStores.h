@@ -132,8 +132,5 @@ public:
 // zero-terminated texts.
 void MakePathFormName(const char* objectName, const char* extension, HxTArray<char>& fileName);
 void MakeShortFormName(const char* objectName, const char* extension, HxTArray<char>& fileName);
-// The size of the file a source store would open for the object; 0 when
-// there is none.
-uint64_t SourceFileSize(const char* objectName, const char* extension);
 
 }  // namespace Assembler
