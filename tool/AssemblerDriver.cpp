@@ -99,6 +99,11 @@ void RunProcessor(const CommandLineOptions& options, ErrorHandler& errorHandler)
         assembler->SetStrip(false);
         assembler->SetOutput(output);
         processor = assembler;
+        // The model of an assembly text takes up to about the text's size
+        // in many small blocks. For a large text the heap grows by that much
+        // at once on large pages (the store opens once: the loader's Open
+        // then finds it open).
+        if (input->Open(options.objectName.text())) Platform::PrepareLargeHeap(input->GetSize());
     }
 
     if (options.disassemble && options.analyze) {
