@@ -188,15 +188,52 @@ void PrepareLargeHeap(uint64_t bytes) {
     if (bytes < 2 * kLargePage || bytes > (uint64_t(1) << 32)) return;
     // Large blocks in the heap too (up to the most every 64-bit C library
     // accepts), and a heap that never shrinks.
-    if (mallopt(M_MMAP_THRESHOLD, 32 << 20) == 0 || mallopt(M_TRIM_THRESHOLD, 1 << 30) == 0) return;
-    // One block as large as the run needs makes the heap grow by that much
-    // now; given back, it is the free room the run allocates from.
-    void* room = std::malloc(static_cast<size_t>(bytes));
-    if (room == nullptr) return;
-    const uintptr_t start = (reinterpret_cast<uintptr_t>(room) + kLargePage - 1) & ~(kLargePage - 1);
-    const uintptr_t end = (reinterpret_cast<uintptr_t>(room) + static_cast<uintptr_t>(bytes)) & ~(kLargePage - 1);
-    std::free(room);
-    if (end > start) ::madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
+    constexpr size_t kMostInHeap = size_t(32) << 20;
+    if (mallopt(M_MMAP_THRESHOLD, kMostInHeap) == 0 || mallopt(M_TRIM_THRESHOLD, 1 << 30) == 0) return;
+    // Where the heap's free room begins. A block that fills the room up to
+    // the next large page boundary is kept for good (it is never touched, so
+    // it takes no memory): the room after it starts on a boundary, and none
+    // of it stays in small pages.
+    static void* padding = nullptr;
+    if (padding != nullptr) return;
+    // (The probe is larger than any block given back so far, and the header
+    // written after it falls before the boundary.)
+    constexpr size_t kProbe = size_t(256) << 10;
+    void* probe = std::malloc(kProbe);
+    if (probe == nullptr) return;
+    const uintptr_t room = reinterpret_cast<uintptr_t>(probe);
+    std::free(probe);
+    uintptr_t boundary = (room + kLargePage - 1) & ~(kLargePage - 1);
+    if (boundary - room < kProbe + 64) boundary += kLargePage;
+    padding = std::malloc(boundary - room - 32);
+    // Blocks as large as the run needs in all make the heap grow by that
+    // much now; given back, they are the free room the run allocates from.
+    // Each stays below the size the library would map on its own instead,
+    // and as large as it can: the header the library writes after a block
+    // keeps the large page it falls in from being one.
+    constexpr size_t kPiece = kMostInHeap - (size_t(1) << 20);
+    constexpr uint32_t kMostPieces = (uint64_t(1) << 32) / kPiece + 1;
+    char* pieces[kMostPieces];
+    size_t sizes[kMostPieces];
+    uint32_t count = 0;
+    for (uint64_t left = bytes; left != 0 && count < kMostPieces; ++count) {
+        sizes[count] = static_cast<size_t>(left < kPiece ? left : kPiece);
+        pieces[count] = static_cast<char*>(std::malloc(sizes[count]));
+        if (pieces[count] == nullptr) break;
+        left -= sizes[count];
+    }
+    // Pieces that follow each other (a block's header apart) are one range.
+    for (uint32_t i = 0; i < count;) {
+        uint32_t last = i;
+        while (last + 1 < count && pieces[last + 1] >= pieces[last] + sizes[last] &&
+               pieces[last + 1] <= pieces[last] + sizes[last] + 64)
+            ++last;
+        const uintptr_t start = (reinterpret_cast<uintptr_t>(pieces[i]) + kLargePage - 1) & ~(kLargePage - 1);
+        const uintptr_t end = (reinterpret_cast<uintptr_t>(pieces[last]) + sizes[last]) & ~(kLargePage - 1);
+        if (end > start) ::madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
+        i = last + 1;
+    }
+    while (count != 0) std::free(pieces[--count]);
 #else
     (void)bytes;
 #endif

@@ -57,8 +57,10 @@ bool FormatLocalTime(int64_t seconds, char* buffer);
 // Readies the heap for a run that is about to allocate up to about `bytes`
 // in many small blocks: it grows by that much at once, on memory that the
 // system may back with large pages, and is not given back while the process
-// runs. Far fewer page faults, at the price of resident memory growing in
-// steps of a large page. Does nothing where that cannot be had.
+// runs (blocks too large for the heap by default come from it too). Far
+// fewer page faults, at the price of resident memory growing in steps of a
+// large page. Once a process; does nothing where that cannot be had, and
+// for less than two large pages.
 void PrepareLargeHeap(uint64_t bytes);
 
 uint32_t CurrentThreadId();

@@ -45,10 +45,10 @@ void RunProcessor(const CommandLineOptions& options, ErrorHandler& errorHandler)
     HxTSmartPointer<CodeGen::IOutput> output;
     HxScript::ILoader* loader = nullptr;
     HxScript::IObjectProcessor* processor = nullptr;
-    // A compiled file's model is hundreds of thousands of blocks and names;
-    // taking them down one by one costs a tenth of the run. The program ends
-    // right after, so that processor and its model are left to the end of
-    // the process (still reachable from here), which frees them at once.
+    // A model is hundreds of thousands of blocks and names; taking them
+    // down one by one costs a tenth of the run. The program ends right
+    // after, so the processor and its model are left to the end of the
+    // process (still reachable from here), which frees them at once.
     bool leaveProcessor = false;
     static HxScript::IObjectProcessor* leftToExit = nullptr;
 
@@ -98,7 +98,14 @@ void RunProcessor(const CommandLineOptions& options, ErrorHandler& errorHandler)
         assembler->SetAnalyze(options.analyze);
         assembler->SetStrip(false);
         assembler->SetOutput(output);
+        assembler->SetKeepModel(true);
         processor = assembler;
+        leaveProcessor = true;
+        // The model of an assembly text takes up to about the text's size
+        // in many small blocks. For a large text the heap grows by that much
+        // at once on large pages (the store opens once: the loader's Open
+        // then finds it open).
+        if (input->Open(options.objectName.text())) Platform::PrepareLargeHeap(input->GetSize());
     }
 
     if (options.disassemble && options.analyze) {

@@ -349,7 +349,10 @@ public:
         return ReadLineSlowly(line);
     }
 
-    static constexpr uint32_t kChunkSize = 64 * 1024;
+    // Twice the buffer of a disk store: a read of that store asks for more
+    // than its buffer holds, which it hands straight to the file instead of
+    // copying it through the buffer.
+    static constexpr uint32_t kChunkSize = 128 * 1024;
     // Readable bytes kept after the buffered ones, so that a line can be
     // looked at in blocks that run past its end.
     static constexpr uint32_t kPadding = 64;

@@ -324,6 +324,14 @@ bool AssemblyLoader::Load(const char* objectName, Object& object) {
     debugChain_.Clear();
     codeNames_ = &object.codeNames;
     ForgetCodeNames();
+    // The table of names made half as large as a text of this size usually
+    // needs (a name in about 900 bytes, at most three quarters of the slots
+    // used), so that it is rebuilt about once, and a text with few names
+    // wastes little; a small text keeps a small one, which costs nothing to
+    // set up.
+    const uint64_t size = store_->GetSize();
+    firstNameSlots_ = 64;
+    while (firstNameSlots_ < (1u << 20) && uint64_t(firstNameSlots_) * 1024 < size) firstNameSlots_ *= 2;
     reader_.Begin(store_.Get());
 
     const HxFixedString name(objectName);
@@ -1125,7 +1133,7 @@ void AssemblyLoader::ForgetCodeNames() {
 
 uint32_t AssemblyLoader::UseCodeName(const char* text, uint32_t length, uint32_t hash, uint64_t prefix) {
     if (nameSlots_.Empty()) {
-        HX_CHECK(nameSlots_.Resize(64), "Out of memory");
+        HX_CHECK(nameSlots_.Resize(firstNameSlots_), "Out of memory");
         for (NameSlot& slot : nameSlots_) slot = NameSlot{nullptr, 0, 0, 0, kHxInvalidIndex};
     }
     const uint32_t mask = nameSlots_.Size() - 1;

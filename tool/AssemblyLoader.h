@@ -155,6 +155,7 @@ private:
     InstructionStream code_;  // the code of the function being read
     HxTArray<NameSlot> nameSlots_;
     uint32_t nameSlotsUsed_ = 0;
+    uint32_t firstNameSlots_ = 64;  // the size of the table when it is made
     // The entries of recently used spellings of up to 16 bytes, exactly as
     // written, by a hash of their two words: a name written again the same
     // way finds its live entry without the case-blind hash and probing.

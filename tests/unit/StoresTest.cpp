@@ -10,6 +10,12 @@
 #include <sstream>
 #include <string>
 #include <tuple>
+#include <utility>
+#include <vector>
+
+#if defined(__linux__) && defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include "HxSystem/HxStorageIO.h"
 #include "HxSystem/HxTSmartPointer.h"
@@ -191,5 +197,37 @@ TEST_F(DiskTest, PlatformCallsSeekInSixtyFourBitsAndGiveWholeSecondsAndNames) {
     for (int64_t seconds : {int64_t(0), int64_t(32535215999), int64_t(32535216000), int64_t(-1), INT64_MIN})
         EXPECT_EQ(Platform::FormatLocalTime(seconds, text) && std::strlen(text) == 24, seconds >= 0 && seconds < 32535216000);
 }
+
+#if defined(__linux__) && defined(__GLIBC__)
+// The prepared heap is the room later blocks come from: it grows at once by
+// the size asked for (here more than the library keeps in its heap in one
+// block), and blocks of every size, a large one too, then fit in it without
+// the heap growing again, and keep their bytes.
+TEST(PreparedHeap, GrowsOnceAndHoldsTheBlocksThatFollow) {
+    constexpr size_t kMiB = size_t(1) << 20, kRoom = 70 * kMiB;
+    const size_t before = mallinfo2().arena;
+    Platform::PrepareLargeHeap(kRoom);
+    const size_t prepared = mallinfo2().arena;
+    ASSERT_GE(prepared, before + kRoom - kMiB);
+    EXPECT_LT(prepared, before + kRoom + 4 * kMiB);
+    std::vector<std::pair<unsigned char*, size_t>> blocks;
+    size_t total = 0;
+    uint32_t seed = 1;
+    for (size_t size = 24 * kMiB; total + size < kRoom - 4 * kMiB; size = 16 + (seed >> 8) % 40000) {
+        seed = seed * 1103515245u + 12345u;
+        auto* block = static_cast<unsigned char*>(std::malloc(size));
+        ASSERT_NE(block, nullptr);
+        block[0] = block[size - 1] = static_cast<unsigned char>(blocks.size());
+        blocks.emplace_back(block, size);
+        total += size;
+    }
+    EXPECT_EQ(mallinfo2().arena, prepared) << blocks.size() << " blocks";
+    for (size_t i = 0; i < blocks.size(); ++i) {
+        const auto [block, size] = blocks[i];
+        ASSERT_TRUE(block[0] == static_cast<unsigned char>(i) && block[size - 1] == block[0]) << i;
+        std::free(block);
+    }
+}
+#endif
 
 }  // namespace
