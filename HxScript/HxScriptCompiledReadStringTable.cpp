@@ -142,33 +142,37 @@ void CompiledReadStringTable::MakeTouchedNow() {
 bool CompiledReadStringTable::DeferTouched() {
     const uint32_t count = entries_.Size();
     // Open addressing over the entries by a hash of their letters in one
-    // case, at most half full.
+    // case, at most two thirds full. A slot holds an entry's index plus one
+    // (0: free; a table has at most 65535 entries) in its low half and the
+    // top half of the entry's hash in its high half, so that a probe looks
+    // at another entry's text only when their hashes agree that far.
     uint32_t size = 16;
-    while (size < 2 * count) size *= 2;
-    // The slots and hashes are written before they are read: not zeroed first.
+    while (size < count + count / 2) size *= 2;
     std::unique_ptr<uint32_t[]> slotRoom(new (std::nothrow) uint32_t[size]);
-    std::unique_ptr<uint32_t[]> hashRoom(new (std::nothrow) uint32_t[count == 0 ? 1 : count]);
-    if (!slotRoom || !hashRoom || !classOf_.Resize(count) || !firstTouched_.Resize(count) || !seen_.Resize(count))
+    if (!slotRoom || count > 0xFFFFu || !classOf_.Resize(count) || !firstTouched_.Resize(count) ||
+        !seen_.Resize(count + 1))
         return false;
     uint32_t* const slots = slotRoom.get();
-    uint32_t* const hashes = hashRoom.get();
-    std::memset(slots, 0xFF, sizeof(uint32_t) * size);
-    if (count != 0) std::memset(seen_.Data(), 0, count);
+    std::memset(slots, 0, sizeof(uint32_t) * size);
+    std::memset(seen_.Data(), 0, count);
+    seen_.Data()[count] = 1;
     std::memset(firstTouched_.Data(), 0xFF, sizeof(uint32_t) * count);
     for (uint32_t i = 0; i < count; ++i) {
         const Entry& entry = entries_.Data()[i];
         const uint32_t length = LengthOf(entry);
         const uint32_t hash = FoldedHash(entry.text, length);
-        hashes[i] = hash;
+        const uint32_t tag = hash & 0xFFFF0000u;
         uint32_t group = i;
         for (uint32_t at = (hash ^ (hash >> 15)) & (size - 1);; at = (at + 1) & (size - 1)) {
-            const uint32_t other = slots[at];
-            if (other == kNone) {
-                slots[at] = i;
+            const uint32_t slot = slots[at];
+            if (slot == 0) {
+                slots[at] = tag | (i + 1);
                 break;
             }
+            if ((slot & 0xFFFF0000u) != tag) continue;
+            const uint32_t other = (slot & 0xFFFFu) - 1;
             const Entry& known = entries_.Data()[other];
-            if (hashes[other] == hash && LengthOf(known) == length) {
+            if (LengthOf(known) == length) {
                 uint32_t k = 0;
                 while (k < length && FoldAscii(known.text[k]) == FoldAscii(entry.text[k])) ++k;
                 if (k == length) {

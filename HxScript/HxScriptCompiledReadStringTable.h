@@ -75,8 +75,8 @@ public:
     // before any other of its group and before MakeTouched. What is never
     // made is never seen. Needs the texts; false when memory is short.
     bool DeferTouched();
-    // A byte per entry, not zero once the entry was touched; null when
-    // DeferTouched is off.
+    // A byte per entry, not zero once the entry was touched, and one more
+    // past the last, always set; null when DeferTouched is off.
     const uint8_t* TouchMarks() const { return deferring_ ? seen_.Data() : nullptr; }
     // Interns the first touched entry of every group touched so far: before
     // anything else interns a text that could equal one (a message).
@@ -115,7 +115,7 @@ private:
     HxTArray<uint32_t> classOf_;       // per entry: the first entry equal to it without regard to case
     HxTArray<uint32_t> firstTouched_;  // per group (by its first entry): the entry made first, or kNone
     HxTArray<uint32_t> touched_;       // groups whose first entry may not be made yet
-    HxTArray<uint8_t> seen_;           // per entry: touched before
+    HxTArray<uint8_t> seen_;           // per entry: touched before; one more, set
 
     HxTArray<Entry> entries_;
     HxTArray<char*> blocks_;

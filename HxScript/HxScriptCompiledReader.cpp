@@ -978,7 +978,12 @@ bool CompiledReader::CountCodeInWindow(InstructionStream& stream, uint32_t& inde
     // ReadCodeInWindow for code that is only checked and counted: the same
     // checks, by table, and nothing stored (the records stay the Noops that
     // BeginBuild made, counted in `built` until they are passed on to the
-    // stream). A text already touched needs no second look.
+    // stream). An operand costs one branch that valid code never takes: its
+    // payload bytes are read whatever its kind (the window holds the longest
+    // instruction whole, and an operand's next four bytes never reach past
+    // it), and any operand looks up a touch mark: a text its entry's, any
+    // other the mark past the last entry, which is always set. Only a text
+    // touched for the first time costs a call.
     const uint8_t* at = cur_;
     const uint8_t* const last = end_ - kLongestInstruction;
     const uint32_t textLimit = table_.Count();
@@ -989,8 +994,12 @@ bool CompiledReader::CountCodeInWindow(InstructionStream& stream, uint32_t& inde
     const uint32_t records = stream.GetInstructionCount();
     uint32_t built = stream.GetBuiltCount();
     uint32_t i = index;
-    auto touch = [this, touched](uint32_t entry) {
-        if (touched[entry] == 0) table_.Touch(entry);
+    // The mark of an operand: its entry's for a text within the table (a
+    // text beyond it fails first), the set mark past the last for the rest.
+    auto touch = [this, touched, textLimit](uint32_t kind, const uint8_t* payload) {
+        const uint32_t text = (kTextKinds >> kind) & 1u;
+        const uint32_t mark = textLimit + ((HxStorageIO::GetU16(payload) - textLimit) & (0u - text));
+        if (touched[mark] == 0) table_.Touch(mark);
     };
     // An instruction beyond the records is left to ReadInstruction, which
     // tells why it cannot be read.
@@ -1004,22 +1013,14 @@ bool CompiledReader::CountCodeInWindow(InstructionStream& stream, uint32_t& inde
             for (uint32_t p = 0; p < shape.fixed; ++p) {
                 const uint32_t kind = *at;
                 // The rules admit only kinds that can be.
-                if (kind > Format::kKindTypeName || ((shape.kinds[p] >> kind) & 1u) == 0) {
+                if (kind > Format::kKindTypeName || ((shape.kinds[p] >> kind) & 1u) == 0 ||
+                    ((((kTextKinds >> kind) & 1u) & uint32_t(HxStorageIO::GetU16(at + 1) >= textLimit)) |
+                     (uint32_t(shape.nonNegative[p]) & uint32_t(kind == Format::kKindInteger) &
+                      (HxStorageIO::GetU32(at + 1) >> 31))) != 0) {
                     ok = false;
                     break;
                 }
-                if ((kTextKinds >> kind) & 1u) {
-                    const uint32_t entry = HxStorageIO::GetU16(at + 1);
-                    if (entry >= textLimit) {
-                        ok = false;
-                        break;
-                    }
-                    touch(entry);
-                } else if (shape.nonNegative[p] && kind == Format::kKindInteger &&
-                           static_cast<int32_t>(HxStorageIO::GetU32(at + 1)) < 0) {
-                    ok = false;
-                    break;
-                }
+                touch(kind, at + 1);
                 at += 1 + kPayloadSizes.of[kind];
             }
             if (ok && shape.callArguments) {
@@ -1032,13 +1033,12 @@ bool CompiledReader::CountCodeInWindow(InstructionStream& stream, uint32_t& inde
                 for (uint32_t k = 0; ok && k < arguments; ++k) {
                     const uint32_t kind = *at;
                     const uint32_t size = kPayloadSizes.of[kind];
-                    if (size == kNoKind) {
+                    if (size == kNoKind ||
+                        (((kTextKinds >> kind) & 1u) & uint32_t(HxStorageIO::GetU16(at + 1) >= textLimit)) != 0) {
                         ok = false;
-                    } else if ((kTextKinds >> kind) & 1u) {
-                        const uint32_t entry = HxStorageIO::GetU16(at + 1);
-                        if (entry >= textLimit) ok = false;
-                        else touch(entry);
+                        break;
                     }
+                    touch(kind, at + 1);
                     at += 1 + size;
                 }
             }

@@ -51,6 +51,18 @@ TEST(StringPool, FirstSpellingWinsAndTheCaseSensitiveTwinSharesIt) {
     EXPECT_TRUE(HxFixedStringCS(static_cast<const char*>(nullptr)) != "" && HxFixedStringCS("") != static_cast<const char*>(nullptr));
     EXPECT_TRUE(high == "POOL\xC4X" && high != "pool\xE4x" && HxFixedString("Pool-1") != "pool-");
     EXPECT_STREQ(HxFixedString("PoolToken rest", 9).c_str(), "PoolToken");  // only the given bytes are read
+
+    // Entries of every length to past the longest kept in slabs, every other
+    // one freed and its room taken by another text: each keeps its own bytes.
+    std::vector<std::string> texts(2 * 600);
+    std::vector<HxFixedString> live(2 * 600);
+    for (int n = 0; n < 600; ++n) live[n] = (texts[n] = std::string(n, char('A' + n % 26)) + "!").c_str();
+    for (int n = 1; n < 600; n += 2) live[n].Release();
+    for (int n = 599; n > 0; n -= 2) live[600 + n] = (texts[600 + n] = std::string(n, char('a' + n % 23)) + "?").c_str();
+    for (size_t i = 0; i < live.size(); ++i) {
+        if (live[i].IsEmpty()) continue;
+        ASSERT_STREQ(live[i].c_str(), texts[i].c_str()) << i;
+    }
 }
 
 TEST(StringPool, SaturatedCountsSurviveAnyReleaseAndThreadsLoseNoCount) {

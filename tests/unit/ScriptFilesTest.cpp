@@ -387,13 +387,26 @@ TEST(CompiledFiles, StringTablesHoldEveryEntryWholeUpTo65535) {
 // A name is spelled as the first of the entries equal to it in any letter
 // case that the reader meets, a code text included, whether the code is kept
 // or only counted: a code text read before a parameter spelled in other
-// letters names it.
+// letters names it. A number whose bits equal the parameter's entry is no
+// text, and code followed by more than its longest instruction is checked
+// straight from the read-ahead window the same way.
 TEST(CompiledFiles, ANameIsSpelledAsTheFirstEntryReadCodeKeptOrCounted) {
-    const std::string text = With(kRich, ".state Busy\n", ".state Busy\n" + F("Go", "None", ".param zzzz Int\n", "", ""));
+    std::string go;
+    for (int i = 0; i < 1500; ++i) go += "Return None\n";
+    const std::string text = With(With(kRich, ".state Busy\n", ".state Busy\n" + F("Go", "None", ".param zzzz Int\n", "", go)),
+                                  "top:\n", "top:\nIAdd v v 12345\n");
     std::string bytes = Convert("Rich", true, text, false).bytes;
-    const std::string self("\x04\x00self", 6);
+    const std::string self("\x04\x00self", 6), number("\x03\x39\x30\x00\x00", 5);
     ASSERT_NE(bytes.find(self), std::string::npos);
     bytes.replace(bytes.find(self) + 2, 4, "ZZZZ");
+    // The object's name is the string table's first entry.
+    size_t at = bytes.find(std::string("\x04\x00Rich", 6));
+    uint8_t entry = 0;
+    for (; bytes.compare(at, 6, std::string("\x04\x00zzzz", 6)) != 0; ++entry)
+        at += 2 + (uint8_t(bytes[at]) | uint8_t(bytes[at + 1]) << 8);
+    const size_t n = bytes.find(number);
+    ASSERT_NE(n, std::string::npos);
+    bytes[n + 1] = char(entry), bytes[n + 2] = 0;
     for (bool counted : {true, false}) {
         TestSupport::RecordingLogger log;
         HxScript::CompiledScriptLoader loader(&log, true, true);
