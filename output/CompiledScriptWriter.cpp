@@ -397,15 +397,8 @@ bool CompiledScriptWriter::WriteUserFlagTable(const Object& object) {
 // Object table
 
 bool CompiledScriptWriter::WriteObjectTable(const Object& object) {
-    if (!Count(1, "Error writing object count") || !Ref(object.name, "Error writing object name")) return false;
-
-    // The size field is patched once the record is complete: it counts its
-    // own four bytes and everything after them up to the end of the record.
-    uint64_t sizeAt = store_.GetPosition();
-    if (!Check(sizeAt == ~uint64_t(0) ? kFailed : HxStorageIO::WriteU32(store_, 0),
-               "Error writing object size placeholder")) {
-        return false;
-    }
+    uint64_t sizeAt = 0;
+    if (!BeginObjectTable(object.name, sizeAt)) return false;
 
     if (!Ref(object.parentName, "Error writing object's parent's name") ||
         !Ref(object.docString, "Error writing object docstring") ||
@@ -435,7 +428,19 @@ bool CompiledScriptWriter::WriteObjectTable(const Object& object) {
     for (const auto& entry : object.states) {
         if (!WriteState(entry.key, entry.value)) return false;
     }
+    return EndObjectTable(sizeAt);
+}
 
+bool CompiledScriptWriter::BeginObjectTable(const HxFixedString& name, uint64_t& sizeAt) {
+    if (!Count(1, "Error writing object count") || !Ref(name, "Error writing object name")) return false;
+    // The size field is patched once the record is complete: it counts its
+    // own four bytes and everything after them up to the end of the record.
+    sizeAt = store_.GetPosition();
+    return Check(sizeAt == ~uint64_t(0) ? kFailed : HxStorageIO::WriteU32(store_, 0),
+                 "Error writing object size placeholder");
+}
+
+bool CompiledScriptWriter::EndObjectTable(uint64_t sizeAt) {
     uint64_t endAt = store_.GetPosition();
     if (endAt == ~uint64_t(0) || endAt < sizeAt + 4 || endAt - sizeAt > 0xFFFFFFFFu) {
         return Fail("Error seeking to object size placeholder");

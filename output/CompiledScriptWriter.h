@@ -109,6 +109,15 @@ public:
     bool WriteUserFlagTable(const HxScript::UnlinkedTypes::Object& object);
     bool WriteObjectTable(const HxScript::UnlinkedTypes::Object& object);
 
+    // The object table up to its one record's size placeholder: the count,
+    // the record's name and the placeholder, whose position goes to `sizeAt`.
+    bool BeginObjectTable(const HxFixedString& name, uint64_t& sizeAt);
+    // Patches the size placeholder at `sizeAt` once the record is complete.
+    bool EndObjectTable(uint64_t sizeAt);
+
+    // Posts the fatal message of a failed field; always false.
+    bool Fail(const char* message);
+
     // Records without a message of their own: the caller names the field.
     StorageResult WriteValue(const HxScript::UnlinkedTypes::Value& value);
     StorageResult WriteFunctionRecord(const HxScript::UnlinkedTypes::Function& function);
@@ -116,7 +125,6 @@ public:
 private:
     // Posts the fatal message when `result` is not Success; true on success.
     bool Check(StorageResult result, const char* message);
-    bool Fail(const char* message);
     bool Ref(const HxFixedString& text, const char* message);
     bool Count(uint32_t count, const char* message);
 

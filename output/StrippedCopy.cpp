@@ -1,0 +1,802 @@
+#include "output/StrippedCopy.h"
+
+#include <cstring>
+#include <new>
+
+#include "HxScript/HxScriptCompiledFormat.h"
+#include "HxScript/HxScriptCompiledOperands.h"
+#include "HxScript/HxScriptOpcodes.h"
+#include "HxSystem/HxStorageIO.h"
+
+namespace CodeGen {
+
+namespace Format = HxScript::CompiledFormat;
+using namespace HxScript::CompiledOperands;
+
+namespace {
+
+constexpr uint32_t kNone = 0xFFFFFFFFu;
+// Markers among the collected groups: the empty string the writer adds
+// before the empty state's member functions, and the parent that an object
+// without one gets.
+constexpr uint32_t kEmptyString = 0xFFFFFFFEu;
+constexpr uint32_t kScriptObject = 0xFFFFFFFDu;
+
+// Bits of a group's marks: kept while writing, numbered by the writer, and
+// the name sets in which the reader looks for duplicates.
+constexpr uint16_t kHeld = 1u << 0;
+constexpr uint16_t kCollected = 1u << 1;
+constexpr uint16_t kStructName = 1u << 2;
+constexpr uint16_t kVariableName = 1u << 3;
+constexpr uint16_t kPropertyName = 1u << 4;
+constexpr uint16_t kStateName = 1u << 5;
+constexpr uint16_t kGroupedProperty = 1u << 6;
+constexpr uint16_t kGroupName = 1u << 7;
+constexpr uint16_t kOrderedStruct = 1u << 8;
+
+const char kFunctionData[] = "Error writing function data";
+
+inline char FoldAscii(char c) { return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c; }
+
+bool FoldEquals(const char* a, uint32_t aLength, const char* b, uint32_t bLength) {
+    if (aLength != bLength) return false;
+    for (uint32_t i = 0; i < aLength; ++i)
+        if (FoldAscii(a[i]) != FoldAscii(b[i])) return false;
+    return true;
+}
+
+template <typename T>
+std::unique_ptr<T[]> Filled(uint32_t count, uint8_t byte) {
+    std::unique_ptr<T[]> room(new (std::nothrow) T[count == 0 ? 1 : count]);
+    if (room) std::memset(room.get(), byte, sizeof(T) * (count == 0 ? 1 : count));
+    return room;
+}
+
+}  // namespace
+
+StrippedCopy::StrippedCopy(HxScript::ErrorLogger& logger, CompiledStringTable& strings)
+    : logger_(logger), strings_(strings) {}
+
+StrippedCopy::~StrippedCopy() = default;
+
+// ---------------------------------------------------------------------------
+// Preparing
+
+bool StrippedCopy::Prepare(HxScript::IStore& store, const HxFixedString& objectName) {
+    requested_ = objectName.text();
+    if (!store.Open(requested_)) {
+        store.Close();
+        return false;
+    }
+    const uint64_t size = store.GetSize();
+    bool ok = size != 0 && size < (uint64_t(1) << 31);
+    if (ok) {
+        file_.reset(new (std::nothrow) uint8_t[size]);
+        ok = file_ && store.Read(static_cast<uint32_t>(size), file_.get()) == StorageResult::Success;
+    }
+    store.Close();
+    if (ok) {
+        at_ = file_.get();
+        end_ = at_ + size;
+        ok = ReadFile() && Resolve();
+    }
+    if (!ok) Drop();
+    return ok;
+}
+
+void StrippedCopy::Drop() {
+    file_.reset();
+    table_.Clear();
+    held_.Clear();
+    header_.Clear();
+    scriptObject_.Release();
+    objectName_.Release();
+    outOf_.reset();
+    strings_.Clear();
+}
+
+bool StrippedCopy::ReadFile() {
+    if (!ReadHeader() || !ReadStringTable()) return false;
+    first_ = Filled<uint32_t>(count_, 0xFF);
+    marks_ = Filled<uint16_t>(count_, 0);
+    inContainer_ = Filled<uint32_t>(count_, 0);
+    staticIn_ = Filled<uint32_t>(count_, 0);
+    firstFunction_ = Filled<uint32_t>(count_, 0xFF);
+    codeSeen_ = Filled<uint8_t>(count_, 0);
+    // Each group is touched and collected once, besides the two markers.
+    if (!first_ || !marks_ || !inContainer_ || !staticIn_ || !firstFunction_ || !codeSeen_ ||
+        !touched_.Reserve(count_) || !collected_.Reserve(count_ + 2))
+        return false;
+    if (!ReadDebugSection() || !ReadUserFlags() || !ReadObjectTable()) return false;
+    // Type-name initial values come last, so that every other string keeps
+    // its index.
+    for (uint32_t entry : typeNames_) Collect(entry);
+    return true;
+}
+
+bool StrippedCopy::ReadHeader() {
+    uint32_t magic = 0;
+    if (end_ - at_ < 16) return false;
+    magic = HxStorageIO::GetU32(at_);
+    if (magic != Format::kMagic || at_[4] != Format::kWriteMajor || at_[5] != Format::kWriteMinor ||
+        HxStorageIO::GetU16(at_ + 6) != Format::kGameId)
+        return false;
+    compileTime_ = static_cast<int64_t>(HxStorageIO::GetU64(at_ + 8));
+    at_ += 16;
+    for (uint32_t i = 0; i < 3; ++i) {
+        if (end_ - at_ < 2) return false;
+        lengths16_[i] = HxStorageIO::GetU16(at_);
+        strings16_[i] = at_ + 2;
+        if (static_cast<uint64_t>(end_ - at_) < 2u + lengths16_[i]) return false;
+        at_ += 2 + lengths16_[i];
+    }
+    for (uint32_t opcode = 0; opcode < 256; ++opcode)
+        allowed_[opcode] = HxScript::IsOpcodeAllowedInVersion(opcode, Format::kWriteMajor, Format::kWriteMinor);
+    return true;
+}
+
+bool StrippedCopy::ReadStringTable() {
+    if (end_ - at_ < 2) return false;
+    count_ = HxStorageIO::GetU16(at_);
+    at_ += 2;
+    if (!table_.Reserve(count_)) return false;
+    for (uint32_t i = 0; i < count_; ++i) {
+        if (end_ - at_ < 2) return false;
+        const uint32_t length = HxStorageIO::GetU16(at_);
+        if (static_cast<uint64_t>(end_ - at_) < 2u + length) return false;
+        // A zero byte inside a name is left to the model, which interns
+        // such names by their length.
+        if (length != 0 && std::memchr(at_ + 2, 0, length) != nullptr) return false;
+        char* text = table_.Append(length);
+        if (text == nullptr) return false;
+        std::memcpy(text, at_ + 2, length);
+        at_ += 2 + length;
+    }
+    // Groups entries equal without regard to case.
+    return table_.DeferTouched();
+}
+
+bool StrippedCopy::EqualsRequested(uint32_t entry) const {
+    return FoldEquals(table_.Text(entry), table_.Length(entry), requested_,
+                      static_cast<uint32_t>(std::strlen(requested_)));
+}
+
+void StrippedCopy::Touch(uint32_t entry) {
+    const uint32_t group = GroupOf(entry);
+    if (first_[group] == kNone) {
+        first_[group] = entry;
+        touched_.Add(group);
+    }
+}
+
+void StrippedCopy::Hold(uint32_t entry) {
+    Touch(entry);
+    marks_[GroupOf(entry)] |= kHeld;
+}
+
+void StrippedCopy::Collect(uint32_t entry) {
+    const uint32_t group = GroupOf(entry);
+    if ((marks_[group] & kCollected) == 0) {
+        marks_[group] |= kCollected;
+        collected_.Add(group);
+    }
+}
+
+bool StrippedCopy::ReadDebugSection() {
+    uint8_t flag;
+    if (!U8(flag, nullptr)) return false;
+    if (flag == 0) return true;
+    uint32_t count;
+    if (!Field(8, nullptr) || !U16(count, nullptr)) return false;
+    for (uint32_t i = 0; i < count; ++i) {
+        uint32_t object, state, function, lines;
+        uint8_t kind;
+        if (!Ref(object, nullptr) || !Ref(state, nullptr) || !Ref(function, nullptr) || !U8(kind, nullptr) ||
+            kind >= 3 || !U16(lines, nullptr) || !Field(2 * lines, nullptr))
+            return false;
+        if (!EqualsRequested(object)) continue;
+        Name(object);
+        Name(state);
+        Name(function);
+    }
+
+    if (!U16(count, nullptr)) return false;
+    for (uint32_t g = 0; g < count; ++g) {
+        uint32_t object, name, doc, properties;
+        if (!Ref(object, nullptr) || !Ref(name, nullptr) || !Ref(doc, nullptr) || !Field(4, nullptr) ||
+            !U16(properties, nullptr))
+            return false;
+        if (!EqualsRequested(object)) {
+            if (!Field(2 * properties, nullptr)) return false;
+            continue;
+        }
+        Hold(object);
+        Hold(name);
+        Hold(doc);
+        for (uint32_t i = 0; i < properties; ++i) {
+            uint32_t property;
+            if (!Ref(property, nullptr)) return false;
+            Hold(property);
+            // A property in two groups draws a warning: left to the model.
+            uint16_t& marks = marks_[GroupOf(property)];
+            if (marks & kGroupedProperty) return false;
+            marks |= kGroupedProperty;
+        }
+        uint16_t& marks = marks_[GroupOf(name)];
+        if (marks & kGroupName) return false;
+        marks |= kGroupName;
+        Collect(name);
+        Collect(doc);
+    }
+
+    if (!U16(count, nullptr)) return false;
+    for (uint32_t s = 0; s < count; ++s) {
+        uint32_t object, structure, variables;
+        if (!Ref(object, nullptr) || !Ref(structure, nullptr) || !U16(variables, nullptr)) return false;
+        if (!EqualsRequested(object)) {
+            if (!Field(2 * variables, nullptr)) return false;
+            continue;
+        }
+        Hold(object);
+        Hold(structure);
+        const uint32_t serial = ++serial_;
+        for (uint32_t i = 0; i < variables; ++i) {
+            uint32_t variable;
+            if (!Ref(variable, nullptr)) return false;
+            Hold(variable);
+            uint32_t& in = inContainer_[GroupOf(variable)];
+            if (in == serial) return false;
+            in = serial;
+        }
+        uint16_t& marks = marks_[GroupOf(structure)];
+        if (marks & kOrderedStruct) return false;
+        marks |= kOrderedStruct;
+    }
+    return true;
+}
+
+bool StrippedCopy::ReadUserFlags() {
+    uint32_t count;
+    if (!U16(count, nullptr)) return false;
+    for (uint32_t i = 0; i < count; ++i) {
+        uint32_t name;
+        uint8_t bit;
+        if (!Ref(name, nullptr) || !U8(bit, nullptr)) return false;
+        Name(name);
+        if (userFlags_.Add(name << 8 | bit) == kHxInvalidIndex) return false;
+    }
+    return true;
+}
+
+bool StrippedCopy::ReadObjectTable() {
+    uint32_t count;
+    if (!U16(count, nullptr)) return false;
+    for (uint32_t i = 0; i < count; ++i) {
+        uint32_t name, size;
+        if (!Ref(name, nullptr)) return false;
+        Touch(name);
+        if (end_ - at_ < 4) return false;
+        size = HxStorageIO::GetU32(at_);
+        at_ += 4;
+        if (EqualsRequested(name)) {
+            nameEntry_ = name;
+            Name(name);
+            bodyAt_ = at_;
+            return Body();
+        }
+        // Another object: its size counts its own four bytes.
+        if (size < 4 || static_cast<uint64_t>(end_ - at_) < size - 4u) return false;
+        at_ += size - 4;
+    }
+    return false;  // no such object
+}
+
+// ---------------------------------------------------------------------------
+// Fields
+
+bool StrippedCopy::Field(uint32_t width, const char* message) {
+    if (!emit_) {
+        if (static_cast<uint64_t>(end_ - at_) < width) return false;
+        at_ += width;
+        return true;
+    }
+    const uint8_t* at = at_;
+    at_ += width;
+    return Put(at, width, message);
+}
+
+bool StrippedCopy::U8(uint8_t& value, const char* message) {
+    if (at_ == end_) return false;
+    value = *at_;
+    return Field(1, message);
+}
+
+bool StrippedCopy::U16(uint32_t& value, const char* message) {
+    if (end_ - at_ < 2) return false;
+    value = HxStorageIO::GetU16(at_);
+    return Field(2, message);
+}
+
+bool StrippedCopy::Bool(const char* message) {
+    if (emit_) *at_ = *at_ != 0 ? 1 : 0;
+    return Field(1, message);
+}
+
+bool StrippedCopy::Flags(uint8_t& value, uint8_t keep, const char* message) {
+    if (at_ == end_) return false;
+    value = *at_;
+    if (emit_) *at_ = value & keep;
+    return Field(1, message);
+}
+
+bool StrippedCopy::Ref(uint32_t& entry, const char* message) {
+    if (end_ - at_ < 2) return false;
+    entry = HxStorageIO::GetU16(at_);
+    if (!emit_) {
+        if (entry >= count_) return false;
+        at_ += 2;
+        return true;
+    }
+    HxStorageIO::PutU16(at_, outOf_[entry]);
+    return Field(2, message);
+}
+
+bool StrippedCopy::NameRef(uint32_t& entry, const char* message) {
+    if (!Ref(entry, message)) return false;
+    if (!emit_) Name(entry);
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// The object record, from its parent's name to its end
+
+bool StrippedCopy::Body() {
+    uint32_t entry;
+    if (!emit_) {
+        if (!Ref(entry, nullptr)) return false;
+        // An object without a parent gets ScriptObject, unless it is that.
+        const bool isScriptObject = FoldEquals(table_.Text(nameEntry_), table_.Length(nameEntry_), "ScriptObject", 12);
+        Touch(entry);
+        parentIsScriptObject_ = IsEmptyEntry(entry) && !isScriptObject;
+        if (parentIsScriptObject_) {
+            collected_.Add(kScriptObject);
+        } else {
+            Name(entry);
+        }
+    } else {
+        HxStorageIO::PutU16(at_, parentIsScriptObject_ ? scriptObjectOut_ : outOf_[HxStorageIO::GetU16(at_)]);
+        if (!Field(2, "Error writing object's parent's name")) return false;
+    }
+    uint32_t count;
+    if (!NameRef("Error writing object docstring") || !Bool("Error writing object const flag") ||
+        !Field(4, "Error writing object user-flags") || !NameRef("Error writing object autostate") ||
+        !U16(count, "Error writing object struct count"))
+        return false;
+    for (uint32_t i = 0; i < count; ++i)
+        if (!StructRecord()) return false;
+
+    if (!U16(count, "Error writing object variable count")) return false;
+    for (uint32_t i = 0; i < count; ++i)
+        if (!VariableRecord(false, 0)) return false;
+
+    if (!U16(count, "Error writing object property count")) return false;
+    for (uint32_t i = 0; i < count; ++i)
+        if (!PropertyRecord()) return false;
+
+    if (!U16(count, "Error writing object state count")) return false;
+    // Without the empty state the object is refused.
+    if (count == 0) return false;
+    for (uint32_t i = 0; i < count; ++i)
+        if (!StateRecord(i)) return false;
+    return true;
+}
+
+bool StrippedCopy::StructRecord() {
+    uint32_t name, count;
+    if (!NameRef(name, "Error writing struct name")) return false;
+    if (!emit_) {
+        uint16_t& marks = marks_[GroupOf(name)];
+        if (marks & kStructName) return false;
+        marks |= kStructName;
+    }
+    if (!U16(count, "Error writing struct variable count")) return false;
+    const uint32_t serial = ++serial_;
+    for (uint32_t i = 0; i < count; ++i)
+        if (!VariableRecord(true, serial)) return false;
+    return true;
+}
+
+bool StrippedCopy::VariableRecord(bool member, uint32_t serial) {
+    uint32_t name;
+    if (!NameRef(name, "Error writing variable name")) return false;
+    if (!emit_) {
+        // A duplicate is an error: left to the model.
+        const uint32_t group = GroupOf(name);
+        if (member) {
+            if (inContainer_[group] == serial) return false;
+            inContainer_[group] = serial;
+        } else {
+            if (marks_[group] & kVariableName) return false;
+            marks_[group] |= kVariableName;
+        }
+    }
+    return NameRef("Error writing variable type") && Field(4, "Error writing variable user-flags") &&
+           Value("Error writing variable initial value") && Bool("Error writing variable const flag") &&
+           (!member || NameRef("Error writing variable doc string"));
+}
+
+bool StrippedCopy::Value(const char* message) {
+    uint8_t kind;
+    if (!U8(kind, message)) return false;
+    uint32_t entry;
+    switch (kind) {
+        case Format::kKindNone: return true;
+        case Format::kKindString: return NameRef(entry, message);
+        case Format::kKindTypeName:
+            if (!Ref(entry, message)) return false;
+            if (!emit_) {
+                Hold(entry);
+                if (typeNames_.Add(entry) == kHxInvalidIndex) return false;
+            }
+            return true;
+        case Format::kKindInteger:
+        case Format::kKindFloat: return Field(4, message);
+        case Format::kKindBool: return Bool(message);
+        default: return false;  // an Identifier is refused as an initial value
+    }
+}
+
+bool StrippedCopy::PropertyRecord() {
+    uint32_t name, doc;
+    uint8_t flags;
+    if (!NameRef(name, "Error writing property name") || !NameRef("Error writing property type") ||
+        !Ref(doc, "Error writing property docstring") || !Field(4, "Error writing property user-flags") ||
+        !Flags(flags, Format::kPropertyReadable | Format::kPropertyWritable | Format::kPropertyAuto,
+               "Error writing property flags"))
+        return false;
+    if (!emit_) {
+        uint16_t& marks = marks_[GroupOf(name)];
+        if ((marks & kPropertyName) || (flags & (Format::kPropertyReadable | Format::kPropertyWritable)) == 0)
+            return false;
+        marks |= kPropertyName;
+        Hold(doc);
+    }
+    if (flags & Format::kPropertyAuto) {
+        uint32_t variable;
+        if (!Ref(variable, "Error writing property auto variable name")) return false;
+        if (!emit_) {
+            Hold(variable);
+            // Written without its auto flag, an empty name would need functions.
+            if (IsEmptyEntry(variable) || autoVars_.Add(variable) == kHxInvalidIndex) return false;
+        }
+    } else {
+        bool isStatic;
+        if ((flags & Format::kPropertyReadable) && !FunctionRecord("Error writing property get function", isStatic))
+            return false;
+        if ((flags & Format::kPropertyWritable) && !FunctionRecord("Error writing property set function", isStatic))
+            return false;
+    }
+    // The writer collects the doc string after the functions.
+    if (!emit_) Collect(doc);
+    return true;
+}
+
+bool StrippedCopy::StateRecord(uint32_t index) {
+    uint32_t name, count;
+    if (!Ref(name, "Error writing state name")) return false;
+    const bool isEmpty = !emit_ && IsEmptyEntry(name);
+    if (!emit_) {
+        Hold(name);
+        // The empty state first, once.
+        if (isEmpty != (index == 0)) return false;
+        if (!isEmpty) {
+            uint16_t& marks = marks_[GroupOf(name)];
+            if (marks & kStateName) return false;
+            marks |= kStateName;
+            Collect(name);
+        }
+    }
+    if (!U16(count, "Error writing state function count")) return false;
+    const uint32_t serial = ++serial_;
+    bool membersBegun = false;
+    for (uint32_t i = 0; i < count; ++i) {
+        if (isEmpty) {
+            // The writer puts the empty string between the static and the
+            // member functions of the empty state; a file that mixes them is
+            // left to the model.
+            if (end_ - at_ < 11) return false;
+            const bool isStatic = (at_[10] & Format::kFunctionStatic) != 0;
+            if (isStatic && membersBegun) return false;
+            if (!isStatic && !membersBegun) {
+                membersBegun = true;
+                collected_.Add(kEmptyString);
+            }
+        }
+        uint32_t function;
+        if (!NameRef(function, "Error writing function name")) return false;
+        const uint32_t offset = static_cast<uint32_t>(at_ - file_.get());
+        bool isStatic;
+        if (!FunctionRecord(kFunctionData, isStatic)) return false;
+        if (emit_) continue;
+        const uint32_t group = GroupOf(function);
+        if (inContainer_[group] == serial || (isStatic && (staticIn_[group] == serial || !isEmpty))) return false;
+        if (isStatic) {
+            staticIn_[group] = serial;
+            continue;
+        }
+        inContainer_[group] = serial;
+        // A member function of a named state must match the function of
+        // that name met first (the empty state's come first).
+        uint32_t& first = firstFunction_[group];
+        if (first == kNone) {
+            first = offset;
+        } else if (!SameSignature(first, offset)) {
+            return false;
+        }
+    }
+    if (isEmpty && !membersBegun) collected_.Add(kEmptyString);
+    return true;
+}
+
+bool StrippedCopy::SameSignature(uint32_t first, uint32_t second) const {
+    // A record: return type, doc string, user flags, flags, parameter count,
+    // then each parameter's name and type.
+    const uint8_t* a = file_.get() + first;
+    const uint8_t* b = file_.get() + second;
+    auto group = [this](const uint8_t* at) { return GroupOf(HxStorageIO::GetU16(at)); };
+    if (group(a) != group(b) || ((a[8] ^ b[8]) & Format::kFunctionStatic) != 0) return false;
+    const uint32_t params = HxStorageIO::GetU16(a + 9);
+    if (params != HxStorageIO::GetU16(b + 9)) return false;
+    for (uint32_t i = 0; i < params; ++i)
+        if (group(a + 11 + 4 * i + 2) != group(b + 11 + 4 * i + 2)) return false;
+    return true;
+}
+
+bool StrippedCopy::FunctionRecord(const char* message, bool& isStatic) {
+    uint8_t flags;
+    uint32_t params, locals, instructions;
+    if (!NameRef(message) || !NameRef(message) || !Field(4, message) ||
+        !Flags(flags, Format::kFunctionStatic | Format::kFunctionNative, message) || !U16(params, message))
+        return false;
+    isStatic = (flags & Format::kFunctionStatic) != 0;
+    const bool isNative = (flags & Format::kFunctionNative) != 0;
+    for (uint32_t i = 0; i < 2 * params; ++i)
+        if (!NameRef(message)) return false;
+    if (!U16(locals, message) || (isNative && locals != 0)) return false;
+    for (uint32_t i = 0; i < 2 * locals; ++i)
+        if (!NameRef(message)) return false;
+    // A native function with code is an error: left to the model.
+    if (!U16(instructions, message) || (isNative && instructions != 0)) return false;
+    if (instructions == 0) return true;
+    return emit_ ? EmitCode(instructions, message) : CheckCode(instructions);
+}
+
+// ---------------------------------------------------------------------------
+// Code
+
+bool StrippedCopy::CheckCode(uint32_t count) {
+    // The reader's checks, operand by operand; every text operand is a name
+    // the model keeps and collects.
+    const uint8_t* at = at_;
+    const uint8_t* const end = end_;
+    const uint32_t limit = count_;
+    for (uint32_t i = 0; i < count; ++i) {
+        if (at == end) return false;
+        const uint32_t opcode = *at++;
+        if (opcode >= HxScript::Opcodes::Invalid || !allowed_[opcode]) return false;
+        const OpcodeShape& shape = kShapes.shapes[opcode];
+        for (uint32_t p = 0; p < shape.fixed; ++p) {
+            if (at == end) return false;
+            const uint32_t kind = *at;
+            if (kind > Format::kKindTypeName || ((shape.kinds[p] >> kind) & 1u) == 0) return false;
+            const uint32_t size = kPayloadSizes.of[kind];
+            if (static_cast<uint32_t>(end - at) <= size) return false;
+            if ((kTextKinds >> kind) & 1u) {
+                const uint32_t entry = HxStorageIO::GetU16(at + 1);
+                if (entry >= limit) return false;
+                if (!codeSeen_[entry]) {
+                    codeSeen_[entry] = 1;
+                    Name(entry);
+                }
+            } else if (shape.nonNegative[p] && kind == Format::kKindInteger &&
+                       static_cast<int32_t>(HxStorageIO::GetU32(at + 1)) < 0) {
+                return false;
+            }
+            at += 1 + size;
+        }
+        if (!shape.callArguments) continue;
+        if (end - at < 5 || *at != Format::kKindInteger) return false;
+        const uint32_t arguments = HxStorageIO::GetU32(at + 1);
+        if (arguments > Format::kMaxCallArguments) return false;
+        at += 5;
+        for (uint32_t k = 0; k < arguments; ++k) {
+            if (at == end) return false;
+            const uint32_t kind = *at;
+            const uint32_t size = kPayloadSizes.of[kind];
+            if (size == kNoKind || static_cast<uint32_t>(end - at) <= size) return false;
+            if ((kTextKinds >> kind) & 1u) {
+                const uint32_t entry = HxStorageIO::GetU16(at + 1);
+                if (entry >= limit) return false;
+                if (!codeSeen_[entry]) {
+                    codeSeen_[entry] = 1;
+                    Name(entry);
+                }
+            }
+            at += 1 + size;
+        }
+    }
+    at_ = const_cast<uint8_t*>(at);
+    return true;
+}
+
+bool StrippedCopy::EmitCode(uint32_t count, const char* message) {
+    // Renumbered in place: each text's entry, an Identifier where a name or
+    // a type name stands made a String or a TypeName, as the reader makes
+    // it, and a Bool as 0 or 1. The bytes keep their length.
+    uint8_t* const start = at_;
+    uint8_t* at = start;
+    const uint16_t* const outOf = outOf_.get();
+    for (uint32_t i = 0; i < count; ++i) {
+        const OpcodeShape& shape = kShapes.shapes[*at++];
+        for (uint32_t p = 0; p < shape.fixed; ++p) {
+            const uint32_t kind = *at;
+            if ((kTextKinds >> kind) & 1u) {
+                if (kind == Format::kKindIdentifier) *at = shape.identifierAs[p];
+                HxStorageIO::PutU16(at + 1, outOf[HxStorageIO::GetU16(at + 1)]);
+            } else if (kind == Format::kKindBool) {
+                at[1] = at[1] != 0 ? 1 : 0;
+            }
+            at += 1 + kPayloadSizes.of[kind];
+        }
+        if (!shape.callArguments) continue;
+        const uint32_t arguments = HxStorageIO::GetU32(at + 1);
+        at += 5;
+        for (uint32_t k = 0; k < arguments; ++k) {
+            const uint32_t kind = *at;
+            if ((kTextKinds >> kind) & 1u) {
+                HxStorageIO::PutU16(at + 1, outOf[HxStorageIO::GetU16(at + 1)]);
+            } else if (kind == Format::kKindBool) {
+                at[1] = at[1] != 0 ? 1 : 0;
+            }
+            at += 1 + kPayloadSizes.of[kind];
+        }
+    }
+    at_ = at;
+    const uint32_t length = static_cast<uint32_t>(at - start);
+    if (output_->AppendFits(pending_ + length)) {
+        pending_ += length;
+        return true;
+    }
+    // Field by field, as each would have been written in its turn: the
+    // opcode, then each operand's kind and payload.
+    const uint8_t* field = start;
+    while (field != at) {
+        const OpcodeShape& shape = kShapes.shapes[*field];
+        if (!Put(field, 1, message)) return false;
+        ++field;
+        // A call's count follows its fixed operands, its arguments the count.
+        uint32_t operands = shape.fixed;
+        for (uint32_t k = 0; k < operands; ++k) {
+            const uint32_t size = kPayloadSizes.of[*field];
+            if (!Put(field, 1, message) || (size != 0 && !Put(field + 1, size, message))) return false;
+            field += 1 + size;
+            if (k + 1 == shape.fixed && shape.callArguments) operands += 1 + HxStorageIO::GetU32(field + 1);
+        }
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Names
+
+bool StrippedCopy::Resolve() {
+    // The model makes ScriptObject before reading the header, and the header
+    // strings before any name of the table, each over a placeholder.
+    scriptObject_ = HxFixedString("ScriptObject");
+    header_.compileTime = compileTime_;
+    header_.sourceFileName = "<unknown file>";
+    header_.userName = "<unknown user>";
+    header_.computerName = "<unknown computer>";
+    HxFixedString* fields[3] = {&header_.sourceFileName, &header_.userName, &header_.computerName};
+    for (uint32_t i = 0; i < 3; ++i)
+        *fields[i] = HxFixedString(reinterpret_cast<const char*>(strings16_[i]), lengths16_[i]);
+    header_.hasDebugInfo = false;
+
+    // Each group's name is made from the entry met first, groups in the
+    // order first met; only the names the model still holds while writing
+    // are kept. The slot of each group's name goes where its serial was.
+    uint32_t* const slotOf = staticIn_.get();
+    if (!held_.Reserve(touched_.Size())) return false;
+    for (uint32_t group : touched_) {
+        if ((marks_[group] & kHeld) == 0) continue;
+        slotOf[group] = held_.Size();
+        const uint32_t entry = first_[group];
+        held_.Emplace(table_.Text(entry), table_.Length(entry));
+    }
+    if (parentIsScriptObject_) {
+        header_.parentName = scriptObject_;
+    }
+    scriptObject_.Release();
+
+    strings_.Clear();
+    for (uint32_t item : collected_) {
+        if (item == kEmptyString) {
+            strings_.Add(HxFixedString());
+        } else if (item == kScriptObject) {
+            scriptObjectOut_ = static_cast<uint16_t>(strings_.AddIndex(header_.parentName));
+        } else {
+            strings_.Add(held_[slotOf[item]]);
+        }
+    }
+    // A table too long to write, or an auto property's variable that is not
+    // in it, fails while writing: left to the model.
+    if (strings_.Count() > CompiledStringTable::kMaxEntries) return false;
+    for (uint32_t entry : autoVars_)
+        if (strings_.IndexOf(held_[slotOf[GroupOf(entry)]]) == kHxInvalidIndex) return false;
+
+    uint32_t* const outOfGroup = inContainer_.get();
+    for (uint32_t group : touched_)
+        outOfGroup[group] = (marks_[group] & kHeld) ? strings_.IndexOf(held_[slotOf[group]]) : kHxInvalidIndex;
+    outOf_ = Filled<uint16_t>(count_, 0xFF);
+    if (!outOf_) return false;
+    for (uint32_t entry = 0; entry < count_; ++entry) {
+        const uint32_t group = GroupOf(entry);
+        if (first_[group] != kNone) outOf_[entry] = static_cast<uint16_t>(outOfGroup[group]);
+    }
+
+    for (uint32_t flag : userFlags_) header_.userFlagTable.Set(held_[slotOf[GroupOf(flag >> 8)]], uint8_t(flag));
+    objectName_ = held_[slotOf[GroupOf(nameEntry_)]];
+
+    // What checking needed goes before the output is opened.
+    table_.Clear();
+    first_.reset();
+    marks_.reset();
+    inContainer_.reset();
+    staticIn_.reset();
+    firstFunction_.reset();
+    codeSeen_.reset();
+    touched_.Clear();
+    collected_.Clear();
+    typeNames_.Clear();
+    autoVars_.Clear();
+    userFlags_.Clear();
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Writing
+
+bool StrippedCopy::Write(IOutput& output) {
+    CompiledScriptWriter writer(output, logger_, output.GetFileName(), strings_);
+    uint64_t sizeAt = 0;
+    if (!writer.WriteHeader(header_) || !writer.WriteStringTable() || !writer.WriteDebugSection(header_) ||
+        !writer.WriteUserFlagTable(header_) || !writer.BeginObjectTable(objectName_, sizeAt))
+        return false;
+    output_ = &output;
+    writer_ = &writer;
+    emit_ = true;
+    at_ = bodyAt_;
+    pendingAt_ = at_;
+    pending_ = 0;
+    const bool ok = Body();
+    FlushPending();
+    output_ = nullptr;
+    writer_ = nullptr;
+    return ok && writer.EndObjectTable(sizeAt);
+}
+
+bool StrippedCopy::PutAlone(const uint8_t* at, uint32_t width, const char* message) {
+    FlushPending();
+    pendingAt_ = at + width;
+    if (output_->Append(at, width) != StorageResult::Success) return writer_->Fail(message);
+    return true;
+}
+
+void StrippedCopy::FlushPending() {
+    // Every byte pending fitted the window when it was added.
+    if (pending_ != 0) output_->Append(pendingAt_, pending_);
+    pendingAt_ += pending_;
+    pending_ = 0;
+}
+
+}  // namespace CodeGen

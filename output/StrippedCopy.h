@@ -1,0 +1,164 @@
+#pragma once
+// Stripping a compiled script file without building its model. The file is
+// read whole and checked the way the compiled script reader checks it; then
+// it is written again from its own bytes: the debug section becomes the
+// single byte 0, the string table is the one the model's writer would
+// collect (entries equal without regard to case as one, spelled as the pool
+// holds them) and every reference of the object record is renumbered into it
+// in place. The file written, the names the pool holds while it is written
+// and every message are those of a run through the model.
+//
+// Only the common case is taken: a file of the current version whose object
+// loads with no message at all, its empty state first and the static
+// functions there before the member functions (as the writer lays them out).
+// For anything else Prepare answers false before anything is interned,
+// posted or written, and the model does the work.
+
+#include <cstdint>
+#include <memory>
+
+#include "HxScript/CodeGenIOutput.h"
+#include "HxScript/HxScriptCompiledReadStringTable.h"
+#include "HxScript/HxScriptErrorLogger.h"
+#include "HxScript/HxScriptIStore.h"
+#include "HxScript/HxScriptUnlinkedTypes.h"
+#include "hxcore/HxFixedString.h"
+#include "hxcore/HxTArray.h"
+#include "output/CompiledScriptWriter.h"
+
+namespace CodeGen {
+
+class StrippedCopy {
+public:
+    // `strings` receives the string table of the file written.
+    StrippedCopy(HxScript::ErrorLogger& logger, CompiledStringTable& strings);
+    ~StrippedCopy();
+    StrippedCopy(const StrippedCopy&) = delete;
+    StrippedCopy& operator=(const StrippedCopy&) = delete;
+
+    // Reads the file of `objectName` through `store`, which it opens and
+    // closes, and checks it. True when the copy can be written; false, with
+    // nothing kept, when the model must load the file instead.
+    bool Prepare(HxScript::IStore& store, const HxFixedString& objectName);
+    // Writes the stripped file to an open output; false once a failure was
+    // posted (one fatal message naming the field, as the model's writer).
+    bool Write(IOutput& output);
+
+private:
+    // Sections and records. Each walks the file from `at_` and serves both
+    // passes: checking (and noting the names met) before anything is
+    // written, then renumbering in place and writing (emit_).
+    bool ReadFile();
+    bool ReadHeader();
+    bool ReadStringTable();
+    bool ReadDebugSection();
+    bool ReadUserFlags();
+    bool ReadObjectTable();
+    bool Body();
+    bool StructRecord();
+    bool VariableRecord(bool member, uint32_t serial);
+    bool Value(const char* message);
+    bool PropertyRecord();
+    bool StateRecord(uint32_t index);
+    bool FunctionRecord(const char* message, bool& isStatic);
+    bool CheckCode(uint32_t count);
+    bool EmitCode(uint32_t count, const char* message);
+    bool SameSignature(uint32_t first, uint32_t second) const;
+    // Interns what the model would hold and numbers the output's strings.
+    bool Resolve();
+    void Drop();
+
+    // Fields: checked to lie in the file, or (emit_) written.
+    bool Field(uint32_t width, const char* message);
+    bool U8(uint8_t& value, const char* message);
+    bool U16(uint32_t& value, const char* message);
+    // A bool byte, written as 0 or 1.
+    bool Bool(const char* message);
+    // A flags byte of which only the bits of `keep` are written.
+    bool Flags(uint8_t& value, uint8_t keep, const char* message);
+    // A string reference: checked against the table, or written renumbered.
+    bool Ref(uint32_t& entry, const char* message);
+    // A reference whose string the model keeps and the writer collects.
+    bool NameRef(uint32_t& entry, const char* message);
+    bool NameRef(const char* message) {
+        uint32_t entry;
+        return NameRef(entry, message);
+    }
+
+    // Output: a field goes into the pending run of bytes, which is appended
+    // in one copy while the output's window holds it; a field that does not
+    // fit goes to the store on its own, which may fail.
+    bool Put(const uint8_t* at, uint32_t width, const char* message) {
+        if (output_->AppendFits(pending_ + width)) {
+            pending_ += width;
+            return true;
+        }
+        return PutAlone(at, width, message);
+    }
+    bool PutAlone(const uint8_t* at, uint32_t width, const char* message);
+    void FlushPending();
+
+    // Names met while checking, by group (entries equal without regard to
+    // case): the model makes a group's name from the entry it meets first
+    // (Touch), keeps it while writing (Hold) and numbers it in the order of
+    // its writer's walk (Collect).
+    uint32_t GroupOf(uint32_t entry) const { return table_.GroupOf(entry); }
+    void Touch(uint32_t entry);
+    void Hold(uint32_t entry);
+    void Collect(uint32_t entry);
+    void Name(uint32_t entry) {
+        Hold(entry);
+        Collect(entry);
+    }
+    bool IsEmptyEntry(uint32_t entry) const { return table_.Length(entry) == 0; }
+    bool EqualsRequested(uint32_t entry) const;
+
+    HxScript::ErrorLogger& logger_;
+    CompiledStringTable& strings_;
+    const char* requested_ = "";
+
+    std::unique_ptr<uint8_t[]> file_;
+    uint8_t* at_ = nullptr;
+    uint8_t* end_ = nullptr;
+    bool emit_ = false;
+
+    HxScript::Internal::CompiledReadStringTable table_;
+    uint32_t count_ = 0;
+    bool allowed_[256] = {};
+
+    // Per group, as long as checking lasts.
+    std::unique_ptr<uint32_t[]> first_;          // entry touched first
+    std::unique_ptr<uint16_t[]> marks_;          // see kHeld and the name-set bits
+    std::unique_ptr<uint32_t[]> inContainer_;    // serial of the struct, state or order last holding it
+    std::unique_ptr<uint32_t[]> staticIn_;       // serial of the state last holding it as static
+    std::unique_ptr<uint32_t[]> firstFunction_;  // offset of the member function it first named
+    std::unique_ptr<uint8_t[]> codeSeen_;        // per entry: met in code before
+    uint32_t serial_ = 0;
+    HxTArray<uint32_t> touched_;      // groups in the order first touched
+    HxTArray<uint32_t> collected_;    // groups (and two markers) in the writer's order
+    HxTArray<uint32_t> typeNames_;    // entries of type-name initial values, collected last
+    HxTArray<uint32_t> autoVars_;     // entries of auto properties' variables
+    HxTArray<uint32_t> userFlags_;    // entry << 8 | bit index
+
+    const uint8_t* strings16_[3] = {};  // the header's three strings
+    uint32_t lengths16_[3] = {};
+    int64_t compileTime_ = 0;
+    uint32_t nameEntry_ = 0;
+    uint8_t* bodyAt_ = nullptr;
+    bool parentIsScriptObject_ = false;
+
+    // What the model would hold while writing.
+    HxScript::UnlinkedTypes::Object header_;  // header strings and user flags
+    HxFixedString scriptObject_{static_cast<const char*>(nullptr)};
+    HxFixedString objectName_{static_cast<const char*>(nullptr)};
+    HxTArray<HxFixedString> held_;
+    std::unique_ptr<uint16_t[]> outOf_;  // per entry: its index in the output's table
+    uint16_t scriptObjectOut_ = 0;
+
+    IOutput* output_ = nullptr;
+    CompiledScriptWriter* writer_ = nullptr;
+    const uint8_t* pendingAt_ = nullptr;
+    uint32_t pending_ = 0;
+};
+
+}  // namespace CodeGen
