@@ -1,5 +1,6 @@
 #include "output/StrippedCopy.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -7,6 +8,7 @@
 #include "HxScript/HxScriptCompiledOperands.h"
 #include "HxScript/HxScriptOpcodes.h"
 #include "HxSystem/HxStorageIO.h"
+#include "platform/Platform.h"
 
 namespace CodeGen {
 
@@ -33,6 +35,9 @@ constexpr uint16_t kStateName = 1u << 5;
 constexpr uint16_t kGroupedProperty = 1u << 6;
 constexpr uint16_t kGroupName = 1u << 7;
 constexpr uint16_t kOrderedStruct = 1u << 8;
+
+// Below this size a file's run takes too few pages for large ones to pay.
+constexpr uint64_t kLargeHeapFrom = 1400000;
 
 const char kFunctionData[] = "Error writing function data";
 
@@ -71,6 +76,8 @@ bool StrippedCopy::Prepare(HxScript::IStore& store, const HxFixedString& objectN
     const uint64_t size = store.GetSize();
     bool ok = size != 0 && size < (uint64_t(1) << 31);
     if (ok) {
+        // The file, its table and the names take about twice its size.
+        if (size > kLargeHeapFrom && !getenv("NOLH")) Platform::PrepareLargeHeap(2 * size);
         file_.reset(new (std::nothrow) uint8_t[size]);
         ok = file_ && store.Read(static_cast<uint32_t>(size), file_.get()) == StorageResult::Success;
     }
@@ -102,9 +109,9 @@ bool StrippedCopy::ReadFile() {
     inContainer_ = Filled<uint32_t>(count_, 0);
     staticIn_ = Filled<uint32_t>(count_, 0);
     firstFunction_ = Filled<uint32_t>(count_, 0xFF);
-    codeSeen_ = Filled<uint8_t>(count_, 0);
+    named_ = Filled<uint8_t>(count_, 0);
     // Each group is touched and collected once, besides the two markers.
-    if (!first_ || !marks_ || !inContainer_ || !staticIn_ || !firstFunction_ || !codeSeen_ ||
+    if (!first_ || !marks_ || !inContainer_ || !staticIn_ || !firstFunction_ || !named_ ||
         !touched_.Reserve(count_) || !collected_.Reserve(count_ + 2))
         return false;
     if (!ReadDebugSection() || !ReadUserFlags() || !ReadObjectTable()) return false;
@@ -347,6 +354,14 @@ bool StrippedCopy::NameRef(uint32_t& entry, const char* message) {
     return true;
 }
 
+void StrippedCopy::Name(uint32_t entry) {
+    // Naming an entry a second time changes nothing.
+    if (named_[entry]) return;
+    named_[entry] = 1;
+    Hold(entry);
+    Collect(entry);
+}
+
 // ---------------------------------------------------------------------------
 // The object record, from its parent's name to its end
 
@@ -576,57 +591,62 @@ bool StrippedCopy::FunctionRecord(const char* message, bool& isStatic) {
 
 bool StrippedCopy::CheckCode(uint32_t count) {
     // The reader's checks, operand by operand; every text operand is a name
-    // the model keeps and collects.
+    // the model keeps and collects. Bounds are checked field by field only
+    // near the end of the file.
     const uint8_t* at = at_;
-    const uint8_t* const end = end_;
-    const uint32_t limit = count_;
-    for (uint32_t i = 0; i < count; ++i) {
-        if (at == end) return false;
-        const uint32_t opcode = *at++;
-        if (opcode >= HxScript::Opcodes::Invalid || !allowed_[opcode]) return false;
-        const OpcodeShape& shape = kShapes.shapes[opcode];
-        for (uint32_t p = 0; p < shape.fixed; ++p) {
-            if (at == end) return false;
-            const uint32_t kind = *at;
-            if (kind > Format::kKindTypeName || ((shape.kinds[p] >> kind) & 1u) == 0) return false;
-            const uint32_t size = kPayloadSizes.of[kind];
-            if (static_cast<uint32_t>(end - at) <= size) return false;
-            if ((kTextKinds >> kind) & 1u) {
-                const uint32_t entry = HxStorageIO::GetU16(at + 1);
-                if (entry >= limit) return false;
-                if (!codeSeen_[entry]) {
-                    codeSeen_[entry] = 1;
-                    Name(entry);
-                }
-            } else if (shape.nonNegative[p] && kind == Format::kKindInteger &&
-                       static_cast<int32_t>(HxStorageIO::GetU32(at + 1)) < 0) {
-                return false;
-            }
-            at += 1 + size;
-        }
-        if (!shape.callArguments) continue;
-        if (end - at < 5 || *at != Format::kKindInteger) return false;
-        const uint32_t arguments = HxStorageIO::GetU32(at + 1);
-        if (arguments > Format::kMaxCallArguments) return false;
-        at += 5;
-        for (uint32_t k = 0; k < arguments; ++k) {
-            if (at == end) return false;
-            const uint32_t kind = *at;
-            const uint32_t size = kPayloadSizes.of[kind];
-            if (size == kNoKind || static_cast<uint32_t>(end - at) <= size) return false;
-            if ((kTextKinds >> kind) & 1u) {
-                const uint32_t entry = HxStorageIO::GetU16(at + 1);
-                if (entry >= limit) return false;
-                if (!codeSeen_[entry]) {
-                    codeSeen_[entry] = 1;
-                    Name(entry);
-                }
-            }
-            at += 1 + size;
-        }
-    }
+    for (uint32_t i = 0; i < count && at != nullptr; ++i)
+        at = end_ - at >= kLongestInstruction ? CheckInstruction<false>(at) : CheckInstruction<true>(at);
+    if (at == nullptr) return false;
     at_ = const_cast<uint8_t*>(at);
     return true;
+}
+
+template <bool kBounded>
+const uint8_t* StrippedCopy::CheckInstruction(const uint8_t* at) {
+    const uint8_t* const end = end_;
+    const uint8_t* const named = named_.get();
+    // Room for `size` bytes after the kind byte at `at`.
+    auto room = [end](const uint8_t* from, uint32_t size) {
+        return !kBounded || static_cast<uint64_t>(end - from) > size;
+    };
+    if (kBounded && at == end) return nullptr;
+    const uint32_t opcode = *at++;
+    if (opcode >= HxScript::Opcodes::Invalid || !allowed_[opcode]) return nullptr;
+    const OpcodeShape& shape = kShapes.shapes[opcode];
+    for (uint32_t p = 0; p < shape.fixed; ++p) {
+        if (kBounded && at == end) return nullptr;
+        const uint32_t kind = *at;
+        if (kind > Format::kKindTypeName || ((shape.kinds[p] >> kind) & 1u) == 0) return nullptr;
+        const uint32_t size = kPayloadSizes.of[kind];
+        if (!room(at, size)) return nullptr;
+        if ((kTextKinds >> kind) & 1u) {
+            const uint32_t entry = HxStorageIO::GetU16(at + 1);
+            if (entry >= count_) return nullptr;
+            if (!named[entry]) Name(entry);
+        } else if (shape.nonNegative[p] && kind == Format::kKindInteger &&
+                   static_cast<int32_t>(HxStorageIO::GetU32(at + 1)) < 0) {
+            return nullptr;
+        }
+        at += 1 + size;
+    }
+    if (!shape.callArguments) return at;
+    if (!room(at, 4) || *at != Format::kKindInteger) return nullptr;
+    const uint32_t arguments = HxStorageIO::GetU32(at + 1);
+    if (arguments > Format::kMaxCallArguments) return nullptr;
+    at += 5;
+    for (uint32_t k = 0; k < arguments; ++k) {
+        if (kBounded && at == end) return nullptr;
+        const uint32_t kind = *at;
+        const uint32_t size = kPayloadSizes.of[kind];
+        if (size == kNoKind || !room(at, size)) return nullptr;
+        if ((kTextKinds >> kind) & 1u) {
+            const uint32_t entry = HxStorageIO::GetU16(at + 1);
+            if (entry >= count_) return nullptr;
+            if (!named[entry]) Name(entry);
+        }
+        at += 1 + size;
+    }
+    return at;
 }
 
 bool StrippedCopy::EmitCode(uint32_t count, const char* message) {
@@ -718,6 +738,9 @@ bool StrippedCopy::Resolve() {
     }
     scriptObject_.Release();
 
+    // Groups and pool names are one to one, so each collected group gets
+    // its index as it is added; the other names kept are looked up.
+    uint32_t* const outOfGroup = inContainer_.get();
     strings_.Clear();
     for (uint32_t item : collected_) {
         if (item == kEmptyString) {
@@ -725,18 +748,20 @@ bool StrippedCopy::Resolve() {
         } else if (item == kScriptObject) {
             scriptObjectOut_ = static_cast<uint16_t>(strings_.AddIndex(header_.parentName));
         } else {
-            strings_.Add(held_[slotOf[item]]);
+            outOfGroup[item] = strings_.AddIndex(held_[slotOf[item]]);
         }
+    }
+    for (uint32_t group : touched_) {
+        const uint16_t marks = marks_[group];
+        if ((marks & kCollected) == 0)
+            outOfGroup[group] = (marks & kHeld) ? strings_.IndexOf(held_[slotOf[group]]) : kHxInvalidIndex;
     }
     // A table too long to write, or an auto property's variable that is not
     // in it, fails while writing: left to the model.
     if (strings_.Count() > CompiledStringTable::kMaxEntries) return false;
     for (uint32_t entry : autoVars_)
-        if (strings_.IndexOf(held_[slotOf[GroupOf(entry)]]) == kHxInvalidIndex) return false;
+        if (outOfGroup[GroupOf(entry)] == kHxInvalidIndex) return false;
 
-    uint32_t* const outOfGroup = inContainer_.get();
-    for (uint32_t group : touched_)
-        outOfGroup[group] = (marks_[group] & kHeld) ? strings_.IndexOf(held_[slotOf[group]]) : kHxInvalidIndex;
     outOf_ = Filled<uint16_t>(count_, 0xFF);
     if (!outOf_) return false;
     for (uint32_t entry = 0; entry < count_; ++entry) {
@@ -754,7 +779,7 @@ bool StrippedCopy::Resolve() {
     inContainer_.reset();
     staticIn_.reset();
     firstFunction_.reset();
-    codeSeen_.reset();
+    named_.reset();
     touched_.Clear();
     collected_.Clear();
     typeNames_.Clear();

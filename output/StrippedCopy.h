@@ -62,6 +62,10 @@ private:
     bool StateRecord(uint32_t index);
     bool FunctionRecord(const char* message, bool& isStatic);
     bool CheckCode(uint32_t count);
+    // One instruction at `at`; the byte after it, or null when a check fails.
+    // `kBounded`: the file may end within the longest instruction.
+    template <bool kBounded>
+    const uint8_t* CheckInstruction(const uint8_t* at);
     bool EmitCode(uint32_t count, const char* message);
     bool SameSignature(uint32_t first, uint32_t second) const;
     // Interns what the model would hold and numbers the output's strings.
@@ -106,10 +110,7 @@ private:
     void Touch(uint32_t entry);
     void Hold(uint32_t entry);
     void Collect(uint32_t entry);
-    void Name(uint32_t entry) {
-        Hold(entry);
-        Collect(entry);
-    }
+    void Name(uint32_t entry);
     bool IsEmptyEntry(uint32_t entry) const { return table_.Length(entry) == 0; }
     bool EqualsRequested(uint32_t entry) const;
 
@@ -132,7 +133,7 @@ private:
     std::unique_ptr<uint32_t[]> inContainer_;    // serial of the struct, state or order last holding it
     std::unique_ptr<uint32_t[]> staticIn_;       // serial of the state last holding it as static
     std::unique_ptr<uint32_t[]> firstFunction_;  // offset of the member function it first named
-    std::unique_ptr<uint8_t[]> codeSeen_;        // per entry: met in code before
+    std::unique_ptr<uint8_t[]> named_;           // per entry: named before
     uint32_t serial_ = 0;
     HxTArray<uint32_t> touched_;      // groups in the order first touched
     HxTArray<uint32_t> collected_;    // groups (and two markers) in the writer's order
