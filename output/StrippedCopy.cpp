@@ -23,6 +23,8 @@ constexpr uint32_t kNone = 0xFFFFFFFFu;
 // without one gets.
 constexpr uint32_t kEmptyString = 0xFFFFFFFEu;
 constexpr uint32_t kScriptObject = 0xFFFFFFFDu;
+// An entry not yet named.
+constexpr uint16_t kUnnamed = 0xFFFF;
 
 // Bits of a group's marks: kept while writing, numbered by the writer, and
 // the name sets in which the reader looks for duplicates.
@@ -109,16 +111,18 @@ bool StrippedCopy::ReadFile() {
     inContainer_ = Filled<uint32_t>(count_, 0);
     staticIn_ = Filled<uint32_t>(count_, 0);
     firstFunction_ = Filled<uint32_t>(count_, 0xFF);
-    named_ = Filled<uint8_t>(count_, 0);
+    outOfGroup_ = Filled<uint32_t>(count_, 0xFF);
+    outOfEntry_ = Filled<uint16_t>(count_, 0xFF);
     // Each group is touched and collected once, besides the two markers.
-    if (!first_ || !marks_ || !inContainer_ || !staticIn_ || !firstFunction_ || !named_ ||
+    if (!first_ || !marks_ || !inContainer_ || !staticIn_ || !firstFunction_ || !outOfGroup_ || !outOfEntry_ ||
         !touched_.Reserve(count_) || !collected_.Reserve(count_ + 2))
         return false;
     if (!ReadDebugSection() || !ReadUserFlags() || !ReadObjectTable()) return false;
     // Type-name initial values come last, so that every other string keeps
     // its index.
     for (uint32_t entry : typeNames_) Collect(entry);
-    return true;
+    // A table of more entries than a file can index fails while writing.
+    return nextOut_ <= CompiledStringTable::kMaxEntries;
 }
 
 bool StrippedCopy::ReadHeader() {
@@ -160,7 +164,14 @@ bool StrippedCopy::ReadStringTable() {
         at_ += 2 + length;
     }
     // Groups entries equal without regard to case.
-    return table_.DeferTouched();
+    if (!table_.DeferTouched()) return false;
+    emptyGroup_ = scriptObjectGroup_ = kNone;
+    for (uint32_t i = 0; i < count_; ++i) {
+        const uint32_t length = table_.Length(i);
+        if (length == 0) emptyGroup_ = GroupOf(i);
+        if (FoldEquals(table_.Text(i), length, "ScriptObject", 12)) scriptObjectGroup_ = GroupOf(i);
+    }
+    return true;
 }
 
 bool StrippedCopy::EqualsRequested(uint32_t entry) const {
@@ -185,7 +196,21 @@ void StrippedCopy::Collect(uint32_t entry) {
     const uint32_t group = GroupOf(entry);
     if ((marks_[group] & kCollected) == 0) {
         marks_[group] |= kCollected;
+        outOfGroup_[group] = nextOut_++;
         collected_.Add(group);
+    }
+}
+
+void StrippedCopy::CollectMarker(uint32_t marker, uint32_t group, uint32_t& index) {
+    collected_.Add(marker);
+    if (group != kNone && (marks_[group] & kCollected) != 0) {
+        index = outOfGroup_[group];
+        return;
+    }
+    index = nextOut_++;
+    if (group != kNone) {
+        marks_[group] |= kCollected;
+        outOfGroup_[group] = index;
     }
 }
 
@@ -356,10 +381,12 @@ bool StrippedCopy::NameRef(uint32_t& entry, const char* message) {
 
 void StrippedCopy::Name(uint32_t entry) {
     // Naming an entry a second time changes nothing.
-    if (named_[entry]) return;
-    named_[entry] = 1;
+    if (outOfEntry_[entry] != kUnnamed) return;
     Hold(entry);
     Collect(entry);
+    const uint32_t out = outOfGroup_[GroupOf(entry)];
+    // Past the most a file can index the copy is refused anyway.
+    outOfEntry_[entry] = static_cast<uint16_t>(out < kUnnamed ? out : 0);
 }
 
 // ---------------------------------------------------------------------------
@@ -374,7 +401,7 @@ bool StrippedCopy::Body() {
         Touch(entry);
         parentIsScriptObject_ = IsEmptyEntry(entry) && !isScriptObject;
         if (parentIsScriptObject_) {
-            collected_.Add(kScriptObject);
+            CollectMarker(kScriptObject, scriptObjectGroup_, scriptObjectOut_);
         } else {
             Name(entry);
         }
@@ -524,7 +551,7 @@ bool StrippedCopy::StateRecord(uint32_t index) {
             if (isStatic && membersBegun) return false;
             if (!isStatic && !membersBegun) {
                 membersBegun = true;
-                collected_.Add(kEmptyString);
+                CollectMarker(kEmptyString, emptyGroup_, emptyOut_);
             }
         }
         uint32_t function;
@@ -549,7 +576,7 @@ bool StrippedCopy::StateRecord(uint32_t index) {
             return false;
         }
     }
-    if (isEmpty && !membersBegun) collected_.Add(kEmptyString);
+    if (isEmpty && !membersBegun) CollectMarker(kEmptyString, emptyGroup_, emptyOut_);
     return true;
 }
 
@@ -583,7 +610,7 @@ bool StrippedCopy::FunctionRecord(const char* message, bool& isStatic) {
     // A native function with code is an error: left to the model.
     if (!U16(instructions, message) || (isNative && instructions != 0)) return false;
     if (instructions == 0) return true;
-    return emit_ ? EmitCode(instructions, message) : CheckCode(instructions);
+    return emit_ ? EmitCode(message) : CheckCode(instructions);
 }
 
 // ---------------------------------------------------------------------------
@@ -591,23 +618,34 @@ bool StrippedCopy::FunctionRecord(const char* message, bool& isStatic) {
 
 bool StrippedCopy::CheckCode(uint32_t count) {
     // The reader's checks, operand by operand; every text operand is a name
-    // the model keeps and collects. Bounds are checked field by field only
-    // near the end of the file.
-    const uint8_t* at = at_;
+    // the model keeps and collects. Each instruction is renumbered in place
+    // once checked, so that writing only copies the code. Bounds are checked
+    // field by field only near the end of the file.
+    uint8_t* const start = at_;
+    uint8_t* at = start;
     for (uint32_t i = 0; i < count && at != nullptr; ++i)
         at = end_ - at >= kLongestInstruction ? CheckInstruction<false>(at) : CheckInstruction<true>(at);
-    if (at == nullptr) return false;
-    at_ = const_cast<uint8_t*>(at);
+    if (at == nullptr || codeLengths_.Add(static_cast<uint32_t>(at - start)) == kHxInvalidIndex) return false;
+    at_ = at;
     return true;
 }
 
 template <bool kBounded>
-const uint8_t* StrippedCopy::CheckInstruction(const uint8_t* at) {
+uint8_t* StrippedCopy::CheckInstruction(uint8_t* at) {
+    // Renumbered: each text's entry; an Identifier where a name or a type
+    // name stands, a String or a TypeName as the reader makes it; a Bool, 0
+    // or 1. The bytes keep their length.
     const uint8_t* const end = end_;
-    const uint8_t* const named = named_.get();
-    // Room for `size` bytes after the kind byte at `at`.
+    const uint16_t* const outOf = outOfEntry_.get();
     auto room = [end](const uint8_t* from, uint32_t size) {
         return !kBounded || static_cast<uint64_t>(end - from) > size;
+    };
+    auto text = [this, outOf](uint8_t* payload) {
+        const uint32_t entry = HxStorageIO::GetU16(payload);
+        if (entry >= count_) return false;
+        if (outOf[entry] == kUnnamed) Name(entry);
+        HxStorageIO::PutU16(payload, outOf[entry]);
+        return true;
     };
     if (kBounded && at == end) return nullptr;
     const uint32_t opcode = *at++;
@@ -620,9 +658,10 @@ const uint8_t* StrippedCopy::CheckInstruction(const uint8_t* at) {
         const uint32_t size = kPayloadSizes.of[kind];
         if (!room(at, size)) return nullptr;
         if ((kTextKinds >> kind) & 1u) {
-            const uint32_t entry = HxStorageIO::GetU16(at + 1);
-            if (entry >= count_) return nullptr;
-            if (!named[entry]) Name(entry);
+            if (!text(at + 1)) return nullptr;
+            *at = kind == Format::kKindIdentifier ? shape.identifierAs[p] : static_cast<uint8_t>(kind);
+        } else if (kind == Format::kKindBool) {
+            at[1] = at[1] != 0 ? 1 : 0;
         } else if (shape.nonNegative[p] && kind == Format::kKindInteger &&
                    static_cast<int32_t>(HxStorageIO::GetU32(at + 1)) < 0) {
             return nullptr;
@@ -640,47 +679,19 @@ const uint8_t* StrippedCopy::CheckInstruction(const uint8_t* at) {
         const uint32_t size = kPayloadSizes.of[kind];
         if (size == kNoKind || !room(at, size)) return nullptr;
         if ((kTextKinds >> kind) & 1u) {
-            const uint32_t entry = HxStorageIO::GetU16(at + 1);
-            if (entry >= count_) return nullptr;
-            if (!named[entry]) Name(entry);
+            if (!text(at + 1)) return nullptr;
+        } else if (kind == Format::kKindBool) {
+            at[1] = at[1] != 0 ? 1 : 0;
         }
         at += 1 + size;
     }
     return at;
 }
 
-bool StrippedCopy::EmitCode(uint32_t count, const char* message) {
-    // Renumbered in place: each text's entry, an Identifier where a name or
-    // a type name stands made a String or a TypeName, as the reader makes
-    // it, and a Bool as 0 or 1. The bytes keep their length.
+bool StrippedCopy::EmitCode(const char* message) {
+    // Renumbered while checked: copied as it stands.
     uint8_t* const start = at_;
-    uint8_t* at = start;
-    const uint16_t* const outOf = outOf_.get();
-    for (uint32_t i = 0; i < count; ++i) {
-        const OpcodeShape& shape = kShapes.shapes[*at++];
-        for (uint32_t p = 0; p < shape.fixed; ++p) {
-            const uint32_t kind = *at;
-            if ((kTextKinds >> kind) & 1u) {
-                if (kind == Format::kKindIdentifier) *at = shape.identifierAs[p];
-                HxStorageIO::PutU16(at + 1, outOf[HxStorageIO::GetU16(at + 1)]);
-            } else if (kind == Format::kKindBool) {
-                at[1] = at[1] != 0 ? 1 : 0;
-            }
-            at += 1 + kPayloadSizes.of[kind];
-        }
-        if (!shape.callArguments) continue;
-        const uint32_t arguments = HxStorageIO::GetU32(at + 1);
-        at += 5;
-        for (uint32_t k = 0; k < arguments; ++k) {
-            const uint32_t kind = *at;
-            if ((kTextKinds >> kind) & 1u) {
-                HxStorageIO::PutU16(at + 1, outOf[HxStorageIO::GetU16(at + 1)]);
-            } else if (kind == Format::kKindBool) {
-                at[1] = at[1] != 0 ? 1 : 0;
-            }
-            at += 1 + kPayloadSizes.of[kind];
-        }
-    }
+    uint8_t* const at = start + codeLengths_[codeIndex_++];
     at_ = at;
     const uint32_t length = static_cast<uint32_t>(at - start);
     if (output_->AppendFits(pending_ + length)) {
@@ -738,17 +749,18 @@ bool StrippedCopy::Resolve() {
     }
     scriptObject_.Release();
 
-    // Groups and pool names are one to one, so each collected group gets
-    // its index as it is added; the other names kept are looked up.
-    uint32_t* const outOfGroup = inContainer_.get();
+    // Groups and pool names are one to one, so each string gets the index
+    // it was given while checking (a file for which they are not is left to
+    // the model); the other names kept are looked up.
+    uint32_t* const outOfGroup = outOfGroup_.get();
     strings_.Clear();
     for (uint32_t item : collected_) {
         if (item == kEmptyString) {
-            strings_.Add(HxFixedString());
+            if (strings_.AddIndex(HxFixedString()) != emptyOut_) return false;
         } else if (item == kScriptObject) {
-            scriptObjectOut_ = static_cast<uint16_t>(strings_.AddIndex(header_.parentName));
-        } else {
-            outOfGroup[item] = strings_.AddIndex(held_[slotOf[item]]);
+            if (strings_.AddIndex(header_.parentName) != scriptObjectOut_) return false;
+        } else if (strings_.AddIndex(held_[slotOf[item]]) != outOfGroup[item]) {
+            return false;
         }
     }
     for (uint32_t group : touched_) {
@@ -756,9 +768,8 @@ bool StrippedCopy::Resolve() {
         if ((marks & kCollected) == 0)
             outOfGroup[group] = (marks & kHeld) ? strings_.IndexOf(held_[slotOf[group]]) : kHxInvalidIndex;
     }
-    // A table too long to write, or an auto property's variable that is not
-    // in it, fails while writing: left to the model.
-    if (strings_.Count() > CompiledStringTable::kMaxEntries) return false;
+    // An auto property's variable that is not in the table fails while
+    // writing: left to the model.
     for (uint32_t entry : autoVars_)
         if (outOfGroup[GroupOf(entry)] == kHxInvalidIndex) return false;
 
@@ -779,7 +790,8 @@ bool StrippedCopy::Resolve() {
     inContainer_.reset();
     staticIn_.reset();
     firstFunction_.reset();
-    named_.reset();
+    outOfGroup_.reset();
+    outOfEntry_.reset();
     touched_.Clear();
     collected_.Clear();
     typeNames_.Clear();
@@ -801,6 +813,7 @@ bool StrippedCopy::Write(IOutput& output) {
     writer_ = &writer;
     emit_ = true;
     at_ = bodyAt_;
+    codeIndex_ = 0;
     pendingAt_ = at_;
     pending_ = 0;
     const bool ok = Body();

@@ -62,11 +62,12 @@ private:
     bool StateRecord(uint32_t index);
     bool FunctionRecord(const char* message, bool& isStatic);
     bool CheckCode(uint32_t count);
-    // One instruction at `at`; the byte after it, or null when a check fails.
-    // `kBounded`: the file may end within the longest instruction.
+    // One instruction at `at`, renumbered once it is checked; the byte after
+    // it, or null when a check fails. `kBounded`: the file may end within
+    // the longest instruction.
     template <bool kBounded>
-    const uint8_t* CheckInstruction(const uint8_t* at);
-    bool EmitCode(uint32_t count, const char* message);
+    uint8_t* CheckInstruction(uint8_t* at);
+    bool EmitCode(const char* message);
     bool SameSignature(uint32_t first, uint32_t second) const;
     // Interns what the model would hold and numbers the output's strings.
     bool Resolve();
@@ -110,6 +111,10 @@ private:
     void Touch(uint32_t entry);
     void Hold(uint32_t entry);
     void Collect(uint32_t entry);
+    // A string the writer adds that may stand in no entry: the empty string
+    // or ScriptObject, equal to the entries of `group` (kNone: none); its
+    // index goes to `index`.
+    void CollectMarker(uint32_t marker, uint32_t group, uint32_t& index);
     void Name(uint32_t entry);
     bool IsEmptyEntry(uint32_t entry) const { return table_.Length(entry) == 0; }
     bool EqualsRequested(uint32_t entry) const;
@@ -133,7 +138,14 @@ private:
     std::unique_ptr<uint32_t[]> inContainer_;    // serial of the struct, state or order last holding it
     std::unique_ptr<uint32_t[]> staticIn_;       // serial of the state last holding it as static
     std::unique_ptr<uint32_t[]> firstFunction_;  // offset of the member function it first named
-    std::unique_ptr<uint8_t[]> named_;           // per entry: named before
+    std::unique_ptr<uint32_t[]> outOfGroup_;     // index in the output's table, once collected
+    std::unique_ptr<uint16_t[]> outOfEntry_;     // per entry: the same, once named
+    uint32_t nextOut_ = 0;
+    uint32_t emptyGroup_ = 0;         // the group of "" and of "ScriptObject", or kNone
+    uint32_t scriptObjectGroup_ = 0;
+    uint32_t emptyOut_ = 0;
+    HxTArray<uint32_t> codeLengths_;  // bytes of each function's code, in file order
+    uint32_t codeIndex_ = 0;
     uint32_t serial_ = 0;
     HxTArray<uint32_t> touched_;      // groups in the order first touched
     HxTArray<uint32_t> collected_;    // groups (and two markers) in the writer's order
@@ -154,7 +166,7 @@ private:
     HxFixedString objectName_{static_cast<const char*>(nullptr)};
     HxTArray<HxFixedString> held_;
     std::unique_ptr<uint16_t[]> outOf_;  // per entry: its index in the output's table
-    uint16_t scriptObjectOut_ = 0;
+    uint32_t scriptObjectOut_ = 0;
 
     IOutput* output_ = nullptr;
     CompiledScriptWriter* writer_ = nullptr;
