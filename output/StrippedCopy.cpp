@@ -100,7 +100,6 @@ void StrippedCopy::Drop() {
     header_.Clear();
     scriptObject_.Release();
     objectName_.Release();
-    outOf_.reset();
     strings_.Clear();
 }
 
@@ -350,33 +349,40 @@ bool StrippedCopy::U16(uint32_t& value, const char* message) {
 }
 
 bool StrippedCopy::Bool(const char* message) {
-    if (emit_) *at_ = *at_ != 0 ? 1 : 0;
+    if (!emit_ && at_ != end_) *at_ = *at_ != 0 ? 1 : 0;
     return Field(1, message);
 }
 
 bool StrippedCopy::Flags(uint8_t& value, uint8_t keep, const char* message) {
     if (at_ == end_) return false;
     value = *at_;
-    if (emit_) *at_ = value & keep;
+    if (!emit_) *at_ = value & keep;
     return Field(1, message);
 }
 
 bool StrippedCopy::Ref(uint32_t& entry, const char* message) {
+    // Renumbered while checking: written as it stands.
+    entry = 0;
+    if (emit_) return Field(2, message);
     if (end_ - at_ < 2) return false;
     entry = HxStorageIO::GetU16(at_);
-    if (!emit_) {
-        if (entry >= count_) return false;
-        at_ += 2;
-        return true;
-    }
-    HxStorageIO::PutU16(at_, outOf_[entry]);
-    return Field(2, message);
+    if (entry >= count_) return false;
+    at_ += 2;
+    return true;
 }
 
 bool StrippedCopy::NameRef(uint32_t& entry, const char* message) {
     if (!Ref(entry, message)) return false;
-    if (!emit_) Name(entry);
+    if (!emit_) {
+        Name(entry);
+        HxStorageIO::PutU16(at_ - 2, outOfEntry_[entry]);
+    }
     return true;
+}
+
+bool StrippedCopy::LateRef(uint32_t& entry, const char* message) {
+    if (!Ref(entry, message)) return false;
+    return emit_ || late_.Add(static_cast<uint32_t>(at_ - 2 - file_.get())) != kHxInvalidIndex;
 }
 
 void StrippedCopy::Name(uint32_t entry) {
@@ -394,8 +400,8 @@ void StrippedCopy::Name(uint32_t entry) {
 
 bool StrippedCopy::Body() {
     uint32_t entry;
+    if (!Ref(entry, "Error writing object's parent's name")) return false;
     if (!emit_) {
-        if (!Ref(entry, nullptr)) return false;
         // An object without a parent gets ScriptObject, unless it is that.
         const bool isScriptObject = FoldEquals(table_.Text(nameEntry_), table_.Length(nameEntry_), "ScriptObject", 12);
         Touch(entry);
@@ -405,9 +411,7 @@ bool StrippedCopy::Body() {
         } else {
             Name(entry);
         }
-    } else {
-        HxStorageIO::PutU16(at_, parentIsScriptObject_ ? scriptObjectOut_ : outOf_[HxStorageIO::GetU16(at_)]);
-        if (!Field(2, "Error writing object's parent's name")) return false;
+        HxStorageIO::PutU16(at_ - 2, parentIsScriptObject_ ? scriptObjectOut_ : outOfEntry_[entry]);
     }
     uint32_t count;
     if (!NameRef("Error writing object docstring") || !Bool("Error writing object const flag") ||
@@ -423,7 +427,7 @@ bool StrippedCopy::Body() {
 
     if (!U16(count, "Error writing object property count")) return false;
     for (uint32_t i = 0; i < count; ++i)
-        if (!PropertyRecord()) return false;
+        if (!Item(&StrippedCopy::PropertyRecord)) return false;
 
     if (!U16(count, "Error writing object state count")) return false;
     // Without the empty state the object is refused.
@@ -475,7 +479,7 @@ bool StrippedCopy::Value(const char* message) {
         case Format::kKindNone: return true;
         case Format::kKindString: return NameRef(entry, message);
         case Format::kKindTypeName:
-            if (!Ref(entry, message)) return false;
+            if (!LateRef(entry, message)) return false;
             if (!emit_) {
                 Hold(entry);
                 if (typeNames_.Add(entry) == kHxInvalidIndex) return false;
@@ -492,7 +496,7 @@ bool StrippedCopy::PropertyRecord() {
     uint32_t name, doc;
     uint8_t flags;
     if (!NameRef(name, "Error writing property name") || !NameRef("Error writing property type") ||
-        !Ref(doc, "Error writing property docstring") || !Field(4, "Error writing property user-flags") ||
+        !LateRef(doc, "Error writing property docstring") || !Field(4, "Error writing property user-flags") ||
         !Flags(flags, Format::kPropertyReadable | Format::kPropertyWritable | Format::kPropertyAuto,
                "Error writing property flags"))
         return false;
@@ -505,7 +509,7 @@ bool StrippedCopy::PropertyRecord() {
     }
     if (flags & Format::kPropertyAuto) {
         uint32_t variable;
-        if (!Ref(variable, "Error writing property auto variable name")) return false;
+        if (!LateRef(variable, "Error writing property auto variable name")) return false;
         if (!emit_) {
             Hold(variable);
             // Written without its auto flag, an empty name would need functions.
@@ -525,7 +529,7 @@ bool StrippedCopy::PropertyRecord() {
 
 bool StrippedCopy::StateRecord(uint32_t index) {
     uint32_t name, count;
-    if (!Ref(name, "Error writing state name")) return false;
+    if (!LateRef(name, "Error writing state name")) return false;
     const bool isEmpty = !emit_ && IsEmptyEntry(name);
     if (!emit_) {
         Hold(name);
@@ -542,6 +546,11 @@ bool StrippedCopy::StateRecord(uint32_t index) {
     const uint32_t serial = ++serial_;
     bool membersBegun = false;
     for (uint32_t i = 0; i < count; ++i) {
+        if (emit_) {
+            if (!Item(&StrippedCopy::StateFunction)) return false;
+            continue;
+        }
+        const uint8_t* const start = at_;
         if (isEmpty) {
             // The writer puts the empty string between the static and the
             // member functions of the empty state; a file that mixes them is
@@ -558,8 +567,9 @@ bool StrippedCopy::StateRecord(uint32_t index) {
         if (!NameRef(function, "Error writing function name")) return false;
         const uint32_t offset = static_cast<uint32_t>(at_ - file_.get());
         bool isStatic;
-        if (!FunctionRecord(kFunctionData, isStatic)) return false;
-        if (emit_) continue;
+        if (!FunctionRecord(kFunctionData, isStatic) ||
+            itemLengths_.Add(static_cast<uint32_t>(at_ - start)) == kHxInvalidIndex)
+            return false;
         const uint32_t group = GroupOf(function);
         if (inContainer_[group] == serial || (isStatic && (staticIn_[group] == serial || !isEmpty))) return false;
         if (isStatic) {
@@ -585,7 +595,8 @@ bool StrippedCopy::SameSignature(uint32_t first, uint32_t second) const {
     // then each parameter's name and type.
     const uint8_t* a = file_.get() + first;
     const uint8_t* b = file_.get() + second;
-    auto group = [this](const uint8_t* at) { return GroupOf(HxStorageIO::GetU16(at)); };
+    // Renumbered already: equal names have equal numbers.
+    auto group = [](const uint8_t* at) { return HxStorageIO::GetU16(at); };
     if (group(a) != group(b) || ((a[8] ^ b[8]) & Format::kFunctionStatic) != 0) return false;
     const uint32_t params = HxStorageIO::GetU16(a + 9);
     if (params != HxStorageIO::GetU16(b + 9)) return false;
@@ -610,7 +621,7 @@ bool StrippedCopy::FunctionRecord(const char* message, bool& isStatic) {
     // A native function with code is an error: left to the model.
     if (!U16(instructions, message) || (isNative && instructions != 0)) return false;
     if (instructions == 0) return true;
-    return emit_ ? EmitCode(message) : CheckCode(instructions);
+    return emit_ ? EmitCode(instructions, message) : CheckCode(instructions);
 }
 
 // ---------------------------------------------------------------------------
@@ -621,11 +632,10 @@ bool StrippedCopy::CheckCode(uint32_t count) {
     // the model keeps and collects. Each instruction is renumbered in place
     // once checked, so that writing only copies the code. Bounds are checked
     // field by field only near the end of the file.
-    uint8_t* const start = at_;
-    uint8_t* at = start;
+    uint8_t* at = at_;
     for (uint32_t i = 0; i < count && at != nullptr; ++i)
         at = end_ - at >= kLongestInstruction ? CheckInstruction<false>(at) : CheckInstruction<true>(at);
-    if (at == nullptr || codeLengths_.Add(static_cast<uint32_t>(at - start)) == kHxInvalidIndex) return false;
+    if (at == nullptr) return false;
     at_ = at;
     return true;
 }
@@ -688,33 +698,43 @@ uint8_t* StrippedCopy::CheckInstruction(uint8_t* at) {
     return at;
 }
 
-bool StrippedCopy::EmitCode(const char* message) {
-    // Renumbered while checked: copied as it stands.
-    uint8_t* const start = at_;
-    uint8_t* const at = start + codeLengths_[codeIndex_++];
-    at_ = at;
-    const uint32_t length = static_cast<uint32_t>(at - start);
-    if (output_->AppendFits(pending_ + length)) {
-        pending_ += length;
-        return true;
-    }
-    // Field by field, as each would have been written in its turn: the
-    // opcode, then each operand's kind and payload.
-    const uint8_t* field = start;
-    while (field != at) {
-        const OpcodeShape& shape = kShapes.shapes[*field];
-        if (!Put(field, 1, message)) return false;
-        ++field;
+bool StrippedCopy::EmitCode(uint32_t count, const char* message) {
+    // Renumbered while checked, written field by field (this runs only for
+    // the item that does not fit the output's window): the opcode, then each
+    // operand's kind and payload.
+    for (uint32_t i = 0; i < count; ++i) {
+        const OpcodeShape& shape = kShapes.shapes[*at_];
+        if (!Field(1, message)) return false;
         // A call's count follows its fixed operands, its arguments the count.
         uint32_t operands = shape.fixed;
         for (uint32_t k = 0; k < operands; ++k) {
-            const uint32_t size = kPayloadSizes.of[*field];
-            if (!Put(field, 1, message) || (size != 0 && !Put(field + 1, size, message))) return false;
-            field += 1 + size;
-            if (k + 1 == shape.fixed && shape.callArguments) operands += 1 + HxStorageIO::GetU32(field + 1);
+            const uint32_t size = kPayloadSizes.of[*at_];
+            if (!Field(1, message) || (size != 0 && !Field(size, message))) return false;
+            if (k + 1 == shape.fixed && shape.callArguments) operands += 1 + HxStorageIO::GetU32(at_ + 1);
         }
     }
     return true;
+}
+
+bool StrippedCopy::StateFunction() {
+    bool isStatic;
+    return NameRef("Error writing function name") && FunctionRecord(kFunctionData, isStatic);
+}
+
+bool StrippedCopy::Item(bool (StrippedCopy::*record)()) {
+    if (!emit_) {
+        const uint8_t* const start = at_;
+        return (this->*record)() && itemLengths_.Add(static_cast<uint32_t>(at_ - start)) != kHxInvalidIndex;
+    }
+    // Whole while the window holds it (each field would have fitted in its
+    // turn), else field by field.
+    const uint32_t length = itemLengths_[itemIndex_++];
+    if (output_->AppendFits(pending_ + length)) {
+        pending_ += length;
+        at_ += length;
+        return true;
+    }
+    return (this->*record)();
 }
 
 // ---------------------------------------------------------------------------
@@ -773,11 +793,10 @@ bool StrippedCopy::Resolve() {
     for (uint32_t entry : autoVars_)
         if (outOfGroup[GroupOf(entry)] == kHxInvalidIndex) return false;
 
-    outOf_ = Filled<uint16_t>(count_, 0xFF);
-    if (!outOf_) return false;
-    for (uint32_t entry = 0; entry < count_; ++entry) {
-        const uint32_t group = GroupOf(entry);
-        if (first_[group] != kNone) outOf_[entry] = static_cast<uint16_t>(outOfGroup[group]);
+    // The references left to number now that every string has its index.
+    for (uint32_t at : late_) {
+        uint8_t* const field = file_.get() + at;
+        HxStorageIO::PutU16(field, static_cast<uint16_t>(outOfGroup[GroupOf(HxStorageIO::GetU16(field))]));
     }
 
     for (uint32_t flag : userFlags_) header_.userFlagTable.Set(held_[slotOf[GroupOf(flag >> 8)]], uint8_t(flag));
@@ -797,6 +816,7 @@ bool StrippedCopy::Resolve() {
     typeNames_.Clear();
     autoVars_.Clear();
     userFlags_.Clear();
+    late_.Clear();
     return true;
 }
 
@@ -813,7 +833,7 @@ bool StrippedCopy::Write(IOutput& output) {
     writer_ = &writer;
     emit_ = true;
     at_ = bodyAt_;
-    codeIndex_ = 0;
+    itemIndex_ = 0;
     pendingAt_ = at_;
     pending_ = 0;
     const bool ok = Body();

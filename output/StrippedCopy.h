@@ -67,7 +67,11 @@ private:
     // the longest instruction.
     template <bool kBounded>
     uint8_t* CheckInstruction(uint8_t* at);
-    bool EmitCode(const char* message);
+    bool EmitCode(uint32_t count, const char* message);
+    bool StateFunction();
+    // A record that writing copies whole when it fits: checked (its length
+    // noted), or written.
+    bool Item(bool (StrippedCopy::*record)());
     bool SameSignature(uint32_t first, uint32_t second) const;
     // Interns what the model would hold and numbers the output's strings.
     bool Resolve();
@@ -83,6 +87,8 @@ private:
     bool Flags(uint8_t& value, uint8_t keep, const char* message);
     // A string reference: checked against the table, or written renumbered.
     bool Ref(uint32_t& entry, const char* message);
+    // A reference numbered once every string has its index.
+    bool LateRef(uint32_t& entry, const char* message);
     // A reference whose string the model keeps and the writer collects.
     bool NameRef(uint32_t& entry, const char* message);
     bool NameRef(const char* message) {
@@ -144,8 +150,9 @@ private:
     uint32_t emptyGroup_ = 0;         // the group of "" and of "ScriptObject", or kNone
     uint32_t scriptObjectGroup_ = 0;
     uint32_t emptyOut_ = 0;
-    HxTArray<uint32_t> codeLengths_;  // bytes of each function's code, in file order
-    uint32_t codeIndex_ = 0;
+    HxTArray<uint32_t> itemLengths_;  // bytes of each property and state function, in file order
+    uint32_t itemIndex_ = 0;
+    HxTArray<uint32_t> late_;         // offsets of the references LateRef left
     uint32_t serial_ = 0;
     HxTArray<uint32_t> touched_;      // groups in the order first touched
     HxTArray<uint32_t> collected_;    // groups (and two markers) in the writer's order
@@ -165,7 +172,6 @@ private:
     HxFixedString scriptObject_{static_cast<const char*>(nullptr)};
     HxFixedString objectName_{static_cast<const char*>(nullptr)};
     HxTArray<HxFixedString> held_;
-    std::unique_ptr<uint16_t[]> outOf_;  // per entry: its index in the output's table
     uint32_t scriptObjectOut_ = 0;
 
     IOutput* output_ = nullptr;
