@@ -236,7 +236,8 @@ struct Stripped {
 inline Stripped StripInto(const Input& input, bool copy, uint64_t failAfter, uint32_t window) {
     Log log;
     const std::string file = input.objectName + ".cex";
-    HxTSmartPointer<HxScript::IStore> store(new TestSupport::MemorySource(input.bytes, file.c_str()));
+    // Read from a folder and written to the current one, as for an object "in:Foo".
+    HxTSmartPointer<HxScript::IStore> store(new TestSupport::MemorySource(input.bytes, ("in/" + file).c_str()));
     HxScript::CompiledScriptLoader loader(&log, true, true);
     loader.SetKeepLineNumbers(false);
     loader.SetStore(store);

@@ -25,7 +25,9 @@ bool AssemblerProcessor::Process(const HxFixedString& objectName) {
     if (strip_ && !verbose_ && stripInput_) {
         StrippedCopy copy(*logger_, strings_);
         if (copy.Prepare(*stripInput_, objectName))
-            return WriteOutput(objectName.text(), [&](IOutput& output) { return copy.Write(output); });
+            return WriteOutput(
+                objectName.text(), [&](IOutput& output) { return copy.Write(output); },
+                [&](IOutput& output) { return copy.BeforeMessage(output); });
     }
 
     // The object is large and lives only for this run; keep it off the stack.

@@ -267,10 +267,11 @@ void CollectStrings(const Object& object, CompiledStringTable& table) {
 
 CompiledScriptWriter::CompiledScriptWriter(HxStorage& store, HxScript::ErrorLogger& logger,
                                            const HxFixedString& fileName, const CompiledStringTable& strings)
-    : store_(store), logger_(logger), fileName_(fileName), strings_(strings) {}
+    : store_(store), logger_(logger), fileName_(fileName), fileNameText_(fileName_.text()), strings_(strings) {}
 
 bool CompiledScriptWriter::Fail(const char* message) {
-    logger_.PostFileError(HxScript::TextMessage(message), fileName_.text(), Severity::Fatal);
+    if (beforeMessage_ != nullptr) beforeMessage_(hookContext_);
+    logger_.PostFileError(HxScript::TextMessage(message), fileNameText_, Severity::Fatal);
     return false;
 }
 
@@ -432,7 +433,15 @@ bool CompiledScriptWriter::WriteObjectTable(const Object& object) {
 }
 
 bool CompiledScriptWriter::BeginObjectTable(const HxFixedString& name, uint64_t& sizeAt) {
-    if (!Count(1, "Error writing object count") || !Ref(name, "Error writing object name")) return false;
+    return BeginObjectTableAt(strings_.IndexOf(name), sizeAt);
+}
+
+bool CompiledScriptWriter::BeginObjectTableAt(uint32_t nameIndex, uint64_t& sizeAt) {
+    if (!Count(1, "Error writing object count") ||
+        !Check(nameIndex > CompiledStringTable::kMaxEntries ? kFailed
+                                                            : HxStorageIO::WriteU16(store_, static_cast<uint16_t>(nameIndex)),
+               "Error writing object name"))
+        return false;
     // The size field is patched once the record is complete: it counts its
     // own four bytes and everything after them up to the end of the record.
     sizeAt = store_.GetPosition();

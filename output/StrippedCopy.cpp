@@ -71,6 +71,7 @@ StrippedCopy::~StrippedCopy() = default;
 
 bool StrippedCopy::Prepare(HxScript::IStore& store, const HxFixedString& objectName) {
     requested_ = objectName.text();
+    strings_.Clear();  // the model's table: not made here
     if (!store.Open(requested_)) {
         store.Close();
         return false;
@@ -99,7 +100,6 @@ void StrippedCopy::Drop() {
     held_.Clear();
     header_.Clear();
     scriptObject_.Release();
-    objectName_.Release();
     strings_.Clear();
 }
 
@@ -753,43 +753,44 @@ bool StrippedCopy::Resolve() {
         *fields[i] = HxFixedString(reinterpret_cast<const char*>(strings16_[i]), lengths16_[i]);
     header_.hasDebugInfo = false;
 
-    // Each group's name is made from the entry met first, groups in the
-    // order first met; only the names the model still holds while writing
-    // are kept. The slot of each group's name goes where its serial was.
-    uint32_t* const slotOf = staticIn_.get();
-    if (!held_.Reserve(touched_.Size())) return false;
+    // A group's name is spelled as the pool spells an equal name it holds
+    // already, else as the entry met first. Groups and pool names are one to
+    // one (both compare ASCII letters without regard to case and every other
+    // byte exactly), so nothing needs to be made for that.
+    // ScriptObject goes before writing (as the reader does) unless it is
+    // the parent: its spelling is kept here.
+    std::memcpy(scriptObjectText_, scriptObject_.text(), sizeof scriptObjectText_);
+    spelled_.reset(new (std::nothrow) const char*[count_ == 0 ? 1 : count_]);
+    if (!spelled_ || !spellings_.Reserve(nextOut_)) return false;
     for (uint32_t group : touched_) {
         if ((marks_[group] & kHeld) == 0) continue;
-        slotOf[group] = held_.Size();
         const uint32_t entry = first_[group];
-        held_.Emplace(table_.Text(entry), table_.Length(entry));
+        const char* known = HxFixedStringFindSpelling(table_.Text(entry), table_.Length(entry));
+        if (known == scriptObject_.text()) known = scriptObjectText_;
+        spelled_[group] = known != nullptr ? known : table_.Text(entry);
     }
-    if (parentIsScriptObject_) {
-        header_.parentName = scriptObject_;
+    for (uint32_t item : collected_) {
+        Spelling spelling{"", 0};
+        uint32_t index;
+        if (item == kEmptyString) {
+            index = emptyOut_;
+        } else if (item == kScriptObject) {
+            index = scriptObjectOut_;
+            spelling = {scriptObjectText_, 12};
+        } else {
+            index = outOfGroup_[item];
+            spelling = {spelled_[item], table_.Length(first_[item])};
+        }
+        // A marker may stand for a string collected before.
+        if (index == spellings_.Size()) spellings_.Add(spelling);
     }
+    if (parentIsScriptObject_) header_.parentName = scriptObject_;
     scriptObject_.Release();
 
-    // Groups and pool names are one to one, so each string gets the index
-    // it was given while checking (a file for which they are not is left to
-    // the model); the other names kept are looked up.
+    // A name the writer did not collect is in no entry of the table (the
+    // markers stand for their groups): an auto property's variable that is
+    // not fails while writing, left to the model.
     uint32_t* const outOfGroup = outOfGroup_.get();
-    strings_.Clear();
-    for (uint32_t item : collected_) {
-        if (item == kEmptyString) {
-            if (strings_.AddIndex(HxFixedString()) != emptyOut_) return false;
-        } else if (item == kScriptObject) {
-            if (strings_.AddIndex(header_.parentName) != scriptObjectOut_) return false;
-        } else if (strings_.AddIndex(held_[slotOf[item]]) != outOfGroup[item]) {
-            return false;
-        }
-    }
-    for (uint32_t group : touched_) {
-        const uint16_t marks = marks_[group];
-        if ((marks & kCollected) == 0)
-            outOfGroup[group] = (marks & kHeld) ? strings_.IndexOf(held_[slotOf[group]]) : kHxInvalidIndex;
-    }
-    // An auto property's variable that is not in the table fails while
-    // writing: left to the model.
     for (uint32_t entry : autoVars_)
         if (outOfGroup[GroupOf(entry)] == kHxInvalidIndex) return false;
 
@@ -799,19 +800,27 @@ bool StrippedCopy::Resolve() {
         HxStorageIO::PutU16(field, static_cast<uint16_t>(outOfGroup[GroupOf(HxStorageIO::GetU16(field))]));
     }
 
-    for (uint32_t flag : userFlags_) header_.userFlagTable.Set(held_[slotOf[GroupOf(flag >> 8)]], uint8_t(flag));
-    objectName_ = held_[slotOf[GroupOf(nameEntry_)]];
+    // User flags as the model's map keeps them: each name where it first
+    // stands, with the bit of its last entry.
+    uint32_t* const slotOf = inContainer_.get();
+    for (uint32_t flag : userFlags_) slotOf[GroupOf(flag >> 8)] = kNone;
+    for (uint32_t flag : userFlags_) {
+        const uint32_t group = GroupOf(flag >> 8);
+        if (slotOf[group] == kNone) {
+            slotOf[group] = flags_.Size();
+            if (flags_.Add(outOfGroup[group] << 8) == kHxInvalidIndex) return false;
+        }
+        flags_[slotOf[group]] = (flags_[slotOf[group]] & ~0xFFu) | (flag & 0xFFu);
+    }
+    objectNameOut_ = outOfGroup[GroupOf(nameEntry_)];
 
-    // What checking needed goes before the output is opened.
-    table_.Clear();
-    first_.reset();
-    marks_.reset();
+    // What only checking needed goes before the output is opened; what
+    // making the names needs stays.
     inContainer_.reset();
     staticIn_.reset();
     firstFunction_.reset();
     outOfGroup_.reset();
     outOfEntry_.reset();
-    touched_.Clear();
     collected_.Clear();
     typeNames_.Clear();
     autoVars_.Clear();
@@ -820,16 +829,50 @@ bool StrippedCopy::Resolve() {
     return true;
 }
 
+void StrippedCopy::MakeHeld() {
+    // In the order the model makes them, spelled as it would.
+    if (madeHeld_) return;
+    madeHeld_ = true;
+    if (!held_.Reserve(touched_.Size())) return;
+    for (uint32_t group : touched_)
+        if (marks_[group] & kHeld) held_.Emplace(spelled_[group], table_.Length(first_[group]));
+}
+
+const char* StrippedCopy::BeforeMessage(IOutput& output) {
+    MakeHeld();
+    return ShownFileName(output);
+}
+
+const char* StrippedCopy::ShownFileName(IOutput& output) {
+    if (fileNameShown_ != nullptr) return fileNameShown_;
+    // The model opens the output with its names made: a file name equal to
+    // one of them without regard to case is shown as that name.
+    const HxFixedString& name = output.GetFileName();
+    const uint32_t length = name.IsEmpty() ? 0 : name.length();
+    fileNameShown_ = name.text();
+    for (uint32_t group : touched_) {
+        const uint32_t entry = first_[group];
+        if ((marks_[group] & kHeld) && table_.Length(entry) == length &&
+            FoldEquals(table_.Text(entry), length, fileNameShown_, length)) {
+            fileNameShown_ = spelled_[group];
+            break;
+        }
+    }
+    return fileNameShown_;
+}
+
 // ---------------------------------------------------------------------------
 // Writing
 
 bool StrippedCopy::Write(IOutput& output) {
     CompiledScriptWriter writer(output, logger_, output.GetFileName(), strings_);
-    uint64_t sizeAt = 0;
-    if (!writer.WriteHeader(header_) || !writer.WriteStringTable() || !writer.WriteDebugSection(header_) ||
-        !writer.WriteUserFlagTable(header_) || !writer.BeginObjectTable(objectName_, sizeAt))
-        return false;
+    writer.SetBeforeMessage(&StrippedCopy::MakeHeldHook, this);
+    writer.ShowFileNameAs(ShownFileName(output));
     output_ = &output;
+    uint64_t sizeAt = 0;
+    if (!writer.WriteHeader(header_) || !WriteStringTable(writer) || !writer.WriteDebugSection(header_) ||
+        !WriteUserFlags(writer) || !writer.BeginObjectTableAt(objectNameOut_, sizeAt))
+        return false;
     writer_ = &writer;
     emit_ = true;
     at_ = bodyAt_;
@@ -841,6 +884,26 @@ bool StrippedCopy::Write(IOutput& output) {
     output_ = nullptr;
     writer_ = nullptr;
     return ok && writer.EndObjectTable(sizeAt);
+}
+
+bool StrippedCopy::WriteStringTable(CompiledScriptWriter& writer) {
+    // As the model's table writes itself: the count, then each entry's length and bytes.
+    const char* const message = "Error writing string table";
+    if (!writer.Check(HxStorageIO::WriteU16(*output_, static_cast<uint16_t>(spellings_.Size())), message)) return false;
+    for (const Spelling& spelling : spellings_)
+        if (!writer.Check(HxStorageIO::WriteString16(*output_, spelling.text, spelling.length), message)) return false;
+    return true;
+}
+
+bool StrippedCopy::WriteUserFlags(CompiledScriptWriter& writer) {
+    if (!writer.Check(HxStorageIO::WriteU16(*output_, static_cast<uint16_t>(flags_.Size())), "Error writing user flag count"))
+        return false;
+    for (uint32_t flag : flags_) {
+        if (!writer.Check(HxStorageIO::WriteU16(*output_, static_cast<uint16_t>(flag >> 8)), "Error writing user flag name") ||
+            !writer.Check(HxStorageIO::WriteU8(*output_, static_cast<uint8_t>(flag)), "Error writing user flag index"))
+            return false;
+    }
+    return true;
 }
 
 bool StrippedCopy::PutAlone(const uint8_t* at, uint32_t width, const char* message) {

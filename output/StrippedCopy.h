@@ -43,6 +43,10 @@ public:
     // Writes the stripped file to an open output; false once a failure was
     // posted (one fatal message naming the field, as the model's writer).
     bool Write(IOutput& output);
+    // To run before a message is posted about the output: makes the names
+    // the model would hold, and answers the output's file name as the
+    // model's run would show it.
+    const char* BeforeMessage(IOutput& output);
 
 private:
     // Sections and records. Each walks the file from `at_` and serves both
@@ -73,8 +77,15 @@ private:
     // noted), or written.
     bool Item(bool (StrippedCopy::*record)());
     bool SameSignature(uint32_t first, uint32_t second) const;
-    // Interns what the model would hold and numbers the output's strings.
+    // Spells the output's strings as the model would, interning nothing.
     bool Resolve();
+    // Makes the names the model holds while writing (once): no message may
+    // see a pool without them.
+    void MakeHeld();
+    static void MakeHeldHook(void* copy) { static_cast<StrippedCopy*>(copy)->MakeHeld(); }
+    const char* ShownFileName(IOutput& output);
+    bool WriteStringTable(CompiledScriptWriter& writer);
+    bool WriteUserFlags(CompiledScriptWriter& writer);
     void Drop();
 
     // Fields: checked to lie in the file, or (emit_) written.
@@ -167,11 +178,25 @@ private:
     uint8_t* bodyAt_ = nullptr;
     bool parentIsScriptObject_ = false;
 
-    // What the model would hold while writing.
-    HxScript::UnlinkedTypes::Object header_;  // header strings and user flags
+    // What the model would hold while writing: made at once for the header
+    // and the parent, the names of the table only before a message.
+    HxScript::UnlinkedTypes::Object header_;  // header strings; the parent when it is ScriptObject
     HxFixedString scriptObject_{static_cast<const char*>(nullptr)};
-    HxFixedString objectName_{static_cast<const char*>(nullptr)};
+    char scriptObjectText_[13] = {};
     HxTArray<HxFixedString> held_;
+    bool madeHeld_ = false;
+    // The spelling of each group the model keeps (the pool's, or that of the
+    // entry met first); the output's strings in index order; its user flags
+    // as index << 8 | bit.
+    std::unique_ptr<const char*[]> spelled_;
+    struct Spelling {
+        const char* text;
+        uint32_t length;
+    };
+    HxTArray<Spelling> spellings_;
+    HxTArray<uint32_t> flags_;
+    uint32_t objectNameOut_ = 0;
+    const char* fileNameShown_ = nullptr;
     uint32_t scriptObjectOut_ = 0;
 
     IOutput* output_ = nullptr;

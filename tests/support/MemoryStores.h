@@ -88,13 +88,15 @@ private:
     uint64_t written_ = 0, failAfter_ = ~uint64_t(0);
 };
 
-// An output that, as the disk stores do, lends the free room of a small
-// buffer as its append window, and hands the buffered bytes on (failing
-// where the output fails) when a write does not fit there, and before a
-// seek, a position query or closing. A window of 0 bytes lends none.
+// An output that, as the disk stores do, names its file when it opens it and
+// lends the free room of a small buffer as its append window, handing the
+// buffered bytes on (failing where the output fails) when a write does not
+// fit there, and before a seek, a position query or closing. A window of 0
+// bytes lends none.
 class WindowedOutput : public MemoryOutput {
 public:
-    WindowedOutput(const char* fileName, uint32_t window) : MemoryOutput(fileName), size_(window < 256 ? window : 256) {}
+    WindowedOutput(const char* fileName, uint32_t window)
+        : MemoryOutput(nullptr), name_(fileName), size_(window < 256 ? window : 256) {}
 
     StorageResult Write(uint32_t count, const void* source) override {
         StorageResult result = Flush() ? MemoryOutput::Write(count, source) : StorageResult::Failure;
@@ -112,6 +114,7 @@ public:
         return result;
     }
     bool Open(const char* objectName) override {
+        fileName_ = HxFixedString(name_.c_str());
         const bool ok = MemoryOutput::Open(objectName);
         Lend();
         return ok;
@@ -132,6 +135,7 @@ private:
         appendEnd_ = IsOpen() && IsGood() ? buffer_ + size_ : buffer_;
     }
 
+    std::string name_;
     uint8_t buffer_[256];
     uint32_t size_;
 };

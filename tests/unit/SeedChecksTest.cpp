@@ -108,7 +108,8 @@ std::string OtherCase(std::string text) {
 // its less common ways: several objects (the one wanted first, last, or
 // spelled in another letter case, which groups it with the entry of its
 // name), another object named like one of the object's strings in another
-// case, a record of another object whose size leads nowhere, and damage
+// case, a record of another object whose size leads nowhere, a string of the
+// object equal to the output's file name or to a message, and damage
 // anywhere.
 TEST(SeedChecks, TheStrippedCopyAgreesOnObjectTablesAndDamage) {
     std::mt19937 random(7);
@@ -142,6 +143,16 @@ TEST(SeedChecks, TheStrippedCopyAgreesOnObjectTablesAndDamage) {
                     files.push_back(bad);
                 }
             }
+        }
+        // The object's doc string spelled like the output's file name or a
+        // message in another case: a failing write shows it so.
+        for (const std::string& doc : {OtherCase(seed.objectName + ".cex"), OtherCase("Error writing magic number")}) {
+            uint32_t index;
+            Bytes file = WithString(seed.bytes, doc, index);
+            size_t tableEnd, objectsAt;
+            Layout(file, tableEnd, objectsAt);
+            file[objectsAt + 10] = uint8_t(index), file[objectsAt + 11] = uint8_t(index >> 8);
+            EXPECT_EQ(FuzzChecks::CheckStrippedCopy({seed.objectName, file}, 1u << 20), "");
         }
         for (int k = 0; k < 40; ++k) {  // bytes flipped, set, nudged or in another letter case
             Bytes damaged = files[size_t(k) % files.size()];
