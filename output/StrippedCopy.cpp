@@ -1,6 +1,5 @@
 #include "output/StrippedCopy.h"
 
-#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -80,7 +79,7 @@ bool StrippedCopy::Prepare(HxScript::IStore& store, const HxFixedString& objectN
     bool ok = size != 0 && size < (uint64_t(1) << 31);
     if (ok) {
         // The file, its table and the names take about twice its size.
-        if (size > kLargeHeapFrom && !getenv("NOLH")) Platform::PrepareLargeHeap(2 * size);
+        if (size > kLargeHeapFrom) Platform::PrepareLargeHeap(2 * size);
         file_.reset(new (std::nothrow) uint8_t[size]);
         ok = file_ && store.Read(static_cast<uint32_t>(size), file_.get()) == StorageResult::Success;
     }
@@ -149,6 +148,8 @@ bool StrippedCopy::ReadStringTable() {
     if (end_ - at_ < 2) return false;
     count_ = HxStorageIO::GetU16(at_);
     at_ += 2;
+    // Without strings the object's name cannot be read.
+    if (count_ == 0) return false;
     if (!table_.Reserve(count_)) return false;
     for (uint32_t i = 0; i < count_; ++i) {
         if (end_ - at_ < 2) return false;
