@@ -5,14 +5,15 @@
 // single byte 0, the string table is the one the model's writer would
 // collect (entries equal without regard to case as one, spelled as the pool
 // holds them) and every reference of the object record is renumbered into it
-// in place. The file written, the names the pool holds while it is written
-// and every message are those of a run through the model.
+// in place. The file written and every message are those of a run through
+// the model: the names the model holds are made before any message, since
+// a message's text is a name too.
 //
 // Only the common case is taken: a file of the current version whose object
 // loads with no message at all, its empty state first and the static
 // functions there before the member functions (as the writer lays them out).
-// For anything else Prepare answers false before anything is interned,
-// posted or written, and the model does the work.
+// For anything else Prepare answers false, with nothing posted, written or
+// kept, and the model does the work.
 
 #include <cstdint>
 #include <memory>
