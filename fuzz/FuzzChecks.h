@@ -14,6 +14,7 @@
 #include "HxScript/HxScriptCompiledScriptLoader.h"
 #include "output/AssemblerProcessor.h"
 #include "output/DisassemblerProcessor.h"
+#include "output/StrippedCopy.h"
 #include "tests/support/MemoryStores.h"
 #include "tool/AssemblyLoader.h"
 
@@ -253,6 +254,16 @@ inline Stripped StripInto(const Input& input, bool copy, uint64_t failAfter, uin
     out.log = log.all;
     out.bytes = output->Bytes();
     return out;
+}
+
+// Whether stripping takes the file straight from its bytes, rather than
+// leaving it to the model.
+inline bool TakesStrippedCopy(const Input& input) {
+    Log log;
+    CodeGen::CompiledStringTable strings;
+    CodeGen::StrippedCopy copy(log, strings);
+    HxTSmartPointer<HxScript::IStore> store(new TestSupport::MemorySource(input.bytes, "Copy.cex"));
+    return copy.Prepare(*store, HxFixedString(input.objectName.c_str()));
 }
 
 // Stripping straight from the file's bytes writes what stripping through the

@@ -19,6 +19,8 @@ TEST(SeedChecks, EverySeedPassesTheChecksOfItsTargets) {
         EXPECT_EQ(seed.compiled ? FuzzChecks::CheckCompiledRoundTrip(in) : FuzzChecks::CheckAssemblyRoundTrip(in), "");
         if (seed.compiled) {
             EXPECT_EQ(FuzzChecks::CheckStrippedCopy(in, 1u << 20), "");  // every byte
+            // What this tool writes is stripped straight from its bytes.
+            EXPECT_TRUE(seed.label.rfind("fuzz_", 0) == 0 || FuzzChecks::TakesStrippedCopy(in));
         }
         (seed.compiled ? compiled : scripts) += seed.label.rfind("fuzz_", 0) != 0;
     }
@@ -136,6 +138,7 @@ TEST(SeedChecks, TheStrippedCopyAgreesOnObjectTablesAndDamage) {
                 const Bytes& second = wantedFirst ? renamed : record;
                 two.insert(two.end(), second.begin(), second.end());
                 files.push_back(two);
+                EXPECT_TRUE(FuzzChecks::TakesStrippedCopy({seed.objectName, two})) << other << wantedFirst;
                 if (wantedFirst) continue;
                 for (uint8_t size : {0, 3, 0xFF}) {  // the first record's size
                     Bytes bad = two;
@@ -153,6 +156,7 @@ TEST(SeedChecks, TheStrippedCopyAgreesOnObjectTablesAndDamage) {
             Layout(file, tableEnd, objectsAt);
             file[objectsAt + 10] = uint8_t(index), file[objectsAt + 11] = uint8_t(index >> 8);
             EXPECT_EQ(FuzzChecks::CheckStrippedCopy({seed.objectName, file}, 1u << 20), "");
+            EXPECT_TRUE(FuzzChecks::TakesStrippedCopy({seed.objectName, file}));
         }
         for (int k = 0; k < 40; ++k) {  // bytes flipped, set, nudged or in another letter case
             Bytes damaged = files[size_t(k) % files.size()];
