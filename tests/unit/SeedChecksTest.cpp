@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 #include <cstring>
@@ -99,6 +100,15 @@ std::string LastString(const Bytes& b) {
     return last;
 }
 
+// The index of a string in the table, or -1.
+int IndexOfString(const Bytes& b, const std::string& text) {
+    size_t at = 16;
+    for (int i = 0; i < 3; ++i) at += 2 + U16At(b, at);
+    for (uint32_t n = U16At(b, at), i = (at += 2, 0); i < n; ++i, at += 2 + U16At(b, at))
+        if (std::string(b.begin() + long(at) + 2, b.begin() + long(at) + 2 + U16At(b, at)) == text) return int(i);
+    return -1;
+}
+
 std::string OtherCase(std::string text) {
     for (char& c : text) c = std::isalpha(static_cast<unsigned char>(c)) ? char(c ^ 0x20) : c;
     return text;
@@ -111,11 +121,11 @@ std::string OtherCase(std::string text) {
 // spelled in another letter case, which groups it with the entry of its
 // name), another object named like one of the object's strings in another
 // case, a record of another object whose size leads nowhere, a string of the
-// object equal to the output's file name or to a message, and damage
-// anywhere.
+// object equal to the output's file name or to a message, a function whose
+// signature differs from the empty state's, and damage anywhere.
 TEST(SeedChecks, TheStrippedCopyAgreesOnObjectTablesAndDamage) {
     std::mt19937 random(7);
-    size_t copies = 0;
+    size_t copies = 0, mismatches = 0;
     for (const auto& seed : FuzzChecks::CollectSeedFiles(std::filesystem::path(__FILE__).parent_path() / "../..")) {
         if (!seed.compiled || seed.label.rfind("fuzz_", 0) == 0) continue;
         SCOPED_TRACE(seed.label);
@@ -158,6 +168,20 @@ TEST(SeedChecks, TheStrippedCopyAgreesOnObjectTablesAndDamage) {
             EXPECT_EQ(FuzzChecks::CheckStrippedCopy({seed.objectName, file}, 1u << 20), "");
             EXPECT_TRUE(FuzzChecks::TakesStrippedCopy({seed.objectName, file}));
         }
+        // The function Fill of state Busy returning an Int, where the empty
+        // state's Fill returns None: refused, so written by neither.
+        const int busy = IndexOfString(seed.bytes, "Busy"), fill = IndexOfString(seed.bytes, "Fill");
+        const int other = IndexOfString(seed.bytes, "Int");
+        const uint8_t record[] = {uint8_t(busy), uint8_t(busy >> 8), 1, 0, uint8_t(fill), uint8_t(fill >> 8)};
+        const auto found = std::search(seed.bytes.begin(), seed.bytes.end(), std::begin(record), std::end(record));
+        if (busy >= 0 && fill >= 0 && other >= 0 && found != seed.bytes.end()) {
+            Bytes mismatched = seed.bytes;
+            const size_t returnAt = size_t(found - seed.bytes.begin()) + 6;
+            mismatched[returnAt] = uint8_t(other), mismatched[returnAt + 1] = uint8_t(other >> 8);
+            EXPECT_EQ(FuzzChecks::CheckStrippedCopy({seed.objectName, mismatched}, 4), "");
+            EXPECT_FALSE(FuzzChecks::TakesStrippedCopy({seed.objectName, mismatched}));
+            ++mismatches;
+        }
         for (int k = 0; k < 40; ++k) {  // bytes flipped, set, nudged or in another letter case
             Bytes damaged = files[size_t(k) % files.size()];
             for (int edits = 1 + int(random() % 3); edits > 0; --edits) {
@@ -177,4 +201,5 @@ TEST(SeedChecks, TheStrippedCopyAgreesOnObjectTablesAndDamage) {
         }
     }
     EXPECT_GT(copies, 100u);  // most of them are written
+    EXPECT_GE(mismatches, 2u);  // the rich script, whole and stripped
 }
