@@ -199,6 +199,19 @@ TEST(SeedChecks, TheStrippedCopyAgreesOnObjectTablesAndDamage) {
             EXPECT_EQ(FuzzChecks::CheckStrippedCopy({seed.objectName, file}, 16), "");
             copies += FuzzChecks::StripInto({seed.objectName, file}, true, ~0ull, 0).ok;
         }
+        // Many single edits, whole writes only: two bytes copied from elsewhere
+        // (a reference to another name, or a kind byte), or a byte set.
+        for (int k = 0; k < 300; ++k) {
+            Bytes edited = seed.bytes;
+            const size_t at = random() % (edited.size() - 1), from = random() % (edited.size() - 1);
+            if (k % 2 == 0) {
+                edited[at] = edited[from], edited[at + 1] = edited[from + 1];
+            } else {
+                edited[at] = std::array<uint8_t, 8>{0, 1, 2, 3, 4, 5, 8, 0xFF}[random() % 8];
+            }
+            const FuzzChecks::Input in{seed.objectName, edited};
+            EXPECT_TRUE(FuzzChecks::StripInto(in, true, ~0ull, 0) == FuzzChecks::StripInto(in, false, ~0ull, 0)) << k;
+        }
     }
     EXPECT_GT(copies, 100u);  // most of them are written
     EXPECT_GE(mismatches, 2u);  // the rich script, whole and stripped
