@@ -165,19 +165,19 @@ bool StrippedCopy::ReadStringTable() {
     }
     // Groups entries equal without regard to case.
     if (!table_.DeferTouched()) return false;
-    emptyGroup_ = scriptObjectGroup_ = kNone;
+    // The groups of three names that matter: "", ScriptObject and the object's.
+    emptyGroup_ = scriptObjectGroup_ = requestedGroup_ = kNone;
+    const uint32_t requestedLength = static_cast<uint32_t>(std::strlen(requested_));
     for (uint32_t i = 0; i < count_; ++i) {
         const uint32_t length = table_.Length(i);
         if (length == 0) emptyGroup_ = GroupOf(i);
         if (FoldEquals(table_.Text(i), length, "ScriptObject", 12)) scriptObjectGroup_ = GroupOf(i);
+        if (FoldEquals(table_.Text(i), length, requested_, requestedLength)) requestedGroup_ = GroupOf(i);
     }
     return true;
 }
 
-bool StrippedCopy::EqualsRequested(uint32_t entry) const {
-    return FoldEquals(table_.Text(entry), table_.Length(entry), requested_,
-                      static_cast<uint32_t>(std::strlen(requested_)));
-}
+bool StrippedCopy::EqualsRequested(uint32_t entry) const { return GroupOf(entry) == requestedGroup_; }
 
 void StrippedCopy::Touch(uint32_t entry) {
     const uint32_t group = GroupOf(entry);

@@ -159,8 +159,9 @@ private:
     std::unique_ptr<uint32_t[]> outOfGroup_;     // index in the output's table, once collected
     std::unique_ptr<uint16_t[]> outOfEntry_;     // per entry: the same, once named
     uint32_t nextOut_ = 0;
-    uint32_t emptyGroup_ = 0;         // the group of "" and of "ScriptObject", or kNone
+    uint32_t emptyGroup_ = 0;         // the groups of "", "ScriptObject" and the object's name, or kNone
     uint32_t scriptObjectGroup_ = 0;
+    uint32_t requestedGroup_ = 0;
     uint32_t emptyOut_ = 0;
     HxTArray<uint32_t> itemLengths_;  // bytes of each property and state function, in file order
     uint32_t itemIndex_ = 0;
