@@ -26,7 +26,7 @@ install_missing "${packages[@]}"
 CXX=clang++ cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCORVEL_BUILD_FUZZ=ON -DCORVEL_BUILD_TESTS=OFF
 cmake --build "$build_dir" -j "$jobs" --target fuzz_assembly_reader fuzz_compiled_reader \
-    fuzz_compiled_roundtrip fuzz_assembly_roundtrip corvel_fuzz_seeds
+    fuzz_compiled_roundtrip fuzz_assembly_roundtrip fuzz_stripped_copy corvel_fuzz_seeds
 
 work="$build_dir/fuzz-work"
 rm -rf "$work"
@@ -46,6 +46,7 @@ targets=(
     "fuzz_assembly_roundtrip:assembly:-dict=$work/assembly.dict"
     fuzz_compiled_reader:compiled:
     fuzz_compiled_roundtrip:compiled:
+    fuzz_stripped_copy:compiled:
 )
 
 # One target: the saved findings first, then a fresh corpus from the seeds.

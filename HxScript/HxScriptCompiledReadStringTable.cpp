@@ -156,7 +156,7 @@ bool CompiledReadStringTable::DeferTouched() {
     std::memset(slots, 0, sizeof(uint32_t) * size);
     std::memset(seen_.Data(), 0, count);
     seen_.Data()[count] = 1;
-    std::memset(firstTouched_.Data(), 0xFF, sizeof(uint32_t) * count);
+    if (count != 0) std::memset(firstTouched_.Data(), 0xFF, sizeof(uint32_t) * count);
     for (uint32_t i = 0; i < count; ++i) {
         const Entry& entry = entries_.Data()[i];
         const uint32_t length = LengthOf(entry);

@@ -84,6 +84,9 @@ public:
         if (touched_.Size() != 0) MakeTouchedNow();
     }
     bool IsInterned(uint32_t index) const { return !entries_[index].name.IsEmpty(); }
+    // While DeferTouched is on: the group of a valid entry, named by the
+    // group's first entry in table order.
+    uint32_t GroupOf(uint32_t index) const { return classOf_.Data()[index]; }
 
     // True when a valid entry spells `name` without regard to ASCII letter
     // case, the comparison names use; interns nothing.

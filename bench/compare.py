@@ -17,8 +17,9 @@ Inputs:
   - mutants: assembly texts with lines deleted, doubled or swapped, tokens
     replaced, names in other letter cases, truncations and junk; compiled
     files truncated, with bytes flipped, counts and refs nudged, string table
-    letters in another case; and the fuzz corpora under build-fuzz/fuzz-work
-    when they exist.
+    letters in another case, a second object record (renamed, maybe to one of
+    the file's strings in another letter case, before or after the object);
+    and the fuzz corpora under build-fuzz/fuzz-work when they exist.
 
 Each mode is one fresh directory per binary holding the input files. A run
 that differs is repeated once (a script without an information block takes
@@ -317,6 +318,61 @@ def mutate_binary(rng, data):
     return bytes(data)
 
 
+def u16(data, at):
+    return data[at] | data[at + 1] << 8 if at + 1 < len(data) else 0
+
+
+def cex_layout(data):
+    """The offsets of a compiled file's string table count, the end of that
+    table and the start of its object table."""
+    at = 16
+    for _ in range(3):
+        at += 2 + u16(data, at)
+    count_at = at
+    at += 2
+    for _ in range(u16(data, count_at)):
+        at += 2 + u16(data, at)
+    table_end = at
+    if at < len(data) and data[at] != 0:
+        at += 9
+        for skip, count_at_offset in ((9, 7), (12, 10), (6, 4)):
+            n, at = u16(data, at), at + 2
+            for _ in range(n):
+                at += skip + 2 * u16(data, at + count_at_offset)
+    else:
+        at += 1
+    return count_at, table_end, at + 2 + 3 * u16(data, at)
+
+
+def mutate_objects(rng, data):
+    """A compiled file with a second object record: the object's own record
+    renamed (to a new name, or to one of the file's strings in another letter
+    case, which the pool then spells that way), placed before or after it,
+    maybe with a size that leads elsewhere."""
+    count_at, table_end, objects_at = cex_layout(data)
+    if objects_at + 6 > len(data):
+        return data
+    entries, at = [], count_at + 2
+    for _ in range(u16(data, count_at)):
+        entries.append(bytes(data[at + 2:at + 2 + u16(data, at)]))
+        at += 2 + u16(data, at)
+    name = rng.choice([b"Zz_other"] + [bytes(c ^ 0x20 if 65 <= c <= 90 or 97 <= c <= 122 else c for c in e)
+                                       for e in entries if e])
+    index = u16(data, count_at)
+    data = bytearray(data)
+    data[count_at:count_at + 2] = bytes([(index + 1) & 0xFF, (index + 1) >> 8])
+    data[table_end:table_end] = bytes([len(name) & 0xFF, len(name) >> 8]) + name
+    shift = 2 + len(name)
+    objects_at += shift
+    record = bytes(data[objects_at + 2:])
+    renamed = bytearray(record)
+    renamed[0:2] = bytes([index & 0xFF, index >> 8])
+    if rng.random() < 0.2:
+        renamed[2:6] = bytes([rng.choice([0, 3, 0xFF])] * 4)
+    records = [bytes(renamed), record] if rng.random() < 0.5 else [record, bytes(renamed)]
+    return bytes(data[:objects_at]) + b"\x02\x00" + b"".join(records)
+
+
 # ---------------------------------------------------------------------------
 
 def main():
@@ -403,6 +459,7 @@ def main():
 
     mutants(cas_inputs, ".cas", 300000, mutate_text, MUTANT_CAS_MODES, "assembly")
     mutants(cex_inputs, ".cex", 100000, mutate_binary, MUTANT_CEX_MODES, "compiled")
+    mutants(cex_inputs, ".cex", 100000, mutate_objects, [["-S"], ["-D"]], "object table")
 
     corpora = os.path.join(REPO, "build-fuzz", "fuzz-work")
     if os.path.isdir(corpora) and not args.quick:

@@ -14,6 +14,7 @@
 #include "HxScript/HxScriptCompiledScriptLoader.h"
 #include "output/AssemblerProcessor.h"
 #include "output/DisassemblerProcessor.h"
+#include "output/StrippedCopy.h"
 #include "tests/support/MemoryStores.h"
 #include "tool/AssemblyLoader.h"
 
@@ -222,6 +223,70 @@ inline std::string CheckAssemblyRoundTrip(const Input& input) {
     ConvertInto(Reader::Text, name, text2.bytes, false, bytes3);
     if (!text2.ok || CanonicalText(text2.bytes) != CanonicalText(text1.bytes)) return "the text is no fixed point";
     return bytes3.ok && bytes3.bytes == bytes2.bytes ? "" : "the assembled bytes are no fixed point";
+}
+
+// One strip of a compiled file, through the model or straight from the
+// file's bytes (`copy`), to an output that fails after `failAfter` bytes and
+// lends an append window of `window` bytes.
+struct Stripped {
+    bool ok = false;
+    std::string log;
+    Bytes bytes;
+    bool operator==(const Stripped& other) const { return ok == other.ok && log == other.log && bytes == other.bytes; }
+};
+inline Stripped StripInto(const Input& input, bool copy, uint64_t failAfter, uint32_t window) {
+    Log log;
+    const std::string file = input.objectName + ".cex";
+    // Read from a folder and written to the current one, as for an object "in:Foo".
+    HxTSmartPointer<HxScript::IStore> store(new TestSupport::MemorySource(input.bytes, ("in/" + file).c_str()));
+    HxScript::CompiledScriptLoader loader(&log, true, true);
+    loader.SetKeepLineNumbers(false);
+    loader.SetStore(store);
+    HxTSmartPointer<TestSupport::WindowedOutput> output(new TestSupport::WindowedOutput(file.c_str(), window));
+    output->FailAfter(failAfter);
+    CodeGen::AssemblerProcessor assembler(&log);
+    assembler.SetLoader(&loader);
+    assembler.SetOutput(HxTSmartPointer<CodeGen::IOutput>(output.Get()));
+    assembler.SetStrip(true);
+    if (copy) assembler.SetStripInput(store);
+    Stripped out;
+    out.ok = assembler.Process(HxFixedString(input.objectName.c_str()));
+    out.log = log.all;
+    out.bytes = output->Bytes();
+    return out;
+}
+
+// Whether stripping takes the file straight from its bytes, rather than
+// leaving it to the model.
+inline bool TakesStrippedCopy(const Input& input) {
+    Log log;
+    CodeGen::CompiledStringTable strings;
+    CodeGen::StrippedCopy copy(log, strings);
+    HxTSmartPointer<HxScript::IStore> store(new TestSupport::MemorySource(input.bytes, "Copy.cex"));
+    return copy.Prepare(*store, HxFixedString(input.objectName.c_str()));
+}
+
+// Stripping straight from the file's bytes writes what stripping through the
+// model writes, says the same and leaves the same bytes: also when the output
+// fails at any of `points` bytes spread over the file (every byte of a
+// small one), written field by field or through an append window.
+inline std::string CheckStrippedCopy(const Input& input, uint64_t points = 64) {
+    const uint64_t size = StripInto(input, false, ~0ull, 0).bytes.size() + 4;  // the size field is written twice
+    const uint64_t step = size / points + 1;
+    for (uint32_t window : {0u, 7u, 64u}) {
+        for (uint64_t k = 0; k <= size + step; k += step) {
+            const uint64_t failAfter = k > size ? ~0ull : k;
+            const Stripped model = StripInto(input, false, failAfter, window);
+            const Stripped copy = StripInto(input, true, failAfter, window);
+            if (copy == model) continue;
+            const std::string where = " (failing after " + std::to_string(int64_t(failAfter)) + " bytes, window " +
+                                      std::to_string(window) + ")";
+            if (copy.ok != model.ok || copy.log != model.log)
+                return "the stripped copy says other things" + where + ":\n" + copy.log + "instead of:\n" + model.log;
+            return "the stripped copy leaves other bytes" + where;
+        }
+    }
+    return "";
 }
 
 struct SeedFile { std::string label, objectName; Bytes bytes; bool compiled = false; };  // labels name files

@@ -4,6 +4,7 @@
 
 #include "HxScript/HxScriptUnlinkedTypes.h"
 #include "output/AnalysisReport.h"
+#include "output/StrippedCopy.h"
 
 namespace CodeGen {
 
@@ -21,6 +22,13 @@ HxScript::IObjectProcessor* AssemblerProcessor::Clone() const {
 
 bool AssemblerProcessor::Process(const HxFixedString& objectName) {
     if (!CheckWiring()) return false;
+    if (strip_ && !verbose_ && stripInput_) {
+        StrippedCopy copy(*logger_, strings_);
+        if (copy.Prepare(*stripInput_, objectName))
+            return WriteOutput(
+                objectName.text(), [&](IOutput& output) { return copy.Write(output); },
+                [&](IOutput& output) { return copy.BeforeMessage(output); });
+    }
 
     // The object is large and lives only for this run; keep it off the stack.
     auto object = std::make_unique<Object>();

@@ -2,6 +2,7 @@
 // Processor of the assembly and strip modes: loads the object and writes it
 // as a compiled script file.
 
+#include "HxScript/HxScriptIStore.h"
 #include "output/CompiledScriptWriter.h"
 #include "output/ObjectProcessorBase.h"
 
@@ -19,6 +20,13 @@ public:
     void SetAnalyze(bool analyze) { analyze_ = analyze; if (analyze) strip_ = false; }
     void SetStrip(bool strip) { strip_ = strip; if (strip) analyze_ = false; }
 
+    // The store the loader reads compiled files from. Stripping without -V
+    // then reads the file straight from it and writes the stripped copy
+    // without building a model whenever the file allows (see StrippedCopy);
+    // the loader must be a compiled script loader that keeps debug
+    // information and doc strings.
+    void SetStripInput(const HxTSmartPointer<HxScript::IStore>& input) { stripInput_ = input; }
+
     // The string table of the last file written (for tests and tools).
     const CompiledStringTable& GetStringTable() const { return strings_; }
 
@@ -30,6 +38,7 @@ private:
     bool analyze_ = false;
     bool strip_ = false;
     CompiledStringTable strings_;
+    HxTSmartPointer<HxScript::IStore> stripInput_;
 };
 
 }  // namespace CodeGen

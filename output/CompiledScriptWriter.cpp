@@ -267,10 +267,11 @@ void CollectStrings(const Object& object, CompiledStringTable& table) {
 
 CompiledScriptWriter::CompiledScriptWriter(HxStorage& store, HxScript::ErrorLogger& logger,
                                            const HxFixedString& fileName, const CompiledStringTable& strings)
-    : store_(store), logger_(logger), fileName_(fileName), strings_(strings) {}
+    : store_(store), logger_(logger), fileName_(fileName), fileNameText_(fileName_.text()), strings_(strings) {}
 
 bool CompiledScriptWriter::Fail(const char* message) {
-    logger_.PostFileError(HxScript::TextMessage(message), fileName_.text(), Severity::Fatal);
+    if (beforeMessage_ != nullptr) beforeMessage_(hookContext_);
+    logger_.PostFileError(HxScript::TextMessage(message), fileNameText_, Severity::Fatal);
     return false;
 }
 
@@ -397,15 +398,8 @@ bool CompiledScriptWriter::WriteUserFlagTable(const Object& object) {
 // Object table
 
 bool CompiledScriptWriter::WriteObjectTable(const Object& object) {
-    if (!Count(1, "Error writing object count") || !Ref(object.name, "Error writing object name")) return false;
-
-    // The size field is patched once the record is complete: it counts its
-    // own four bytes and everything after them up to the end of the record.
-    uint64_t sizeAt = store_.GetPosition();
-    if (!Check(sizeAt == ~uint64_t(0) ? kFailed : HxStorageIO::WriteU32(store_, 0),
-               "Error writing object size placeholder")) {
-        return false;
-    }
+    uint64_t sizeAt = 0;
+    if (!BeginObjectTable(object.name, sizeAt)) return false;
 
     if (!Ref(object.parentName, "Error writing object's parent's name") ||
         !Ref(object.docString, "Error writing object docstring") ||
@@ -435,7 +429,27 @@ bool CompiledScriptWriter::WriteObjectTable(const Object& object) {
     for (const auto& entry : object.states) {
         if (!WriteState(entry.key, entry.value)) return false;
     }
+    return EndObjectTable(sizeAt);
+}
 
+bool CompiledScriptWriter::BeginObjectTable(const HxFixedString& name, uint64_t& sizeAt) {
+    return BeginObjectTableAt(strings_.IndexOf(name), sizeAt);
+}
+
+bool CompiledScriptWriter::BeginObjectTableAt(uint32_t nameIndex, uint64_t& sizeAt) {
+    if (!Count(1, "Error writing object count") ||
+        !Check(nameIndex > CompiledStringTable::kMaxEntries ? kFailed
+                                                            : HxStorageIO::WriteU16(store_, static_cast<uint16_t>(nameIndex)),
+               "Error writing object name"))
+        return false;
+    // The size field is patched once the record is complete: it counts its
+    // own four bytes and everything after them up to the end of the record.
+    sizeAt = store_.GetPosition();
+    return Check(sizeAt == ~uint64_t(0) ? kFailed : HxStorageIO::WriteU32(store_, 0),
+                 "Error writing object size placeholder");
+}
+
+bool CompiledScriptWriter::EndObjectTable(uint64_t sizeAt) {
     uint64_t endAt = store_.GetPosition();
     if (endAt == ~uint64_t(0) || endAt < sizeAt + 4 || endAt - sizeAt > 0xFFFFFFFFu) {
         return Fail("Error seeking to object size placeholder");

@@ -109,14 +109,31 @@ public:
     bool WriteUserFlagTable(const HxScript::UnlinkedTypes::Object& object);
     bool WriteObjectTable(const HxScript::UnlinkedTypes::Object& object);
 
+    // The object table up to its one record's size placeholder: the count,
+    // the record's name and the placeholder, whose position goes to `sizeAt`.
+    bool BeginObjectTable(const HxFixedString& name, uint64_t& sizeAt);
+    // The same with the name given by its index in the string table.
+    bool BeginObjectTableAt(uint32_t nameIndex, uint64_t& sizeAt);
+    // Patches the size placeholder at `sizeAt` once the record is complete.
+    bool EndObjectTable(uint64_t sizeAt);
+
+    // Posts the fatal message of a failed field; always false.
+    bool Fail(const char* message);
+    // Posts the message when `result` is not Success; true on success.
+    bool Check(StorageResult result, const char* message);
+    // `hook(context)` runs before a message is posted.
+    void SetBeforeMessage(void (*hook)(void*), void* context) {
+        beforeMessage_ = hook;
+        hookContext_ = context;
+    }
+    // Messages show the output's file name as `text` (kept by the caller).
+    void ShowFileNameAs(const char* text) { fileNameText_ = text; }
+
     // Records without a message of their own: the caller names the field.
     StorageResult WriteValue(const HxScript::UnlinkedTypes::Value& value);
     StorageResult WriteFunctionRecord(const HxScript::UnlinkedTypes::Function& function);
 
 private:
-    // Posts the fatal message when `result` is not Success; true on success.
-    bool Check(StorageResult result, const char* message);
-    bool Fail(const char* message);
     bool Ref(const HxFixedString& text, const char* message);
     bool Count(uint32_t count, const char* message);
 
@@ -159,6 +176,9 @@ private:
     HxStorage& store_;
     HxScript::ErrorLogger& logger_;
     HxFixedString fileName_;
+    const char* fileNameText_;
+    void (*beforeMessage_)(void*) = nullptr;
+    void* hookContext_ = nullptr;
     const CompiledStringTable& strings_;
     HxTArray<uint8_t> wholeCode_;  // room for WriteWholeCode
 };

@@ -48,9 +48,16 @@ protected:
     // nothing has its whole file on disk.
     template <typename Write>
     bool WriteOutput(const char* objectName, Write&& write) {
+        return WriteOutput(objectName, write, [](IOutput& output) { return output.GetFileName().text(); });
+    }
+    // The same; `beforeMessage(output)` runs before a message is posted and
+    // answers the output's file name as the message shows it.
+    template <typename Write, typename BeforeMessage>
+    bool WriteOutput(const char* objectName, Write&& write, BeforeMessage&& beforeMessage) {
         IOutput& output = *output_;
         bool ok = output.Open(objectName);
         if (!ok) {
+            beforeMessage(output);
             logger_->PostError(HxScript::TextMessage("Cannot open output file for writing"),
                                HxScript::Severity::Fatal);
         } else {
@@ -58,8 +65,9 @@ protected:
         }
         output.Close();
         if (ok && !output.IsGood()) {
-            logger_->PostFileError(HxScript::TextMessage("Error writing to output file"),
-                                   output.GetFileName().text(), HxScript::Severity::Fatal);
+            const char* fileName = beforeMessage(output);
+            logger_->PostFileError(HxScript::TextMessage("Error writing to output file"), fileName,
+                                   HxScript::Severity::Fatal);
             ok = false;
         }
         return ok;

@@ -67,6 +67,7 @@ void RunProcessor(const CommandLineOptions& options, ErrorHandler& errorHandler)
         assembler->SetVerbose(options.verbose);
         assembler->SetAnalyze(false);
         assembler->SetStrip(true);
+        assembler->SetStripInput(input);
         assembler->SetOutput(output);
         assembler->SetKeepModel(true);
         processor = assembler;

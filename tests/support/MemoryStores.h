@@ -88,6 +88,58 @@ private:
     uint64_t written_ = 0, failAfter_ = ~uint64_t(0);
 };
 
+// An output that, as the disk stores do, names its file when it opens it and
+// lends the free room of a small buffer as its append window, handing the
+// buffered bytes on (failing where the output fails) when a write does not
+// fit there, and before a seek, a position query or closing. A window of 0
+// bytes lends none.
+class WindowedOutput : public MemoryOutput {
+public:
+    WindowedOutput(const char* fileName, uint32_t window)
+        : MemoryOutput(nullptr), name_(fileName), size_(window < 256 ? window : 256) {}
+
+    StorageResult Write(uint32_t count, const void* source) override {
+        StorageResult result = Flush() ? MemoryOutput::Write(count, source) : StorageResult::Failure;
+        Lend();
+        return result;
+    }
+    uint64_t GetPosition() override {
+        const bool flushed = Flush();
+        Lend();
+        return flushed ? MemoryOutput::GetPosition() : ~uint64_t(0);
+    }
+    StorageResult Seek(int64_t offset, SeekOrigin origin) override {
+        StorageResult result = Flush() ? MemoryOutput::Seek(offset, origin) : StorageResult::Failure;
+        Lend();
+        return result;
+    }
+    bool Open(const char* objectName) override {
+        fileName_ = HxFixedString(name_.c_str());
+        const bool ok = MemoryOutput::Open(objectName);
+        Lend();
+        return ok;
+    }
+    void Close() override {
+        Flush();
+        MemoryOutput::Close();
+    }
+
+private:
+    bool Flush() {
+        const uint32_t used = static_cast<uint32_t>(appendAt_ - buffer_);
+        appendAt_ = appendEnd_ = buffer_;
+        return used == 0 || MemoryOutput::Write(used, buffer_) == StorageResult::Success;
+    }
+    void Lend() {
+        appendAt_ = buffer_;
+        appendEnd_ = IsOpen() && IsGood() ? buffer_ + size_ : buffer_;
+    }
+
+    std::string name_;
+    uint8_t buffer_[256];
+    uint32_t size_;
+};
+
 class RecordingLogger : public HxScript::ErrorLogger {
 public:
     explicit RecordingLogger(const char* name = "CorvelAssembler") : ErrorLogger(name) {}
