@@ -49,7 +49,6 @@ void RunProcessor(const CommandLineOptions& options, ErrorHandler& errorHandler)
     // down one by one costs a tenth of the run. The program ends right
     // after, so the processor and its model are left to the end of the
     // process (still reachable from here), which frees them at once.
-    bool leaveProcessor = false;
     static HxScript::IObjectProcessor* leftToExit = nullptr;
 
     // The stores are created without "()": value-initialisation would zero
@@ -71,7 +70,6 @@ void RunProcessor(const CommandLineOptions& options, ErrorHandler& errorHandler)
         assembler->SetOutput(output);
         assembler->SetKeepModel(true);
         processor = assembler;
-        leaveProcessor = true;
     } else if (options.disassemble) {
         input = new ByteCodeDiskSource_Win32;
         output = new AssemblyDiskOutput_Win32;
@@ -87,7 +85,6 @@ void RunProcessor(const CommandLineOptions& options, ErrorHandler& errorHandler)
         disassembler->SetOutput(output);
         disassembler->SetKeepModel(true);
         processor = disassembler;
-        leaveProcessor = true;
     } else {
         input = new AssemblyDiskSource_Win32;
         output = new ByteCodeDiskOutput_Win32;
@@ -101,7 +98,6 @@ void RunProcessor(const CommandLineOptions& options, ErrorHandler& errorHandler)
         assembler->SetOutput(output);
         assembler->SetKeepModel(true);
         processor = assembler;
-        leaveProcessor = true;
         // The model of an assembly text takes up to about the text's size
         // in many small blocks. For a large text the heap grows by that much
         // at once on large pages (the store opens once: the loader's Open
@@ -121,12 +117,8 @@ void RunProcessor(const CommandLineOptions& options, ErrorHandler& errorHandler)
     // Only the counters decide the outcome, not the result of Process.
     (void)processor->Process(HxFixedString(options.objectName));
 
-    if (leaveProcessor) {
-        delete leftToExit;
-        leftToExit = processor;
-    } else {
-        delete processor;
-    }
+    delete leftToExit;
+    leftToExit = processor;
     delete loader;
     output.Reset();
     input.Reset();
