@@ -46,6 +46,9 @@ public:
     // The name of an entry; the null handle while no operand uses it.
     const HxFixedString& At(uint32_t index) const { return entries_.Data()[index].name; }
     uint32_t Uses(uint32_t index) const { return entries_.Data()[index].uses; }
+    // Whether an entry has lost its last user since the table was emptied:
+    // while none has, every entry that was ever used is still in use.
+    bool AnyReleased() const { return released_; }
 
     // Appends an entry holding `name`, used by nobody yet; returns its index.
     uint32_t Add(const HxFixedString& name);
@@ -81,6 +84,7 @@ private:
     HxTArray<Entry> entries_;
     HxTArray<uint32_t> dirty_;  // entries whose uses may exceed what they hold
     bool closing_ = false;
+    bool released_ = false;
 };
 
 class InstructionStream {

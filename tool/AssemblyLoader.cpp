@@ -933,7 +933,7 @@ uint32_t AssemblyLoader::UsePaddedCodeName(const char* text, uint32_t length) {
     // Entries are never renumbered while the code names live, and a live
     // entry is the only one of its name: the full lookup would find it too.
     if (slot.entry != kHxInvalidIndex && slot.first == first && slot.second == second && slot.length == length &&
-        codeNames_->Uses(slot.entry) != 0) {
+        InUse(slot.entry)) {
         codeNames_->Use(slot.entry);
         return slot.entry;
     }
@@ -955,8 +955,7 @@ uint32_t AssemblyLoader::UseCodeNameByHash(const char* text, uint32_t length) {
         for (uint32_t at = hash & mask;; at = (at + 1) & mask) {
             const NameSlot& slot = nameSlots_.Data()[at];
             if (slot.entry == kHxInvalidIndex) break;
-            if (slot.hash == hash && slot.length == length && slot.prefix == prefix &&
-                codeNames_->Uses(slot.entry) != 0) {
+            if (slot.hash == hash && slot.length == length && slot.prefix == prefix && InUse(slot.entry)) {
                 codeNames_->Use(slot.entry);
                 return slot.entry;
             }
@@ -1142,7 +1141,7 @@ uint32_t AssemblyLoader::UseCodeName(const char* text, uint32_t length, uint32_t
         const NameSlot& slot = nameSlots_.Data()[at];
         if (slot.entry == kHxInvalidIndex) break;
         // A slot whose entry has died (and whose text may be gone) never matches.
-        if (slot.hash == hash && slot.length == length && codeNames_->Uses(slot.entry) != 0 &&
+        if (slot.hash == hash && slot.length == length && InUse(slot.entry) &&
             ((length <= 8 && slot.prefix == prefix) || EqualNoCase(slot.text, text, length))) {
             codeNames_->Use(slot.entry);
             return slot.entry;
@@ -1150,7 +1149,7 @@ uint32_t AssemblyLoader::UseCodeName(const char* text, uint32_t length, uint32_t
     }
     // The first slot on the way whose entry has died may be taken again.
     uint32_t reuse = kHxInvalidIndex;
-    for (uint32_t k = hash & mask; k != at; k = (k + 1) & mask) {
+    for (uint32_t k = hash & mask; k != at && codeNames_->AnyReleased(); k = (k + 1) & mask) {
         if (codeNames_->Uses(nameSlots_.Data()[k].entry) == 0) {
             reuse = k;
             break;
@@ -1175,7 +1174,7 @@ uint32_t AssemblyLoader::UseCodeName(const char* text, uint32_t length, uint32_t
         nameSlotsUsed_ = 0;
         const uint32_t grown = nameSlots_.Size() - 1;
         for (const NameSlot& slot : old) {
-            if (slot.entry == kHxInvalidIndex || codeNames_->Uses(slot.entry) == 0) continue;
+            if (slot.entry == kHxInvalidIndex || !InUse(slot.entry)) continue;
             uint32_t to = slot.hash & grown;
             while (nameSlots_.Data()[to].entry != kHxInvalidIndex) to = (to + 1) & grown;
             nameSlots_.Data()[to] = slot;

@@ -104,6 +104,10 @@ private:
     uint32_t UsePaddedCodeName(const char* text, uint32_t length);
     uint32_t UseCodeName(const HxFixedString& name);
     void ForgetCodeNames();
+    // Whether the code names still use an entry this reader made (each was
+    // used when it was made): without a look at the entry while none has
+    // lost its last user.
+    bool InUse(uint32_t entry) const { return !codeNames_->AnyReleased() || codeNames_->Uses(entry) != 0; }
     void CheckInstructionArguments(uint32_t opcode, HxTArray<char>& errorText);
     // True when CheckInstructionArguments would find nothing wrong.
     bool InstructionArgumentsFit(uint32_t opcode) const;
