@@ -67,7 +67,7 @@ private:
     // Arguments of the directive just read (1 is the first after the name).
     uint32_t ArgCount() const { return tokens_.Size() - 1; }
     TokenView ArgView(uint32_t i) const { return tokens_[i]; }
-    HxFixedString Arg(uint32_t i) const { return HxFixedString(tokens_[i].text, tokens_[i].length); }
+    HxFixedString Arg(uint32_t i) const { return Name(tokens_[i]); }
     HxFixedString OptionalArg(uint32_t i) const { return i < tokens_.Size() ? Arg(i) : HxFixedString(); }
 
     // Header, flags and object tables.
@@ -172,6 +172,13 @@ private:
     static constexpr uint32_t kSpellingBits = 10;
     HxTArray<SpellingSlot> spellings_;
     uint32_t UseCodeNameByHash(const char* text, uint32_t length);
+    // The slot of a spelling of up to 16 bytes (followed by at least 8
+    // readable bytes), and the two words it is compared by.
+    const SpellingSlot& SpellingSlotOf(const char* text, uint32_t length, uint64_t& first, uint64_t& second) const;
+    // A token (followed by readable bytes) as a pool name: the handle of the
+    // live code name last used with this exact spelling when there is one
+    // (interning would answer that very entry), otherwise interned.
+    HxFixedString Name(TokenView token) const;
     HxTArray<char> unescaped_;
 
     // Scratch kept across lines and functions so that reading allocates
