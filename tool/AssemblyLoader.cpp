@@ -1033,6 +1033,8 @@ bool AssemblyLoader::ReadInstruction(InstructionStream& stream, int32_t& sourceL
             } else if ((token.classes & (kTokenKnown | kTokenOther)) == kTokenKnown && k != labelToken &&
                        kNameStart[static_cast<uint8_t>(token[0])] && !NamesConstant(token)) {
                 line_.Push(LineOperand{uint8_t(ValueKind::Identifier), UsePaddedCodeName(token.text, token.length)});
+            } else if (token[0] == '"' && IsQuotedToken(token)) {
+                line_.Push(LineOperand{uint8_t(ValueKind::String), UseStringCodeName(token)});
             } else if (token[0] == '-' && PaddedDigitsValue(token.text + 1, token.length - 1, digits)) {
                 line_.Push(LineOperand{uint8_t(ValueKind::Integer), 0u - digits});
             } else if (token[0] == '-' && token.length > 1 && IsUnsignedToken(TokenView(token.text + 1, token.length - 1))) {
@@ -1076,6 +1078,13 @@ bool AssemblyLoader::ReadInstruction(InstructionStream& stream, int32_t& sourceL
     }
 }
 
+uint32_t AssemblyLoader::UseStringCodeName(TokenView token) {
+    // Room for the text and the eight bytes read after it.
+    if (unescaped_.Size() < token.length + 8) HX_CHECK(unescaped_.Resize(token.length + 8), "Out of memory");
+    const uint32_t length = UnescapeInto(token, unescaped_.Data());
+    return UsePaddedCodeName(unescaped_.Data(), length);
+}
+
 void AssemblyLoader::ParseOperand(TokenView token, uint32_t k, bool isLabel) {
     using HxScript::UnlinkedTypes::ValueKind;
     const ValueToken parsed = ClassifyValue(token);
@@ -1094,13 +1103,9 @@ void AssemblyLoader::ParseOperand(TokenView token, uint32_t k, bool isLabel) {
             operand = {uint8_t(ValueKind::Float), bits};
             break;
         }
-        case ValueToken::String: {
-            // Room for the text and the eight bytes read after it.
-            if (unescaped_.Size() < token.length + 8) HX_CHECK(unescaped_.Resize(token.length + 8), "Out of memory");
-            const uint32_t length = UnescapeInto(token, unescaped_.Data());
-            operand = {uint8_t(ValueKind::String), UsePaddedCodeName(unescaped_.Data(), length)};
+        case ValueToken::String:
+            operand = {uint8_t(ValueKind::String), UseStringCodeName(token)};
             break;
-        }
         case ValueToken::Identifier:
             if (isLabel) {
                 // Interned now, as every operand is, but kept apart: once the

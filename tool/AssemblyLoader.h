@@ -103,6 +103,8 @@ private:
     // The same for a text followed by at least 8 readable bytes.
     uint32_t UsePaddedCodeName(const char* text, uint32_t length);
     uint32_t UseCodeName(const HxFixedString& name);
+    // The same for the text of a quoted token, its escapes resolved.
+    uint32_t UseStringCodeName(TokenView token);
     void ForgetCodeNames();
     // Whether the code names still use an entry this reader made (each was
     // used when it was made): without a look at the entry while none has
