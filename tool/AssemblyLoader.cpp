@@ -921,41 +921,38 @@ inline bool NamesConstant(TokenView token) {
 [[gnu::flatten]]
 #endif
 uint32_t AssemblyLoader::UsePaddedCodeName(const char* text, uint32_t length) {
-    if (length > 16) return UseCodeNameByHash(text, length);
+    if (length > kSpellingLength) return UseCodeNameByHash(text, length);
     if (spellings_.Empty()) {
         HX_CHECK(spellings_.Resize(1u << kSpellingBits), "Out of memory");
-        for (SpellingSlot& slot : spellings_) slot = SpellingSlot{0, 0, 0, kHxInvalidIndex};
+        for (SpellingSlot& slot : spellings_) slot = SpellingSlot{0, 0, kHxInvalidIndex};
     }
-    uint64_t first, second;
-    SpellingSlot& slot = const_cast<SpellingSlot&>(SpellingSlotOf(text, length, first, second));
+    uint64_t word;
+    SpellingSlot& slot = const_cast<SpellingSlot&>(SpellingSlotOf(text, length, word));
     // Entries are never renumbered while the code names live, and a live
     // entry is the only one of its name: the full lookup would find it too.
-    if (slot.entry != kHxInvalidIndex && slot.first == first && slot.second == second && slot.length == length &&
-        InUse(slot.entry)) {
+    if (slot.entry != kHxInvalidIndex && slot.word == word && slot.length == length && InUse(slot.entry)) {
         codeNames_->Use(slot.entry);
         return slot.entry;
     }
     const uint32_t entry = UseCodeNameByHash(text, length);
-    slot = SpellingSlot{first, second, length, entry};
+    slot = SpellingSlot{word, length, entry};
     return entry;
 }
 
 inline const AssemblyLoader::SpellingSlot& AssemblyLoader::SpellingSlotOf(const char* text, uint32_t length,
-                                                                         uint64_t& first, uint64_t& second) const {
-    first = LoadPaddedWord(text, length < 8 ? length : 8);
-    second = length > 8 ? LoadPaddedWord(text + 8, length - 8) : 0;
-    const uint64_t mixed = (first ^ (second * 0xC2B2AE3D27D4EB4Full) ^ length) * 0x9E3779B97F4A7C15ull;
+                                                                         uint64_t& word) const {
+    word = LoadPaddedWord(text, length);
+    const uint64_t mixed = (word ^ length) * 0x9E3779B97F4A7C15ull;
     return spellings_.Data()[mixed >> (64 - kSpellingBits)];
 }
 
 HxFixedString AssemblyLoader::Name(TokenView token) const {
-    if (token.length <= 16 && !spellings_.Empty()) {
-        uint64_t first, second;
-        const SpellingSlot& slot = SpellingSlotOf(token.text, token.length, first, second);
+    if (token.length <= kSpellingLength && !spellings_.Empty()) {
+        uint64_t word;
+        const SpellingSlot& slot = SpellingSlotOf(token.text, token.length, word);
         // A live code name holds the pool's entry of its text, which stays
         // the entry every spelling of the text is interned as while it lives.
-        if (slot.entry != kHxInvalidIndex && slot.first == first && slot.second == second &&
-            slot.length == token.length && InUse(slot.entry))
+        if (slot.entry != kHxInvalidIndex && slot.word == word && slot.length == token.length && InUse(slot.entry))
             return codeNames_->At(slot.entry);
     }
     return HxFixedString(token.text, token.length);

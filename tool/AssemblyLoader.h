@@ -162,21 +162,23 @@ private:
     HxTArray<NameSlot> nameSlots_;
     uint32_t nameSlotsUsed_ = 0;
     uint32_t firstNameSlots_ = 64;  // the size of the table when it is made
-    // The entries of recently used spellings of up to 16 bytes, exactly as
-    // written, by a hash of their two words: a name written again the same
-    // way finds its live entry without the case-blind hash and probing.
+    // The entries of recently used spellings of up to 8 bytes, exactly as
+    // written, by a hash of their word: a name written again the same way
+    // finds its live entry without the case-blind hash and probing. Sixteen
+    // bytes a slot, so that the table leaves room in the first-level cache
+    // for the code names it leads to.
+    static constexpr uint32_t kSpellingLength = 8;
     struct SpellingSlot {
-        uint64_t first;
-        uint64_t second;
+        uint64_t word;
         uint32_t length;
         uint32_t entry;  // kHxInvalidIndex while the slot is empty
     };
-    static constexpr uint32_t kSpellingBits = 10;
+    static constexpr uint32_t kSpellingBits = 11;
     HxTArray<SpellingSlot> spellings_;
     uint32_t UseCodeNameByHash(const char* text, uint32_t length);
-    // The slot of a spelling of up to 16 bytes (followed by at least 8
-    // readable bytes), and the two words it is compared by.
-    const SpellingSlot& SpellingSlotOf(const char* text, uint32_t length, uint64_t& first, uint64_t& second) const;
+    // The slot of a spelling of up to 8 bytes (followed by at least 8
+    // readable bytes), and the word it is compared by.
+    const SpellingSlot& SpellingSlotOf(const char* text, uint32_t length, uint64_t& word) const;
     // A token (followed by readable bytes) as a pool name: the handle of the
     // live code name last used with this exact spelling when there is one
     // (interning would answer that very entry), otherwise interned.
