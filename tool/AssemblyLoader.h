@@ -164,9 +164,9 @@ private:
     uint32_t firstNameSlots_ = 64;  // the size of the table when it is made
     // The entries of recently used spellings of up to 8 bytes, exactly as
     // written, by a hash of their word: a name written again the same way
-    // finds its live entry without the case-blind hash and probing. Sixteen
-    // bytes a slot, so that the table leaves room in the first-level cache
-    // for the code names it leads to.
+    // finds its live entry without the case-blind hash and probing. Nearly
+    // every name code repeats is this short, and a slot of one word takes
+    // sixteen bytes, so the table holds many of them in little room.
     static constexpr uint32_t kSpellingLength = 8;
     struct SpellingSlot {
         uint64_t word;
