@@ -1361,49 +1361,43 @@ void AssemblyLoader::CheckInstructionArguments(uint32_t opcode, HxTArray<char>& 
 void AssemblyLoader::ResolveJumpLabels(const HxFixedString& functionName, InstructionStream& stream,
                                        FunctionDebugInfo& record) {
     using HxScript::UnlinkedTypes::ValueKind;
-    HxTArray<uint32_t>& lines = sourceLines_;
-    const uint32_t count = stream.GetInstructionCount();
-    uint32_t nextLabel = 0;
-    uint32_t previous = 0;
-    uint32_t nextWithLine = 0;  // first later instruction with a line of its own
-    bool noLineInformation = false;
-    for (uint32_t i = 0; i < count; ++i) {
-        if (nextLabel < pendingLabels_.Size() && pendingLabels_[nextLabel].instruction == i) {
-            PendingLabel& pending = pendingLabels_[nextLabel++];
-            const uint32_t* target = FindLabel(pending.name);
-            if (target == nullptr) {
-                Post(Severity::Error, "Cannot resolve jump label named \"%s\" on instruction %u in function \"%s\"",
-                     pending.name.text(), i + 1, functionName.text());
-                // The operand stays the name it was.
-                stream.SetOperand(pending.operand, uint8_t(ValueKind::Identifier), UseCodeName(pending.name));
-                continue;
-            }
-            stream.SetOperand(pending.operand, uint8_t(ValueKind::Integer),
-                              static_cast<uint32_t>(static_cast<int32_t>(*target) - static_cast<int32_t>(i)));
-            pending.name.Release();
+    // The jumps in instruction order, as the code has them.
+    for (PendingLabel& pending : pendingLabels_) {
+        const uint32_t* target = FindLabel(pending.name);
+        if (target == nullptr) {
+            Post(Severity::Error, "Cannot resolve jump label named \"%s\" on instruction %u in function \"%s\"",
+                 pending.name.text(), pending.instruction + 1, functionName.text());
+            // The operand stays the name it was.
+            stream.SetOperand(pending.operand, uint8_t(ValueKind::Identifier), UseCodeName(pending.name));
+            continue;
         }
-
-        if (lines[i] == 0) {
-            if (previous != 0) {
-                lines[i] = previous;
-            } else {
-                if (nextWithLine <= i) {
-                    nextWithLine = i + 1;
-                    while (nextWithLine < count && lines[nextWithLine] == 0) ++nextWithLine;
-                }
-                if (nextWithLine < count)
-                    lines[i] = lines[nextWithLine];
-                else
-                    noLineInformation = true;
-            }
-        }
-        previous = lines[i];
+        stream.SetOperand(pending.operand, uint8_t(ValueKind::Integer),
+                          static_cast<uint32_t>(static_cast<int32_t>(*target) - static_cast<int32_t>(pending.instruction)));
+        pending.name.Release();
     }
     pendingLabels_.Clear();
-    if (noLineInformation) lines.Clear();
-    // The record keeps what the compiled form can hold of each line.
-    HX_CHECK(record.lineNumbers.Resize(lines.Size()), "Out of memory");
-    for (uint32_t i = 0; i < lines.Size(); ++i) record.lineNumbers[i] = static_cast<uint16_t>(lines[i]);
+
+    // An instruction without a line of its own takes the line of the one
+    // before it, and those before the first line the first line; code with
+    // no line at all keeps none. The record keeps what the compiled form can
+    // hold of each line.
+    const HxTArray<uint32_t>& lines = sourceLines_;
+    const uint32_t count = lines.Size();
+    uint32_t first = 0;
+    while (first < count && lines[first] == 0) ++first;
+    if (first == count) {
+        record.lineNumbers.Clear();
+        return;
+    }
+    HX_CHECK(record.lineNumbers.Resize(count), "Out of memory");
+    uint16_t* out = record.lineNumbers.Data();
+    const uint32_t* in = lines.Data();
+    uint32_t previous = in[first];
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint32_t line = in[i] != 0 ? in[i] : previous;
+        out[i] = static_cast<uint16_t>(line);
+        previous = line;
+    }
 }
 
 namespace {
