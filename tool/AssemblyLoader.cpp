@@ -125,6 +125,12 @@ constexpr NameStarts kNameStart;
 // input as written.
 HxFixedStringCS AsWritten(TokenView token) { return HxFixedStringCS(token.text, token.length); }
 
+// The home slot of a pool entry in a table keyed by entries: the address
+// mixed so that its low bits, which allocation makes alike, do not decide.
+inline uint32_t HandleHash(const void* entry) {
+    return static_cast<uint32_t>((reinterpret_cast<uintptr_t>(entry) * 0x9E3779B97F4A7C15ull) >> 32);
+}
+
 }  // namespace
 
 AssemblyLoader::AssemblyLoader(HxScript::ErrorLogger* logger) : logger_(logger) {
@@ -320,7 +326,7 @@ bool AssemblyLoader::Load(const char* objectName, Object& object) {
     }
     currentLine_ = 0;
     objectNameText_ = objectName;
-    debugIndex_.Clear();
+    ClearDebugIndex();
     debugChain_.Clear();
     codeNames_ = &object.codeNames;
     ForgetCodeNames();
@@ -433,7 +439,7 @@ bool AssemblyLoader::ReadObjectTable(const HxFixedString& objectName, Object& ob
         object.debugInfo.functionDebugInfos.Clear();
         object.debugInfo.propertyGroups.Clear();
         object.debugInfo.structOrders.Clear();
-        debugIndex_.Clear();
+        ClearDebugIndex();
         debugChain_.Clear();
     }
 }
@@ -1400,14 +1406,6 @@ void AssemblyLoader::ResolveJumpLabels(const HxFixedString& functionName, Instru
     }
 }
 
-namespace {
-
-inline uint32_t LabelHash(const void* entry) {
-    return static_cast<uint32_t>((reinterpret_cast<uintptr_t>(entry) * 0x9E3779B97F4A7C15ull) >> 32);
-}
-
-}  // namespace
-
 bool AssemblyLoader::AddLabel(const HxFixedString& name, uint32_t target) {
     if ((labelNames_.Size() + 1) * 2 > labelSlots_.Size()) {
         // Twice as large (64 slots at first), with the labels of this function.
@@ -1417,13 +1415,13 @@ bool AssemblyLoader::AddLabel(const HxFixedString& name, uint32_t target) {
         const uint32_t mask = labelSlots_.Size() - 1;
         for (const LabelSlot& slot : old) {
             if (slot.generation != labelGeneration_) continue;
-            uint32_t at = LabelHash(slot.entry) & mask;
+            uint32_t at = HandleHash(slot.entry) & mask;
             while (labelSlots_.Data()[at].generation == labelGeneration_) at = (at + 1) & mask;
             labelSlots_.Data()[at] = slot;
         }
     }
     const uint32_t mask = labelSlots_.Size() - 1;
-    uint32_t at = LabelHash(name.Handle()) & mask;
+    uint32_t at = HandleHash(name.Handle()) & mask;
     for (; labelSlots_.Data()[at].generation == labelGeneration_; at = (at + 1) & mask)
         if (labelSlots_.Data()[at].entry == name.Handle()) return false;
     labelSlots_.Data()[at] = LabelSlot{name.Handle(), target, labelGeneration_};
@@ -1434,7 +1432,7 @@ bool AssemblyLoader::AddLabel(const HxFixedString& name, uint32_t target) {
 const uint32_t* AssemblyLoader::FindLabel(const HxFixedString& name) const {
     if (labelSlots_.Empty()) return nullptr;
     const uint32_t mask = labelSlots_.Size() - 1;
-    for (uint32_t at = LabelHash(name.Handle()) & mask; labelSlots_.Data()[at].generation == labelGeneration_;
+    for (uint32_t at = HandleHash(name.Handle()) & mask; labelSlots_.Data()[at].generation == labelGeneration_;
          at = (at + 1) & mask)
         if (labelSlots_.Data()[at].entry == name.Handle()) return &labelSlots_.Data()[at].target;
     return nullptr;
@@ -1449,13 +1447,41 @@ void AssemblyLoader::ClearLabels() {
     }
 }
 
+void AssemblyLoader::ClearDebugIndex() {
+    debugIndex_.Clear();
+    debugIndexUsed_ = 0;
+}
+
+AssemblyLoader::DebugSlot& AssemblyLoader::DebugSlotOf(const void* name) {
+    if ((debugIndexUsed_ + 1) * 2 > debugIndex_.Size()) {
+        // At most half full: rebuilt twice as large (64 slots at first).
+        HxTArray<DebugSlot> old;
+        old.swap(debugIndex_);
+        HX_CHECK(debugIndex_.Resize(old.Empty() ? 64 : old.Size() * 2), "Out of memory");
+        for (DebugSlot& slot : debugIndex_) slot = DebugSlot{nullptr, kHxInvalidIndex};
+        const uint32_t mask = debugIndex_.Size() - 1;
+        for (const DebugSlot& slot : old) {
+            if (slot.position == kHxInvalidIndex) continue;
+            uint32_t at = HandleHash(slot.name) & mask;
+            while (debugIndex_.Data()[at].position != kHxInvalidIndex) at = (at + 1) & mask;
+            debugIndex_.Data()[at] = slot;
+        }
+    }
+    const uint32_t mask = debugIndex_.Size() - 1;
+    uint32_t at = HandleHash(name) & mask;
+    while (debugIndex_.Data()[at].position != kHxInvalidIndex && debugIndex_.Data()[at].name != name)
+        at = (at + 1) & mask;
+    return debugIndex_.Data()[at];
+}
+
 void AssemblyLoader::AddFunctionDebugInfo(Object& object, FunctionDebugInfo& record) {
     object.hasDebugInfo = true;
     HxTArray<FunctionDebugInfo>& records = object.debugInfo.functionDebugInfos;
     // Records of one function name are chained through debugChain_, newest
     // first, so that finding an existing record does not scan the list.
-    uint32_t* head = debugIndex_.Find(record.functionName);
-    for (uint32_t at = head ? *head : kHxInvalidIndex; at != kHxInvalidIndex; at = debugChain_[at]) {
+    DebugSlot& slot = DebugSlotOf(record.functionName.Handle());
+    const uint32_t head = slot.position;
+    for (uint32_t at = head; at != kHxInvalidIndex; at = debugChain_[at]) {
         FunctionDebugInfo& existing = records[at];
         if (existing.functionKind == record.functionKind && existing.objectName == object.name &&
             existing.stateName == record.stateName && existing.functionName == record.functionName) {
@@ -1464,11 +1490,14 @@ void AssemblyLoader::AddFunctionDebugInfo(Object& object, FunctionDebugInfo& rec
             return;
         }
     }
-    const HxFixedString functionName = record.functionName;
+    if (head == kHxInvalidIndex) {
+        slot.name = record.functionName.Handle();
+        ++debugIndexUsed_;
+    }
     const uint32_t position = records.Add(std::move(record));
     records[position].objectName = object.name;
-    debugChain_.Add(head ? *head : kHxInvalidIndex);
-    debugIndex_.Set(functionName, position);
+    debugChain_.Add(head);
+    slot.position = position;
 }
 
 void AssemblyLoader::CheckStateSignatures(Object& object) {

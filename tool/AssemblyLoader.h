@@ -211,8 +211,18 @@ private:
     const char* objectNameText_ = "";
     // Function debug records by function name: the newest record's position,
     // and for each record the position of the previous one of the same name.
-    HxTOrderedMap<HxFixedString, uint32_t> debugIndex_;
+    // Open addressing over (pool entry, position); a record holds its name,
+    // so an entry stays what it was while its slot is in use.
+    struct DebugSlot {
+        const void* name;
+        uint32_t position;  // kHxInvalidIndex for a free slot
+    };
+    HxTArray<DebugSlot> debugIndex_;
+    uint32_t debugIndexUsed_ = 0;
     HxTArray<uint32_t> debugChain_;
+    // The slot of a name: where it is, or the free slot where it would go.
+    DebugSlot& DebugSlotOf(const void* name);
+    void ClearDebugIndex();
 
     // The opcodes of recently seen mnemonic spellings, so that a code line
     // needs no string interning to find its opcode.
