@@ -344,6 +344,18 @@ bool CompiledScriptWriter::WriteFunctionDebugInfo(const FunctionDebugInfo& info)
         !Count(info.lineNumbers.Size(), "Error writing debug function instruction count")) {
         return false;
     }
+    // All the lines in one copy when the output's append window holds them
+    // (then each would have fitted in its turn), otherwise one by one.
+    const uint32_t bytes = 2 * info.lineNumbers.Size();
+    if (bytes != 0 && store_.AppendFits(bytes) && (wholeCode_.Size() >= bytes || wholeCode_.Resize(bytes))) {
+        uint8_t* p = wholeCode_.Data();
+        for (uint16_t line : info.lineNumbers) {
+            HxStorageIO::PutU16(p, line);
+            p += 2;
+        }
+        store_.Append(wholeCode_.Data(), bytes);
+        return true;
+    }
     for (uint16_t line : info.lineNumbers) {
         if (!Check(HxStorageIO::WriteU16(store_, line),
                    "Error writing debug function line number cross reference")) {

@@ -160,7 +160,7 @@ private:
     HxScript::ErrorLogger& logger_;
     HxFixedString fileName_;
     const CompiledStringTable& strings_;
-    HxTArray<uint8_t> wholeCode_;  // room for WriteWholeCode
+    HxTArray<uint8_t> wholeCode_;  // room for WriteWholeCode and a function's line numbers
 };
 
 }  // namespace CodeGen
