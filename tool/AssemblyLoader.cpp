@@ -968,22 +968,7 @@ HxFixedString AssemblyLoader::Name(TokenView token) const {
 [[gnu::noinline]]
 #endif
 uint32_t AssemblyLoader::UseCodeNameByHash(const char* text, uint32_t length) {
-    const uint32_t hash = PaddedNameHash(text, length);
-    const uint64_t prefix = LoadPaddedWord(text, length);
-    if (length <= 8 && !nameSlots_.Empty()) {
-        // A short name spelled as the code names hold it: the live entry of
-        // that spelling is the one the full lookup would find.
-        const uint32_t mask = nameSlots_.Size() - 1;
-        for (uint32_t at = hash & mask;; at = (at + 1) & mask) {
-            const NameSlot& slot = nameSlots_.Data()[at];
-            if (slot.entry == kHxInvalidIndex) break;
-            if (slot.hash == hash && slot.length == length && slot.prefix == prefix && InUse(slot.entry)) {
-                codeNames_->Use(slot.entry);
-                return slot.entry;
-            }
-        }
-    }
-    return UseCodeName(text, length, hash, prefix);
+    return UseCodeName(text, length, PaddedNameHash(text, length));
 }
 
 // The loop over the code lines: what it calls is taken inline, the name
@@ -1134,14 +1119,6 @@ namespace {
 
 inline uint8_t FoldCase(uint8_t c) { return c >= 'A' && c <= 'Z' ? static_cast<uint8_t>(c + 32) : c; }
 
-// The first eight bytes of a text that may be followed by nothing readable,
-// as LoadPaddedWord reads them.
-uint64_t NamePrefix(const char* text, uint32_t length) {
-    char word[8] = {};
-    std::memcpy(word, text, length < 8 ? length : 8);
-    return LoadPaddedWord(word, length);
-}
-
 bool EqualNoCase(const char* a, const char* b, uint32_t length) {
     if (std::memcmp(a, b, length) == 0) return true;
     for (uint32_t i = 0; i < length; ++i)
@@ -1157,19 +1134,20 @@ void AssemblyLoader::ForgetCodeNames() {
     nameSlotsUsed_ = 0;
 }
 
-uint32_t AssemblyLoader::UseCodeName(const char* text, uint32_t length, uint32_t hash, uint64_t prefix) {
+uint32_t AssemblyLoader::UseCodeName(const char* text, uint32_t length, uint32_t hash) {
     if (nameSlots_.Empty()) {
         HX_CHECK(nameSlots_.Resize(firstNameSlots_), "Out of memory");
-        for (NameSlot& slot : nameSlots_) slot = NameSlot{nullptr, 0, 0, 0, kHxInvalidIndex};
+        for (NameSlot& slot : nameSlots_) slot = NameSlot{0, kHxInvalidIndex};
     }
     const uint32_t mask = nameSlots_.Size() - 1;
     uint32_t at = hash & mask;
     for (;; at = (at + 1) & mask) {
         const NameSlot& slot = nameSlots_.Data()[at];
         if (slot.entry == kHxInvalidIndex) break;
-        // A slot whose entry has died (and whose text may be gone) never matches.
-        if (slot.hash == hash && slot.length == length && InUse(slot.entry) &&
-            ((length <= 8 && slot.prefix == prefix) || EqualNoCase(slot.text, text, length))) {
+        // A slot whose entry has died (and whose name is gone) never matches.
+        if (slot.hash != hash || !InUse(slot.entry)) continue;
+        const HxFixedString& name = codeNames_->At(slot.entry);
+        if (name.length() == length && EqualNoCase(name.c_str(), text, length)) {
             codeNames_->Use(slot.entry);
             return slot.entry;
         }
@@ -1185,8 +1163,7 @@ uint32_t AssemblyLoader::UseCodeName(const char* text, uint32_t length, uint32_t
     // A name the code has not used yet, or no longer uses: interned now.
     const uint32_t entry = codeNames_->Add(HxFixedString(text, length));
     codeNames_->Use(entry);
-    const HxFixedString& name = codeNames_->At(entry);
-    const NameSlot made{name.c_str(), NamePrefix(name.c_str(), name.length()), name.length(), hash, entry};
+    const NameSlot made{hash, entry};
     if (reuse != kHxInvalidIndex) {
         nameSlots_.Data()[reuse] = made;
         return entry;
@@ -1197,7 +1174,7 @@ uint32_t AssemblyLoader::UseCodeName(const char* text, uint32_t length, uint32_t
         HxTArray<NameSlot> old;
         old.swap(nameSlots_);
         HX_CHECK(nameSlots_.Resize(old.Size() * 2), "Out of memory");
-        for (NameSlot& slot : nameSlots_) slot = NameSlot{nullptr, 0, 0, 0, kHxInvalidIndex};
+        for (NameSlot& slot : nameSlots_) slot = NameSlot{0, kHxInvalidIndex};
         nameSlotsUsed_ = 0;
         const uint32_t grown = nameSlots_.Size() - 1;
         for (const NameSlot& slot : old) {
@@ -1212,8 +1189,7 @@ uint32_t AssemblyLoader::UseCodeName(const char* text, uint32_t length, uint32_t
 }
 
 uint32_t AssemblyLoader::UseCodeName(const HxFixedString& name) {
-    return UseCodeName(name.c_str(), name.length(), NameHash(name.c_str(), name.length()),
-                       NamePrefix(name.c_str(), name.length()));
+    return UseCodeName(name.c_str(), name.length(), NameHash(name.c_str(), name.length()));
 }
 
 uint32_t AssemblyLoader::LookupMnemonic(TokenView token) {

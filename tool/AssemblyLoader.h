@@ -97,9 +97,7 @@ private:
     void ParseOperand(TokenView token, uint32_t k, bool isLabel);
     // Looks up or adds the entry of a text in the object's code names and
     // counts one more use of it.
-    // `prefix` holds the text's first eight bytes (fewer when it is shorter,
-    // the rest zero), as LoadPaddedWord reads them.
-    uint32_t UseCodeName(const char* text, uint32_t length, uint32_t hash, uint64_t prefix);
+    uint32_t UseCodeName(const char* text, uint32_t length, uint32_t hash);
     // The same for a text followed by at least 8 readable bytes.
     uint32_t UsePaddedCodeName(const char* text, uint32_t length);
     uint32_t UseCodeName(const HxFixedString& name);
@@ -148,12 +146,11 @@ private:
     HxTArray<HxFixedString> heldFailed_;
 
     // The object's code names by text without regard to case: open
-    // addressing over (hash, entry); a slot whose entry has died is free
-    // for reuse.
+    // addressing over (hash, entry), eight bytes a slot so that the table
+    // stays small; the text is the entry's own, looked at on an equal hash
+    // (the entry is looked at then anyway, to count the use). A slot whose
+    // entry has died is free for reuse.
     struct NameSlot {
-        const char* text;  // the entry's text, while the entry lives
-        uint64_t prefix;   // its first eight bytes, as LoadPaddedWord reads them
-        uint32_t length;
         uint32_t hash;
         uint32_t entry;
     };
