@@ -1027,6 +1027,8 @@ bool AssemblyLoader::ReadInstruction(InstructionStream& stream, int32_t& sourceL
                 line_.Push(LineOperand{uint8_t(ValueKind::Integer), 0u - digits});
             } else if (token[0] == '-' && token.length > 1 && IsUnsignedToken(TokenView(token.text + 1, token.length - 1))) {
                 line_.Push(LineOperand{uint8_t(ValueKind::Integer), static_cast<uint32_t>(ParseSigned32(token))});
+            } else if (KnownFloat(token, digits)) {
+                line_.Push(LineOperand{uint8_t(ValueKind::Float), digits});
             } else {
                 ParseOperand(token, k, k == labelToken);
             }
@@ -1073,6 +1075,22 @@ uint32_t AssemblyLoader::UseStringCodeName(TokenView token) {
     return UsePaddedCodeName(unescaped_.Data(), length);
 }
 
+AssemblyLoader::FloatSlot& AssemblyLoader::FloatSlotOf(TokenView token, uint64_t& first, uint64_t& second) {
+    first = LoadPaddedWord(token.text, token.length < 8 ? token.length : 8);
+    second = token.length > 8 ? LoadPaddedWord(token.text + 8, token.length - 8) : 0;
+    const uint64_t mixed = (first ^ (second * 0xC2B2AE3D27D4EB4Full) ^ token.length) * 0x9E3779B97F4A7C15ull;
+    return floats_[mixed >> (64 - kFloatBits)];
+}
+
+bool AssemblyLoader::KnownFloat(TokenView token, uint32_t& bits) {
+    if (token.length > 16) return false;
+    uint64_t first, second;
+    const FloatSlot& slot = FloatSlotOf(token, first, second);
+    if (slot.length != token.length || slot.first != first || slot.second != second) return false;
+    bits = slot.bits;
+    return true;
+}
+
 void AssemblyLoader::ParseOperand(TokenView token, uint32_t k, bool isLabel) {
     using HxScript::UnlinkedTypes::ValueKind;
     const ValueToken parsed = ClassifyValue(token);
@@ -1089,6 +1107,11 @@ void AssemblyLoader::ParseOperand(TokenView token, uint32_t k, bool isLabel) {
             uint32_t bits;
             std::memcpy(&bits, &parsed.number, sizeof bits);
             operand = {uint8_t(ValueKind::Float), bits};
+            if (token.length <= 16) {
+                uint64_t first, second;
+                FloatSlot& slot = FloatSlotOf(token, first, second);
+                slot = FloatSlot{first, second, token.length, bits};
+            }
             break;
         }
         case ValueToken::String:

@@ -95,6 +95,18 @@ private:
     uint32_t LookupMnemonic(TokenView token);
     // Parses one operand token of an instruction into line_.
     void ParseOperand(TokenView token, uint32_t k, bool isLabel);
+    // The bits of the float a token of up to 16 bytes (followed by readable
+    // bytes) was last read as, when it was read as one: code repeats its
+    // constants, and a token always reads the same way.
+    struct FloatSlot {
+        uint64_t first;
+        uint64_t second;
+        uint32_t length;  // 0 while the slot is empty
+        uint32_t bits;
+    };
+    static constexpr uint32_t kFloatBits = 8;
+    FloatSlot& FloatSlotOf(TokenView token, uint64_t& first, uint64_t& second);
+    bool KnownFloat(TokenView token, uint32_t& bits);
     // Looks up or adds the entry of a text in the object's code names and
     // counts one more use of it.
     uint32_t UseCodeName(const char* text, uint32_t length, uint32_t hash);
@@ -243,6 +255,7 @@ private:
         bool simple;
     };
     OperandRules operandRules_[HxScript::Opcodes::Invalid] = {};
+    FloatSlot floats_[1u << kFloatBits] = {};
 };
 
 }  // namespace Assembler
