@@ -333,13 +333,6 @@ bool InstructionStream::GrowOperands(uint32_t count) {
     return true;
 }
 
-bool InstructionStream::PushRecord(uint32_t opcode, uint32_t operandCount) {
-    if (instructionCount_ == recordCapacity_ && !GrowRecords(instructionCount_ + 1)) return false;
-    records_[instructionCount_++] = MakeRecord(opcode, operandCount);
-    built_ = instructionCount_;
-    return true;
-}
-
 void InstructionStream::TruncateOperands(uint32_t count) {
     for (uint32_t i = count; i < operandCount_; ++i)
         if (IsText(kinds_[i])) names_->Unuse(payloads_[i]);

@@ -186,7 +186,12 @@ public:
     uint32_t* PayloadsFrom(uint32_t index) { return payloads_ + index; }
     void SetOperandCount(uint32_t count) { operandCount_ = count; }
     // Appends a record, growing the instruction count.
-    bool PushRecord(uint32_t opcode, uint32_t operandCount);
+    bool PushRecord(uint32_t opcode, uint32_t operandCount) {
+        if (instructionCount_ == recordCapacity_ && !GrowRecords(instructionCount_ + 1)) return false;
+        records_[instructionCount_++] = MakeRecord(opcode, operandCount);
+        built_ = instructionCount_;
+        return true;
+    }
     // Fills the next record of a stream constructed with its count.
     void SetNextRecord(uint32_t opcode, uint32_t operandCount) { records_[built_++] = MakeRecord(opcode, operandCount); }
     // Counts the next `count` records as built, as BeginBuild left them:

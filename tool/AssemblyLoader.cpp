@@ -1059,9 +1059,9 @@ bool AssemblyLoader::ReadInstruction(InstructionStream& stream, int32_t& sourceL
                 // The label operand of a jump: resolved at the end of the code.
                 HX_CHECK(pendingLabels_.Add(PendingLabel{index, at + k, std::move(lineLabel_)}) != kHxInvalidIndex,
                          "Out of memory");
-                stream.PushOperand(line_[k].kind, 0);
+                stream.PushReservedOperand(line_[k].kind, 0);
             } else {
-                stream.PushOperand(line_[k].kind, line_[k].payload);
+                stream.PushReservedOperand(line_[k].kind, line_[k].payload);
             }
         }
         return true;
