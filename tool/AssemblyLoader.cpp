@@ -929,19 +929,18 @@ inline bool NamesConstant(TokenView token) {
 uint32_t AssemblyLoader::UsePaddedCodeName(const char* text, uint32_t length) {
     if (length > kSpellingLength) return UseCodeNameByHash(text, length);
     if (spellings_.Empty()) {
-        HX_CHECK(spellings_.Resize(1u << kSpellingBits), "Out of memory");
-        for (SpellingSlot& slot : spellings_) slot = SpellingSlot{0, 0, kHxInvalidIndex};
+        HX_CHECK(spellings_.Resize(1u << kSpellingBits), "Out of memory");  // all empty
     }
     uint64_t word;
     SpellingSlot& slot = const_cast<SpellingSlot&>(SpellingSlotOf(text, length, word));
     // Entries are never renumbered while the code names live, and a live
     // entry is the only one of its name: the full lookup would find it too.
-    if (slot.entry != kHxInvalidIndex && slot.word == word && slot.length == length && InUse(slot.entry)) {
+    if (slot.word == word && slot.lengthAfter == length + 1 && InUse(slot.entry)) {
         codeNames_->Use(slot.entry);
         return slot.entry;
     }
     const uint32_t entry = UseCodeNameByHash(text, length);
-    slot = SpellingSlot{word, length, entry};
+    slot = SpellingSlot{word, length + 1, entry};
     return entry;
 }
 
@@ -958,7 +957,7 @@ HxFixedString AssemblyLoader::Name(TokenView token) const {
         const SpellingSlot& slot = SpellingSlotOf(token.text, token.length, word);
         // A live code name holds the pool's entry of its text, which stays
         // the entry every spelling of the text is interned as while it lives.
-        if (slot.entry != kHxInvalidIndex && slot.word == word && slot.length == token.length && InUse(slot.entry))
+        if (slot.word == word && slot.lengthAfter == token.length + 1 && InUse(slot.entry))
             return codeNames_->At(slot.entry);
     }
     return HxFixedString(token.text, token.length);
@@ -1079,11 +1078,11 @@ AssemblyLoader::FloatSlot& AssemblyLoader::FloatSlotOf(TokenView token, uint64_t
     first = LoadPaddedWord(token.text, token.length < 8 ? token.length : 8);
     second = token.length > 8 ? LoadPaddedWord(token.text + 8, token.length - 8) : 0;
     const uint64_t mixed = (first ^ (second * 0xC2B2AE3D27D4EB4Full) ^ token.length) * 0x9E3779B97F4A7C15ull;
-    return floats_[mixed >> (64 - kFloatBits)];
+    return floats_.Data()[mixed >> (64 - kFloatBits)];
 }
 
 bool AssemblyLoader::KnownFloat(TokenView token, uint32_t& bits) {
-    if (token.length > 16) return false;
+    if (token.length > 16 || floats_.Empty()) return false;
     uint64_t first, second;
     const FloatSlot& slot = FloatSlotOf(token, first, second);
     if (slot.length != token.length || slot.first != first || slot.second != second) return false;
@@ -1108,6 +1107,10 @@ void AssemblyLoader::ParseOperand(TokenView token, uint32_t k, bool isLabel) {
             std::memcpy(&bits, &parsed.number, sizeof bits);
             operand = {uint8_t(ValueKind::Float), bits};
             if (token.length <= 16) {
+                if (floats_.Empty()) {
+                    HX_CHECK(floats_.Resize(1u << kFloatBits), "Out of memory");
+                    for (FloatSlot& slot : floats_) slot = FloatSlot{0, 0, 0, 0};
+                }
                 uint64_t first, second;
                 FloatSlot& slot = FloatSlotOf(token, first, second);
                 slot = FloatSlot{first, second, token.length, bits};

@@ -179,8 +179,8 @@ private:
     static constexpr uint32_t kSpellingLength = 8;
     struct SpellingSlot {
         uint64_t word;
-        uint32_t length;
-        uint32_t entry;  // kHxInvalidIndex while the slot is empty
+        uint32_t lengthAfter;  // the length plus one; 0 while the slot is empty
+        uint32_t entry;
     };
     static constexpr uint32_t kSpellingBits = 11;
     HxTArray<SpellingSlot> spellings_;
@@ -255,7 +255,7 @@ private:
         bool simple;
     };
     OperandRules operandRules_[HxScript::Opcodes::Invalid] = {};
-    FloatSlot floats_[1u << kFloatBits] = {};
+    HxTArray<FloatSlot> floats_;  // made with the first float read
 };
 
 }  // namespace Assembler
