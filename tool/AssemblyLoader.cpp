@@ -338,6 +338,7 @@ bool AssemblyLoader::Load(const char* objectName, Object& object) {
     const uint64_t size = store_->GetSize();
     firstNameSlots_ = 64;
     while (firstNameSlots_ < (1u << 20) && uint64_t(firstNameSlots_) * 1024 < size) firstNameSlots_ *= 2;
+    spellingShift_ = 64 - (size < (1u << 20) ? 8 : 11);
     reader_.Begin(store_.Get());
 
     const HxFixedString name(objectName);
@@ -929,7 +930,7 @@ inline bool NamesConstant(TokenView token) {
 uint32_t AssemblyLoader::UsePaddedCodeName(const char* text, uint32_t length) {
     if (length > kSpellingLength) return UseCodeNameByHash(text, length);
     if (spellings_.Empty()) {
-        HX_CHECK(spellings_.Resize(1u << kSpellingBits), "Out of memory");  // all empty
+        HX_CHECK(spellings_.Resize(1u << (64 - spellingShift_)), "Out of memory");  // all empty
     }
     uint64_t word;
     SpellingSlot& slot = const_cast<SpellingSlot&>(SpellingSlotOf(text, length, word));
@@ -948,7 +949,7 @@ inline const AssemblyLoader::SpellingSlot& AssemblyLoader::SpellingSlotOf(const 
                                                                          uint64_t& word) const {
     word = LoadPaddedWord(text, length);
     const uint64_t mixed = (word ^ length) * 0x9E3779B97F4A7C15ull;
-    return spellings_.Data()[mixed >> (64 - kSpellingBits)];
+    return spellings_.Data()[mixed >> spellingShift_];
 }
 
 HxFixedString AssemblyLoader::Name(TokenView token) const {

@@ -182,7 +182,9 @@ private:
         uint32_t lengthAfter;  // the length plus one; 0 while the slot is empty
         uint32_t entry;
     };
-    static constexpr uint32_t kSpellingBits = 11;
+    // 2^11 slots for a text of 1 MiB or more, 2^8 for a smaller one, which
+    // has few names and need not touch the room of many.
+    uint32_t spellingShift_ = 64 - 8;  // 64 less the bits of a slot's number
     HxTArray<SpellingSlot> spellings_;
     uint32_t UseCodeNameByHash(const char* text, uint32_t length);
     // The slot of a spelling of up to 8 bytes (followed by at least 8
