@@ -1455,25 +1455,31 @@ void AssemblyLoader::ClearDebugIndex() {
     debugIndexUsed_ = 0;
 }
 
-AssemblyLoader::DebugSlot& AssemblyLoader::DebugSlotOf(const void* name) {
+AssemblyLoader::DebugSlot& AssemblyLoader::DebugSlotOf(const HxFixedString& name,
+                                                        const HxTArray<FunctionDebugInfo>& records) {
     if ((debugIndexUsed_ + 1) * 2 > debugIndex_.Size()) {
         // At most half full: rebuilt twice as large (64 slots at first).
         HxTArray<DebugSlot> old;
         old.swap(debugIndex_);
         HX_CHECK(debugIndex_.Resize(old.Empty() ? 64 : old.Size() * 2), "Out of memory");
-        for (DebugSlot& slot : debugIndex_) slot = DebugSlot{nullptr, kHxInvalidIndex};
+        for (DebugSlot& slot : debugIndex_) slot = DebugSlot{0, kHxInvalidIndex};
         const uint32_t mask = debugIndex_.Size() - 1;
         for (const DebugSlot& slot : old) {
             if (slot.position == kHxInvalidIndex) continue;
-            uint32_t at = HandleHash(slot.name) & mask;
+            uint32_t at = slot.hash & mask;
             while (debugIndex_.Data()[at].position != kHxInvalidIndex) at = (at + 1) & mask;
             debugIndex_.Data()[at] = slot;
         }
     }
+    const uint32_t hash = HandleHash(name.Handle());
     const uint32_t mask = debugIndex_.Size() - 1;
-    uint32_t at = HandleHash(name) & mask;
-    while (debugIndex_.Data()[at].position != kHxInvalidIndex && debugIndex_.Data()[at].name != name)
-        at = (at + 1) & mask;
+    uint32_t at = hash & mask;
+    for (;; at = (at + 1) & mask) {
+        const DebugSlot& slot = debugIndex_.Data()[at];
+        if (slot.position == kHxInvalidIndex ||
+            (slot.hash == hash && records.Data()[slot.position].functionName == name))
+            break;
+    }
     return debugIndex_.Data()[at];
 }
 
@@ -1482,7 +1488,7 @@ void AssemblyLoader::AddFunctionDebugInfo(Object& object, FunctionDebugInfo& rec
     HxTArray<FunctionDebugInfo>& records = object.debugInfo.functionDebugInfos;
     // Records of one function name are chained through debugChain_, newest
     // first, so that finding an existing record does not scan the list.
-    DebugSlot& slot = DebugSlotOf(record.functionName.Handle());
+    DebugSlot& slot = DebugSlotOf(record.functionName, records);
     const uint32_t head = slot.position;
     for (uint32_t at = head; at != kHxInvalidIndex; at = debugChain_[at]) {
         FunctionDebugInfo& existing = records[at];
@@ -1494,7 +1500,7 @@ void AssemblyLoader::AddFunctionDebugInfo(Object& object, FunctionDebugInfo& rec
         }
     }
     if (head == kHxInvalidIndex) {
-        slot.name = record.functionName.Handle();
+        slot.hash = HandleHash(record.functionName.Handle());
         ++debugIndexUsed_;
     }
     const uint32_t position = records.Add(std::move(record));

@@ -222,17 +222,19 @@ private:
     const char* objectNameText_ = "";
     // Function debug records by function name: the newest record's position,
     // and for each record the position of the previous one of the same name.
-    // Open addressing over (pool entry, position); a record holds its name,
-    // so an entry stays what it was while its slot is in use.
+    // Open addressing over (hash of the name's pool entry, position), eight
+    // bytes a slot; a slot is the name's when the record at its position
+    // holds the name, which it does as long as the slot is in use.
     struct DebugSlot {
-        const void* name;
+        uint32_t hash;
         uint32_t position;  // kHxInvalidIndex for a free slot
     };
     HxTArray<DebugSlot> debugIndex_;
     uint32_t debugIndexUsed_ = 0;
     HxTArray<uint32_t> debugChain_;
-    // The slot of a name: where it is, or the free slot where it would go.
-    DebugSlot& DebugSlotOf(const void* name);
+    // The slot of a name among the records: where it is, or the free slot
+    // where it would go.
+    DebugSlot& DebugSlotOf(const HxFixedString& name, const HxTArray<FunctionDebugInfo>& records);
     void ClearDebugIndex();
 
     // The opcodes of recently seen mnemonic spellings, so that a code line
