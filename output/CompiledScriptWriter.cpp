@@ -83,6 +83,7 @@ void CompiledStringTable::Clear() {
     slots_.Clear();
     strings_.Clear();
     for (Recent& slot : recent_) slot = Recent();
+    following_[0] = following_[1] = 0;
     codeNames_ = nullptr;
     codeIndex_.Clear();
 }
@@ -133,6 +134,15 @@ uint32_t CompiledStringTable::Lookup(const HxFixedString& key) const {
     Recent& recent = recent_[RecentSlot(key.Handle())];
     if (recent.handle == key.Handle() && recent.handle != nullptr) return recent.index;
     if (slots_.Empty()) return kHxInvalidIndex;
+    // The strings that follow the last two found: names looked up once each
+    // come in about the order they were added, two lists interleaved at most.
+    for (uint32_t& next : following_) {
+        if (next < strings_.Size() && strings_.Data()[next] == key) {
+            recent.handle = key.Handle();
+            recent.index = next;
+            return next++;
+        }
+    }
     const uint32_t mask = slots_.Size() - 1;
     for (uint32_t at = HomeSlot(key.Handle(), mask);; at = (at + 1) & mask) {
         const uint32_t index = slots_.Data()[at];
@@ -140,6 +150,8 @@ uint32_t CompiledStringTable::Lookup(const HxFixedString& key) const {
         if (strings_.Data()[index] == key) {
             recent.handle = key.Handle();
             recent.index = index;
+            following_[1] = following_[0];
+            following_[0] = index + 1;
             return index;
         }
     }
