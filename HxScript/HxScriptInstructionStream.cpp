@@ -37,6 +37,7 @@ void CodeNames::Unuse(uint32_t index) {
     Entry& entry = entries_.Data()[index];
     HX_CHECK(entry.uses != 0, "Name %u is not in use", index);
     if (--entry.uses == 0) {
+        released_ = true;
         if (entry.held > 1) HxFixedStringRelease(entry.name, entry.held - 1);
         entry.name.Release();
         entry.held = 0;
@@ -62,6 +63,7 @@ void CodeNames::Clear() {
         if (entry.held > 1) HxFixedStringRelease(entry.name, entry.held - 1);
     entries_.Clear();
     dirty_.Clear();
+    released_ = false;
 }
 
 // ---------------------------------------------------------------------------
@@ -328,13 +330,6 @@ bool InstructionStream::GrowOperands(uint32_t count) {
     if (kinds == nullptr) return false;
     kinds_ = kinds;
     operandCapacity_ = static_cast<uint32_t>(want);
-    return true;
-}
-
-bool InstructionStream::PushRecord(uint32_t opcode, uint32_t operandCount) {
-    if (instructionCount_ == recordCapacity_ && !GrowRecords(instructionCount_ + 1)) return false;
-    records_[instructionCount_++] = MakeRecord(opcode, operandCount);
-    built_ = instructionCount_;
     return true;
 }
 

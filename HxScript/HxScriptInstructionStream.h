@@ -46,6 +46,9 @@ public:
     // The name of an entry; the null handle while no operand uses it.
     const HxFixedString& At(uint32_t index) const { return entries_.Data()[index].name; }
     uint32_t Uses(uint32_t index) const { return entries_.Data()[index].uses; }
+    // Whether an entry has lost its last user since the table was emptied:
+    // while none has, every entry that was ever used is still in use.
+    bool AnyReleased() const { return released_; }
 
     // Appends an entry holding `name`, used by nobody yet; returns its index.
     uint32_t Add(const HxFixedString& name);
@@ -81,6 +84,7 @@ private:
     HxTArray<Entry> entries_;
     HxTArray<uint32_t> dirty_;  // entries whose uses may exceed what they hold
     bool closing_ = false;
+    bool released_ = false;
 };
 
 class InstructionStream {
@@ -182,7 +186,12 @@ public:
     uint32_t* PayloadsFrom(uint32_t index) { return payloads_ + index; }
     void SetOperandCount(uint32_t count) { operandCount_ = count; }
     // Appends a record, growing the instruction count.
-    bool PushRecord(uint32_t opcode, uint32_t operandCount);
+    bool PushRecord(uint32_t opcode, uint32_t operandCount) {
+        if (instructionCount_ == recordCapacity_ && !GrowRecords(instructionCount_ + 1)) return false;
+        records_[instructionCount_++] = MakeRecord(opcode, operandCount);
+        built_ = instructionCount_;
+        return true;
+    }
     // Fills the next record of a stream constructed with its count.
     void SetNextRecord(uint32_t opcode, uint32_t operandCount) { records_[built_++] = MakeRecord(opcode, operandCount); }
     // Counts the next `count` records as built, as BeginBuild left them:

@@ -83,6 +83,7 @@ void CompiledStringTable::Clear() {
     slots_.Clear();
     strings_.Clear();
     for (Recent& slot : recent_) slot = Recent();
+    following_[0] = following_[1] = 0;
     codeNames_ = nullptr;
     codeIndex_.Clear();
 }
@@ -133,6 +134,15 @@ uint32_t CompiledStringTable::Lookup(const HxFixedString& key) const {
     Recent& recent = recent_[RecentSlot(key.Handle())];
     if (recent.handle == key.Handle() && recent.handle != nullptr) return recent.index;
     if (slots_.Empty()) return kHxInvalidIndex;
+    // The strings that follow the last two found: names looked up once each
+    // come in about the order they were added, two lists interleaved at most.
+    for (uint32_t& next : following_) {
+        if (next < strings_.Size() && strings_.Data()[next] == key) {
+            recent.handle = key.Handle();
+            recent.index = next;
+            return next++;
+        }
+    }
     const uint32_t mask = slots_.Size() - 1;
     for (uint32_t at = HomeSlot(key.Handle(), mask);; at = (at + 1) & mask) {
         const uint32_t index = slots_.Data()[at];
@@ -140,6 +150,8 @@ uint32_t CompiledStringTable::Lookup(const HxFixedString& key) const {
         if (strings_.Data()[index] == key) {
             recent.handle = key.Handle();
             recent.index = index;
+            following_[1] = following_[0];
+            following_[0] = index + 1;
             return index;
         }
     }
@@ -344,6 +356,18 @@ bool CompiledScriptWriter::WriteFunctionDebugInfo(const FunctionDebugInfo& info)
                "Error writing debug function type") ||
         !Count(info.lineNumbers.Size(), "Error writing debug function instruction count")) {
         return false;
+    }
+    // All the lines in one copy when the output's append window holds them
+    // (then each would have fitted in its turn), otherwise one by one.
+    const uint32_t bytes = 2 * info.lineNumbers.Size();
+    if (bytes != 0 && store_.AppendFits(bytes) && (wholeCode_.Size() >= bytes || wholeCode_.Resize(bytes))) {
+        uint8_t* p = wholeCode_.Data();
+        for (uint16_t line : info.lineNumbers) {
+            HxStorageIO::PutU16(p, line);
+            p += 2;
+        }
+        store_.Append(wholeCode_.Data(), bytes);
+        return true;
     }
     for (uint16_t line : info.lineNumbers) {
         if (!Check(HxStorageIO::WriteU16(store_, line),

@@ -80,6 +80,7 @@ private:
     };
     static constexpr uint32_t kRecentSlots = 256;
     mutable Recent recent_[kRecentSlots];
+    mutable uint32_t following_[2] = {0, 0};  // the indexes after the last two the table answered
 
     const HxScript::UnlinkedTypes::CodeNames* codeNames_ = nullptr;
     HxTArray<uint32_t> codeIndex_;  // string index of each code name, or kHxInvalidIndex
@@ -180,7 +181,7 @@ private:
     void (*beforeMessage_)(void*) = nullptr;
     void* hookContext_ = nullptr;
     const CompiledStringTable& strings_;
-    HxTArray<uint8_t> wholeCode_;  // room for WriteWholeCode
+    HxTArray<uint8_t> wholeCode_;  // room for WriteWholeCode and a function's line numbers
 };
 
 }  // namespace CodeGen

@@ -176,27 +176,59 @@ struct LineMasks {
 
 inline uint32_t Bits(__m128i compared) { return static_cast<uint32_t>(_mm_movemask_epi8(compared)); }
 
+// The masks of the 16 bytes at `text`.
+inline void MaskChunk(const char* text, uint32_t& blank, uint32_t& special, uint32_t& digit, uint32_t& name) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text));
+    // A byte in a range of n from `low`: moved so that `low` lands on
+    // -128, it is below -128 + n (signed).
+    const __m128i fromZero = _mm_add_epi8(bytes, _mm_set1_epi8(static_cast<char>(0x80 - '0')));
+    const __m128i digits = _mm_cmplt_epi8(fromZero, _mm_set1_epi8(-128 + 10));
+    const __m128i digitOrColon = _mm_cmplt_epi8(fromZero, _mm_set1_epi8(-128 + 11));  // ':' follows '9'
+    const __m128i fromA = _mm_add_epi8(_mm_or_si128(bytes, _mm_set1_epi8(0x20)), _mm_set1_epi8(0x80 - 'a'));
+    const __m128i letter = _mm_cmplt_epi8(fromA, _mm_set1_epi8(-128 + 26));
+    const __m128i marks = _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('_')),
+                                       _mm_cmpeq_epi8(bytes, _mm_set1_epi8('#')));
+    const __m128i names = _mm_or_si128(_mm_or_si128(letter, digitOrColon), marks);
+    const __m128i blanks = _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(' ')),
+                                        _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\t')));
+    const __m128i specials = _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('"')),
+                                          _mm_cmpeq_epi8(bytes, _mm_set1_epi8(';')));
+    blank = Bits(blanks);
+    special = Bits(specials);
+    digit = Bits(digits);
+    name = Bits(names);
+}
+
+// The masks of the first `length` bytes (1 to 64) of a text followed by
+// readable bytes up to 64 in all; the bits past `length` are whatever the
+// bytes there give. Each block at its own fixed place.
 inline void MaskLine(const char* text, uint32_t length, LineMasks& m) {
-    for (uint32_t at = 0; at < length; at += 16) {
-        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + at));
-        // A byte in a range of n from `low`: moved so that `low` lands on
-        // -128, it is below -128 + n (signed).
-        const __m128i fromZero = _mm_add_epi8(bytes, _mm_set1_epi8(static_cast<char>(0x80 - '0')));
-        const __m128i digit = _mm_cmplt_epi8(fromZero, _mm_set1_epi8(-128 + 10));
-        const __m128i digitOrColon = _mm_cmplt_epi8(fromZero, _mm_set1_epi8(-128 + 11));  // ':' follows '9'
-        const __m128i fromA = _mm_add_epi8(_mm_or_si128(bytes, _mm_set1_epi8(0x20)), _mm_set1_epi8(0x80 - 'a'));
-        const __m128i letter = _mm_cmplt_epi8(fromA, _mm_set1_epi8(-128 + 26));
-        const __m128i marks = _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('_')),
-                                           _mm_cmpeq_epi8(bytes, _mm_set1_epi8('#')));
-        const __m128i name = _mm_or_si128(_mm_or_si128(letter, digitOrColon), marks);
-        const __m128i blank = _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(' ')),
-                                           _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\t')));
-        const __m128i special = _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('"')),
-                                             _mm_cmpeq_epi8(bytes, _mm_set1_epi8(';')));
-        m.blank |= uint64_t(Bits(blank)) << at;
-        m.special |= uint64_t(Bits(special)) << at;
-        m.digit |= uint64_t(Bits(digit)) << at;
-        m.name |= uint64_t(Bits(name)) << at;
+    uint32_t blank, special, digit, name;
+    MaskChunk(text, blank, special, digit, name);
+    m.blank = blank;
+    m.special = special;
+    m.digit = digit;
+    m.name = name;
+    if (length > 16) {
+        MaskChunk(text + 16, blank, special, digit, name);
+        m.blank |= uint64_t(blank) << 16;
+        m.special |= uint64_t(special) << 16;
+        m.digit |= uint64_t(digit) << 16;
+        m.name |= uint64_t(name) << 16;
+    }
+    if (length > 32) {
+        MaskChunk(text + 32, blank, special, digit, name);
+        m.blank |= uint64_t(blank) << 32;
+        m.special |= uint64_t(special) << 32;
+        m.digit |= uint64_t(digit) << 32;
+        m.name |= uint64_t(name) << 32;
+    }
+    if (length > 48) {
+        MaskChunk(text + 48, blank, special, digit, name);
+        m.blank |= uint64_t(blank) << 48;
+        m.special |= uint64_t(special) << 48;
+        m.digit |= uint64_t(digit) << 48;
+        m.name |= uint64_t(name) << 48;
     }
 }
 #endif

@@ -125,6 +125,12 @@ constexpr NameStarts kNameStart;
 // input as written.
 HxFixedStringCS AsWritten(TokenView token) { return HxFixedStringCS(token.text, token.length); }
 
+// The home slot of a pool entry in a table keyed by entries: the address
+// mixed so that its low bits, which allocation makes alike, do not decide.
+inline uint32_t HandleHash(const void* entry) {
+    return static_cast<uint32_t>((reinterpret_cast<uintptr_t>(entry) * 0x9E3779B97F4A7C15ull) >> 32);
+}
+
 }  // namespace
 
 AssemblyLoader::AssemblyLoader(HxScript::ErrorLogger* logger) : logger_(logger) {
@@ -320,7 +326,7 @@ bool AssemblyLoader::Load(const char* objectName, Object& object) {
     }
     currentLine_ = 0;
     objectNameText_ = objectName;
-    debugIndex_.Clear();
+    ClearDebugIndex();
     debugChain_.Clear();
     codeNames_ = &object.codeNames;
     ForgetCodeNames();
@@ -332,6 +338,7 @@ bool AssemblyLoader::Load(const char* objectName, Object& object) {
     const uint64_t size = store_->GetSize();
     firstNameSlots_ = 64;
     while (firstNameSlots_ < (1u << 20) && uint64_t(firstNameSlots_) * 1024 < size) firstNameSlots_ *= 2;
+    spellingShift_ = 64 - (size < (1u << 20) ? 8 : 11);
     reader_.Begin(store_.Get());
 
     const HxFixedString name(objectName);
@@ -433,7 +440,7 @@ bool AssemblyLoader::ReadObjectTable(const HxFixedString& objectName, Object& ob
         object.debugInfo.functionDebugInfos.Clear();
         object.debugInfo.propertyGroups.Clear();
         object.debugInfo.structOrders.Clear();
-        debugIndex_.Clear();
+        ClearDebugIndex();
         debugChain_.Clear();
     }
 }
@@ -921,48 +928,47 @@ inline bool NamesConstant(TokenView token) {
 [[gnu::flatten]]
 #endif
 uint32_t AssemblyLoader::UsePaddedCodeName(const char* text, uint32_t length) {
-    if (length > 16) return UseCodeNameByHash(text, length);
+    if (length > kSpellingLength) return UseCodeNameByHash(text, length);
     if (spellings_.Empty()) {
-        HX_CHECK(spellings_.Resize(1u << kSpellingBits), "Out of memory");
-        for (SpellingSlot& slot : spellings_) slot = SpellingSlot{0, 0, 0, kHxInvalidIndex};
+        HX_CHECK(spellings_.Resize(1u << (64 - spellingShift_)), "Out of memory");  // all empty
     }
-    const uint64_t first = LoadPaddedWord(text, length < 8 ? length : 8);
-    const uint64_t second = length > 8 ? LoadPaddedWord(text + 8, length - 8) : 0;
-    const uint64_t mixed = (first ^ (second * 0xC2B2AE3D27D4EB4Full) ^ length) * 0x9E3779B97F4A7C15ull;
-    SpellingSlot& slot = spellings_.Data()[mixed >> (64 - kSpellingBits)];
+    uint64_t word;
+    SpellingSlot& slot = const_cast<SpellingSlot&>(SpellingSlotOf(text, length, word));
     // Entries are never renumbered while the code names live, and a live
     // entry is the only one of its name: the full lookup would find it too.
-    if (slot.entry != kHxInvalidIndex && slot.first == first && slot.second == second && slot.length == length &&
-        codeNames_->Uses(slot.entry) != 0) {
+    if (slot.word == word && slot.lengthAfter == length + 1 && InUse(slot.entry)) {
         codeNames_->Use(slot.entry);
         return slot.entry;
     }
     const uint32_t entry = UseCodeNameByHash(text, length);
-    slot = SpellingSlot{first, second, length, entry};
+    slot = SpellingSlot{word, length + 1, entry};
     return entry;
+}
+
+inline const AssemblyLoader::SpellingSlot& AssemblyLoader::SpellingSlotOf(const char* text, uint32_t length,
+                                                                         uint64_t& word) const {
+    word = LoadPaddedWord(text, length);
+    const uint64_t mixed = (word ^ length) * 0x9E3779B97F4A7C15ull;
+    return spellings_.Data()[mixed >> spellingShift_];
+}
+
+HxFixedString AssemblyLoader::Name(TokenView token) const {
+    if (token.length <= kSpellingLength && !spellings_.Empty()) {
+        uint64_t word;
+        const SpellingSlot& slot = SpellingSlotOf(token.text, token.length, word);
+        // A live code name holds the pool's entry of its text, which stays
+        // the entry every spelling of the text is interned as while it lives.
+        if (slot.word == word && slot.lengthAfter == token.length + 1 && InUse(slot.entry))
+            return codeNames_->At(slot.entry);
+    }
+    return HxFixedString(token.text, token.length);
 }
 
 #if defined(__GNUC__)
 [[gnu::noinline]]
 #endif
 uint32_t AssemblyLoader::UseCodeNameByHash(const char* text, uint32_t length) {
-    const uint32_t hash = PaddedNameHash(text, length);
-    const uint64_t prefix = LoadPaddedWord(text, length);
-    if (length <= 8 && !nameSlots_.Empty()) {
-        // A short name spelled as the code names hold it: the live entry of
-        // that spelling is the one the full lookup would find.
-        const uint32_t mask = nameSlots_.Size() - 1;
-        for (uint32_t at = hash & mask;; at = (at + 1) & mask) {
-            const NameSlot& slot = nameSlots_.Data()[at];
-            if (slot.entry == kHxInvalidIndex) break;
-            if (slot.hash == hash && slot.length == length && slot.prefix == prefix &&
-                codeNames_->Uses(slot.entry) != 0) {
-                codeNames_->Use(slot.entry);
-                return slot.entry;
-            }
-        }
-    }
-    return UseCodeName(text, length, hash, prefix);
+    return UseCodeName(text, length, PaddedNameHash(text, length));
 }
 
 // The loop over the code lines: what it calls is taken inline, the name
@@ -1015,10 +1021,14 @@ bool AssemblyLoader::ReadInstruction(InstructionStream& stream, int32_t& sourceL
             } else if ((token.classes & (kTokenKnown | kTokenOther)) == kTokenKnown && k != labelToken &&
                        kNameStart[static_cast<uint8_t>(token[0])] && !NamesConstant(token)) {
                 line_.Push(LineOperand{uint8_t(ValueKind::Identifier), UsePaddedCodeName(token.text, token.length)});
+            } else if (token[0] == '"' && IsQuotedToken(token)) {
+                line_.Push(LineOperand{uint8_t(ValueKind::String), UseStringCodeName(token)});
             } else if (token[0] == '-' && PaddedDigitsValue(token.text + 1, token.length - 1, digits)) {
                 line_.Push(LineOperand{uint8_t(ValueKind::Integer), 0u - digits});
             } else if (token[0] == '-' && token.length > 1 && IsUnsignedToken(TokenView(token.text + 1, token.length - 1))) {
                 line_.Push(LineOperand{uint8_t(ValueKind::Integer), static_cast<uint32_t>(ParseSigned32(token))});
+            } else if (KnownFloat(token, digits)) {
+                line_.Push(LineOperand{uint8_t(ValueKind::Float), digits});
             } else {
                 ParseOperand(token, k, k == labelToken);
             }
@@ -1049,13 +1059,36 @@ bool AssemblyLoader::ReadInstruction(InstructionStream& stream, int32_t& sourceL
                 // The label operand of a jump: resolved at the end of the code.
                 HX_CHECK(pendingLabels_.Add(PendingLabel{index, at + k, std::move(lineLabel_)}) != kHxInvalidIndex,
                          "Out of memory");
-                stream.PushOperand(line_[k].kind, 0);
+                stream.PushReservedOperand(line_[k].kind, 0);
             } else {
-                stream.PushOperand(line_[k].kind, line_[k].payload);
+                stream.PushReservedOperand(line_[k].kind, line_[k].payload);
             }
         }
         return true;
     }
+}
+
+uint32_t AssemblyLoader::UseStringCodeName(TokenView token) {
+    // Room for the text and the eight bytes read after it.
+    if (unescaped_.Size() < token.length + 8) HX_CHECK(unescaped_.Resize(token.length + 8), "Out of memory");
+    const uint32_t length = UnescapeInto(token, unescaped_.Data());
+    return UsePaddedCodeName(unescaped_.Data(), length);
+}
+
+AssemblyLoader::FloatSlot& AssemblyLoader::FloatSlotOf(TokenView token, uint64_t& first, uint64_t& second) {
+    first = LoadPaddedWord(token.text, token.length < 8 ? token.length : 8);
+    second = token.length > 8 ? LoadPaddedWord(token.text + 8, token.length - 8) : 0;
+    const uint64_t mixed = (first ^ (second * 0xC2B2AE3D27D4EB4Full) ^ token.length) * 0x9E3779B97F4A7C15ull;
+    return floats_.Data()[mixed >> (64 - kFloatBits)];
+}
+
+bool AssemblyLoader::KnownFloat(TokenView token, uint32_t& bits) {
+    if (token.length > 16 || floats_.Empty()) return false;
+    uint64_t first, second;
+    const FloatSlot& slot = FloatSlotOf(token, first, second);
+    if (slot.length != token.length || slot.first != first || slot.second != second) return false;
+    bits = slot.bits;
+    return true;
 }
 
 void AssemblyLoader::ParseOperand(TokenView token, uint32_t k, bool isLabel) {
@@ -1074,15 +1107,20 @@ void AssemblyLoader::ParseOperand(TokenView token, uint32_t k, bool isLabel) {
             uint32_t bits;
             std::memcpy(&bits, &parsed.number, sizeof bits);
             operand = {uint8_t(ValueKind::Float), bits};
+            if (token.length <= 16) {
+                if (floats_.Empty()) {
+                    HX_CHECK(floats_.Resize(1u << kFloatBits), "Out of memory");
+                    for (FloatSlot& slot : floats_) slot = FloatSlot{0, 0, 0, 0};
+                }
+                uint64_t first, second;
+                FloatSlot& slot = FloatSlotOf(token, first, second);
+                slot = FloatSlot{first, second, token.length, bits};
+            }
             break;
         }
-        case ValueToken::String: {
-            // Room for the text and the eight bytes read after it.
-            if (unescaped_.Size() < token.length + 8) HX_CHECK(unescaped_.Resize(token.length + 8), "Out of memory");
-            const uint32_t length = UnescapeInto(token, unescaped_.Data());
-            operand = {uint8_t(ValueKind::String), UsePaddedCodeName(unescaped_.Data(), length)};
+        case ValueToken::String:
+            operand = {uint8_t(ValueKind::String), UseStringCodeName(token)};
             break;
-        }
         case ValueToken::Identifier:
             if (isLabel) {
                 // Interned now, as every operand is, but kept apart: once the
@@ -1108,14 +1146,6 @@ namespace {
 
 inline uint8_t FoldCase(uint8_t c) { return c >= 'A' && c <= 'Z' ? static_cast<uint8_t>(c + 32) : c; }
 
-// The first eight bytes of a text that may be followed by nothing readable,
-// as LoadPaddedWord reads them.
-uint64_t NamePrefix(const char* text, uint32_t length) {
-    char word[8] = {};
-    std::memcpy(word, text, length < 8 ? length : 8);
-    return LoadPaddedWord(word, length);
-}
-
 bool EqualNoCase(const char* a, const char* b, uint32_t length) {
     if (std::memcmp(a, b, length) == 0) return true;
     for (uint32_t i = 0; i < length; ++i)
@@ -1131,26 +1161,27 @@ void AssemblyLoader::ForgetCodeNames() {
     nameSlotsUsed_ = 0;
 }
 
-uint32_t AssemblyLoader::UseCodeName(const char* text, uint32_t length, uint32_t hash, uint64_t prefix) {
+uint32_t AssemblyLoader::UseCodeName(const char* text, uint32_t length, uint32_t hash) {
     if (nameSlots_.Empty()) {
         HX_CHECK(nameSlots_.Resize(firstNameSlots_), "Out of memory");
-        for (NameSlot& slot : nameSlots_) slot = NameSlot{nullptr, 0, 0, 0, kHxInvalidIndex};
+        for (NameSlot& slot : nameSlots_) slot = NameSlot{0, kHxInvalidIndex};
     }
     const uint32_t mask = nameSlots_.Size() - 1;
     uint32_t at = hash & mask;
     for (;; at = (at + 1) & mask) {
         const NameSlot& slot = nameSlots_.Data()[at];
         if (slot.entry == kHxInvalidIndex) break;
-        // A slot whose entry has died (and whose text may be gone) never matches.
-        if (slot.hash == hash && slot.length == length && codeNames_->Uses(slot.entry) != 0 &&
-            ((length <= 8 && slot.prefix == prefix) || EqualNoCase(slot.text, text, length))) {
+        // A slot whose entry has died (and whose name is gone) never matches.
+        if (slot.hash != hash || !InUse(slot.entry)) continue;
+        const HxFixedString& name = codeNames_->At(slot.entry);
+        if (name.length() == length && EqualNoCase(name.c_str(), text, length)) {
             codeNames_->Use(slot.entry);
             return slot.entry;
         }
     }
     // The first slot on the way whose entry has died may be taken again.
     uint32_t reuse = kHxInvalidIndex;
-    for (uint32_t k = hash & mask; k != at; k = (k + 1) & mask) {
+    for (uint32_t k = hash & mask; k != at && codeNames_->AnyReleased(); k = (k + 1) & mask) {
         if (codeNames_->Uses(nameSlots_.Data()[k].entry) == 0) {
             reuse = k;
             break;
@@ -1159,8 +1190,7 @@ uint32_t AssemblyLoader::UseCodeName(const char* text, uint32_t length, uint32_t
     // A name the code has not used yet, or no longer uses: interned now.
     const uint32_t entry = codeNames_->Add(HxFixedString(text, length));
     codeNames_->Use(entry);
-    const HxFixedString& name = codeNames_->At(entry);
-    const NameSlot made{name.c_str(), NamePrefix(name.c_str(), name.length()), name.length(), hash, entry};
+    const NameSlot made{hash, entry};
     if (reuse != kHxInvalidIndex) {
         nameSlots_.Data()[reuse] = made;
         return entry;
@@ -1171,11 +1201,11 @@ uint32_t AssemblyLoader::UseCodeName(const char* text, uint32_t length, uint32_t
         HxTArray<NameSlot> old;
         old.swap(nameSlots_);
         HX_CHECK(nameSlots_.Resize(old.Size() * 2), "Out of memory");
-        for (NameSlot& slot : nameSlots_) slot = NameSlot{nullptr, 0, 0, 0, kHxInvalidIndex};
+        for (NameSlot& slot : nameSlots_) slot = NameSlot{0, kHxInvalidIndex};
         nameSlotsUsed_ = 0;
         const uint32_t grown = nameSlots_.Size() - 1;
         for (const NameSlot& slot : old) {
-            if (slot.entry == kHxInvalidIndex || codeNames_->Uses(slot.entry) == 0) continue;
+            if (slot.entry == kHxInvalidIndex || !InUse(slot.entry)) continue;
             uint32_t to = slot.hash & grown;
             while (nameSlots_.Data()[to].entry != kHxInvalidIndex) to = (to + 1) & grown;
             nameSlots_.Data()[to] = slot;
@@ -1186,8 +1216,7 @@ uint32_t AssemblyLoader::UseCodeName(const char* text, uint32_t length, uint32_t
 }
 
 uint32_t AssemblyLoader::UseCodeName(const HxFixedString& name) {
-    return UseCodeName(name.c_str(), name.length(), NameHash(name.c_str(), name.length()),
-                       NamePrefix(name.c_str(), name.length()));
+    return UseCodeName(name.c_str(), name.length(), NameHash(name.c_str(), name.length()));
 }
 
 uint32_t AssemblyLoader::LookupMnemonic(TokenView token) {
@@ -1341,58 +1370,44 @@ void AssemblyLoader::CheckInstructionArguments(uint32_t opcode, HxTArray<char>& 
 void AssemblyLoader::ResolveJumpLabels(const HxFixedString& functionName, InstructionStream& stream,
                                        FunctionDebugInfo& record) {
     using HxScript::UnlinkedTypes::ValueKind;
-    HxTArray<uint32_t>& lines = sourceLines_;
-    const uint32_t count = stream.GetInstructionCount();
-    uint32_t nextLabel = 0;
-    uint32_t previous = 0;
-    uint32_t nextWithLine = 0;  // first later instruction with a line of its own
-    bool noLineInformation = false;
-    for (uint32_t i = 0; i < count; ++i) {
-        if (nextLabel < pendingLabels_.Size() && pendingLabels_[nextLabel].instruction == i) {
-            PendingLabel& pending = pendingLabels_[nextLabel++];
-            const uint32_t* target = FindLabel(pending.name);
-            if (target == nullptr) {
-                Post(Severity::Error, "Cannot resolve jump label named \"%s\" on instruction %u in function \"%s\"",
-                     pending.name.text(), i + 1, functionName.text());
-                // The operand stays the name it was.
-                stream.SetOperand(pending.operand, uint8_t(ValueKind::Identifier), UseCodeName(pending.name));
-                continue;
-            }
-            stream.SetOperand(pending.operand, uint8_t(ValueKind::Integer),
-                              static_cast<uint32_t>(static_cast<int32_t>(*target) - static_cast<int32_t>(i)));
-            pending.name.Release();
+    // The jumps in instruction order, as the code has them.
+    for (PendingLabel& pending : pendingLabels_) {
+        const uint32_t* target = FindLabel(pending.name);
+        if (target == nullptr) {
+            Post(Severity::Error, "Cannot resolve jump label named \"%s\" on instruction %u in function \"%s\"",
+                 pending.name.text(), pending.instruction + 1, functionName.text());
+            // The operand stays the name it was.
+            stream.SetOperand(pending.operand, uint8_t(ValueKind::Identifier), UseCodeName(pending.name));
+            continue;
         }
-
-        if (lines[i] == 0) {
-            if (previous != 0) {
-                lines[i] = previous;
-            } else {
-                if (nextWithLine <= i) {
-                    nextWithLine = i + 1;
-                    while (nextWithLine < count && lines[nextWithLine] == 0) ++nextWithLine;
-                }
-                if (nextWithLine < count)
-                    lines[i] = lines[nextWithLine];
-                else
-                    noLineInformation = true;
-            }
-        }
-        previous = lines[i];
+        stream.SetOperand(pending.operand, uint8_t(ValueKind::Integer),
+                          static_cast<uint32_t>(static_cast<int32_t>(*target) - static_cast<int32_t>(pending.instruction)));
+        pending.name.Release();
     }
     pendingLabels_.Clear();
-    if (noLineInformation) lines.Clear();
-    // The record keeps what the compiled form can hold of each line.
-    HX_CHECK(record.lineNumbers.Resize(lines.Size()), "Out of memory");
-    for (uint32_t i = 0; i < lines.Size(); ++i) record.lineNumbers[i] = static_cast<uint16_t>(lines[i]);
+
+    // An instruction without a line of its own takes the line of the one
+    // before it, and those before the first line the first line; code with
+    // no line at all keeps none. The record keeps what the compiled form can
+    // hold of each line.
+    const HxTArray<uint32_t>& lines = sourceLines_;
+    const uint32_t count = lines.Size();
+    uint32_t first = 0;
+    while (first < count && lines[first] == 0) ++first;
+    if (first == count) {
+        record.lineNumbers.Clear();
+        return;
+    }
+    HX_CHECK(record.lineNumbers.Resize(count), "Out of memory");
+    uint16_t* out = record.lineNumbers.Data();
+    const uint32_t* in = lines.Data();
+    uint32_t previous = in[first];
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint32_t line = in[i] != 0 ? in[i] : previous;
+        out[i] = static_cast<uint16_t>(line);
+        previous = line;
+    }
 }
-
-namespace {
-
-inline uint32_t LabelHash(const void* entry) {
-    return static_cast<uint32_t>((reinterpret_cast<uintptr_t>(entry) * 0x9E3779B97F4A7C15ull) >> 32);
-}
-
-}  // namespace
 
 bool AssemblyLoader::AddLabel(const HxFixedString& name, uint32_t target) {
     if ((labelNames_.Size() + 1) * 2 > labelSlots_.Size()) {
@@ -1403,13 +1418,13 @@ bool AssemblyLoader::AddLabel(const HxFixedString& name, uint32_t target) {
         const uint32_t mask = labelSlots_.Size() - 1;
         for (const LabelSlot& slot : old) {
             if (slot.generation != labelGeneration_) continue;
-            uint32_t at = LabelHash(slot.entry) & mask;
+            uint32_t at = HandleHash(slot.entry) & mask;
             while (labelSlots_.Data()[at].generation == labelGeneration_) at = (at + 1) & mask;
             labelSlots_.Data()[at] = slot;
         }
     }
     const uint32_t mask = labelSlots_.Size() - 1;
-    uint32_t at = LabelHash(name.Handle()) & mask;
+    uint32_t at = HandleHash(name.Handle()) & mask;
     for (; labelSlots_.Data()[at].generation == labelGeneration_; at = (at + 1) & mask)
         if (labelSlots_.Data()[at].entry == name.Handle()) return false;
     labelSlots_.Data()[at] = LabelSlot{name.Handle(), target, labelGeneration_};
@@ -1420,7 +1435,7 @@ bool AssemblyLoader::AddLabel(const HxFixedString& name, uint32_t target) {
 const uint32_t* AssemblyLoader::FindLabel(const HxFixedString& name) const {
     if (labelSlots_.Empty()) return nullptr;
     const uint32_t mask = labelSlots_.Size() - 1;
-    for (uint32_t at = LabelHash(name.Handle()) & mask; labelSlots_.Data()[at].generation == labelGeneration_;
+    for (uint32_t at = HandleHash(name.Handle()) & mask; labelSlots_.Data()[at].generation == labelGeneration_;
          at = (at + 1) & mask)
         if (labelSlots_.Data()[at].entry == name.Handle()) return &labelSlots_.Data()[at].target;
     return nullptr;
@@ -1435,13 +1450,47 @@ void AssemblyLoader::ClearLabels() {
     }
 }
 
+void AssemblyLoader::ClearDebugIndex() {
+    debugIndex_.Clear();
+    debugIndexUsed_ = 0;
+}
+
+AssemblyLoader::DebugSlot& AssemblyLoader::DebugSlotOf(const HxFixedString& name,
+                                                        const HxTArray<FunctionDebugInfo>& records) {
+    if ((debugIndexUsed_ + 1) * 2 > debugIndex_.Size()) {
+        // At most half full: rebuilt twice as large (64 slots at first).
+        HxTArray<DebugSlot> old;
+        old.swap(debugIndex_);
+        HX_CHECK(debugIndex_.Resize(old.Empty() ? 64 : old.Size() * 2), "Out of memory");
+        for (DebugSlot& slot : debugIndex_) slot = DebugSlot{0, kHxInvalidIndex};
+        const uint32_t mask = debugIndex_.Size() - 1;
+        for (const DebugSlot& slot : old) {
+            if (slot.position == kHxInvalidIndex) continue;
+            uint32_t at = slot.hash & mask;
+            while (debugIndex_.Data()[at].position != kHxInvalidIndex) at = (at + 1) & mask;
+            debugIndex_.Data()[at] = slot;
+        }
+    }
+    const uint32_t hash = HandleHash(name.Handle());
+    const uint32_t mask = debugIndex_.Size() - 1;
+    uint32_t at = hash & mask;
+    for (;; at = (at + 1) & mask) {
+        const DebugSlot& slot = debugIndex_.Data()[at];
+        if (slot.position == kHxInvalidIndex ||
+            (slot.hash == hash && records.Data()[slot.position].functionName == name))
+            break;
+    }
+    return debugIndex_.Data()[at];
+}
+
 void AssemblyLoader::AddFunctionDebugInfo(Object& object, FunctionDebugInfo& record) {
     object.hasDebugInfo = true;
     HxTArray<FunctionDebugInfo>& records = object.debugInfo.functionDebugInfos;
     // Records of one function name are chained through debugChain_, newest
     // first, so that finding an existing record does not scan the list.
-    uint32_t* head = debugIndex_.Find(record.functionName);
-    for (uint32_t at = head ? *head : kHxInvalidIndex; at != kHxInvalidIndex; at = debugChain_[at]) {
+    DebugSlot& slot = DebugSlotOf(record.functionName, records);
+    const uint32_t head = slot.position;
+    for (uint32_t at = head; at != kHxInvalidIndex; at = debugChain_[at]) {
         FunctionDebugInfo& existing = records[at];
         if (existing.functionKind == record.functionKind && existing.objectName == object.name &&
             existing.stateName == record.stateName && existing.functionName == record.functionName) {
@@ -1450,11 +1499,14 @@ void AssemblyLoader::AddFunctionDebugInfo(Object& object, FunctionDebugInfo& rec
             return;
         }
     }
-    const HxFixedString functionName = record.functionName;
+    if (head == kHxInvalidIndex) {
+        slot.hash = HandleHash(record.functionName.Handle());
+        ++debugIndexUsed_;
+    }
     const uint32_t position = records.Add(std::move(record));
     records[position].objectName = object.name;
-    debugChain_.Add(head ? *head : kHxInvalidIndex);
-    debugIndex_.Set(functionName, position);
+    debugChain_.Add(head);
+    slot.position = position;
 }
 
 void AssemblyLoader::CheckStateSignatures(Object& object) {

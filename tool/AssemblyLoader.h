@@ -67,7 +67,7 @@ private:
     // Arguments of the directive just read (1 is the first after the name).
     uint32_t ArgCount() const { return tokens_.Size() - 1; }
     TokenView ArgView(uint32_t i) const { return tokens_[i]; }
-    HxFixedString Arg(uint32_t i) const { return HxFixedString(tokens_[i].text, tokens_[i].length); }
+    HxFixedString Arg(uint32_t i) const { return Name(tokens_[i]); }
     HxFixedString OptionalArg(uint32_t i) const { return i < tokens_.Size() ? Arg(i) : HxFixedString(); }
 
     // Header, flags and object tables.
@@ -95,15 +95,31 @@ private:
     uint32_t LookupMnemonic(TokenView token);
     // Parses one operand token of an instruction into line_.
     void ParseOperand(TokenView token, uint32_t k, bool isLabel);
+    // The bits of the float a token of up to 16 bytes (followed by readable
+    // bytes) was last read as, when it was read as one: code repeats its
+    // constants, and a token always reads the same way.
+    struct FloatSlot {
+        uint64_t first;
+        uint64_t second;
+        uint32_t length;  // 0 while the slot is empty
+        uint32_t bits;
+    };
+    static constexpr uint32_t kFloatBits = 8;
+    FloatSlot& FloatSlotOf(TokenView token, uint64_t& first, uint64_t& second);
+    bool KnownFloat(TokenView token, uint32_t& bits);
     // Looks up or adds the entry of a text in the object's code names and
     // counts one more use of it.
-    // `prefix` holds the text's first eight bytes (fewer when it is shorter,
-    // the rest zero), as LoadPaddedWord reads them.
-    uint32_t UseCodeName(const char* text, uint32_t length, uint32_t hash, uint64_t prefix);
+    uint32_t UseCodeName(const char* text, uint32_t length, uint32_t hash);
     // The same for a text followed by at least 8 readable bytes.
     uint32_t UsePaddedCodeName(const char* text, uint32_t length);
     uint32_t UseCodeName(const HxFixedString& name);
+    // The same for the text of a quoted token, its escapes resolved.
+    uint32_t UseStringCodeName(TokenView token);
     void ForgetCodeNames();
+    // Whether the code names still use an entry this reader made (each was
+    // used when it was made): without a look at the entry while none has
+    // lost its last user.
+    bool InUse(uint32_t entry) const { return !codeNames_->AnyReleased() || codeNames_->Uses(entry) != 0; }
     void CheckInstructionArguments(uint32_t opcode, HxTArray<char>& errorText);
     // True when CheckInstructionArguments would find nothing wrong.
     bool InstructionArgumentsFit(uint32_t opcode) const;
@@ -142,12 +158,11 @@ private:
     HxTArray<HxFixedString> heldFailed_;
 
     // The object's code names by text without regard to case: open
-    // addressing over (hash, entry); a slot whose entry has died is free
-    // for reuse.
+    // addressing over (hash, entry), eight bytes a slot so that the table
+    // stays small; the text is the entry's own, looked at on an equal hash
+    // (the entry is looked at then anyway, to count the use). A slot whose
+    // entry has died is free for reuse.
     struct NameSlot {
-        const char* text;  // the entry's text, while the entry lives
-        uint64_t prefix;   // its first eight bytes, as LoadPaddedWord reads them
-        uint32_t length;
         uint32_t hash;
         uint32_t entry;
     };
@@ -156,18 +171,29 @@ private:
     HxTArray<NameSlot> nameSlots_;
     uint32_t nameSlotsUsed_ = 0;
     uint32_t firstNameSlots_ = 64;  // the size of the table when it is made
-    // The entries of recently used spellings of up to 16 bytes, exactly as
-    // written, by a hash of their two words: a name written again the same
-    // way finds its live entry without the case-blind hash and probing.
+    // The entries of recently used spellings of up to 8 bytes, exactly as
+    // written, by a hash of their word: a name written again the same way
+    // finds its live entry without the case-blind hash and probing. Nearly
+    // every name code repeats is this short, and a slot of one word takes
+    // sixteen bytes, so the table holds many of them in little room.
+    static constexpr uint32_t kSpellingLength = 8;
     struct SpellingSlot {
-        uint64_t first;
-        uint64_t second;
-        uint32_t length;
-        uint32_t entry;  // kHxInvalidIndex while the slot is empty
+        uint64_t word;
+        uint32_t lengthAfter;  // the length plus one; 0 while the slot is empty
+        uint32_t entry;
     };
-    static constexpr uint32_t kSpellingBits = 10;
+    // 2^11 slots for a text of 1 MiB or more, 2^8 for a smaller one, which
+    // has few names and need not touch the room of many.
+    uint32_t spellingShift_ = 64 - 8;  // 64 less the bits of a slot's number
     HxTArray<SpellingSlot> spellings_;
     uint32_t UseCodeNameByHash(const char* text, uint32_t length);
+    // The slot of a spelling of up to 8 bytes (followed by at least 8
+    // readable bytes), and the word it is compared by.
+    const SpellingSlot& SpellingSlotOf(const char* text, uint32_t length, uint64_t& word) const;
+    // A token (followed by readable bytes) as a pool name: the handle of the
+    // live code name last used with this exact spelling when there is one
+    // (interning would answer that very entry), otherwise interned.
+    HxFixedString Name(TokenView token) const;
     HxTArray<char> unescaped_;
 
     // Scratch kept across lines and functions so that reading allocates
@@ -196,8 +222,20 @@ private:
     const char* objectNameText_ = "";
     // Function debug records by function name: the newest record's position,
     // and for each record the position of the previous one of the same name.
-    HxTOrderedMap<HxFixedString, uint32_t> debugIndex_;
+    // Open addressing over (hash of the name's pool entry, position), eight
+    // bytes a slot; a slot is the name's when the record at its position
+    // holds the name, which it does as long as the slot is in use.
+    struct DebugSlot {
+        uint32_t hash;
+        uint32_t position;  // kHxInvalidIndex for a free slot
+    };
+    HxTArray<DebugSlot> debugIndex_;
+    uint32_t debugIndexUsed_ = 0;
     HxTArray<uint32_t> debugChain_;
+    // The slot of a name among the records: where it is, or the free slot
+    // where it would go.
+    DebugSlot& DebugSlotOf(const HxFixedString& name, const HxTArray<FunctionDebugInfo>& records);
+    void ClearDebugIndex();
 
     // The opcodes of recently seen mnemonic spellings, so that a code line
     // needs no string interning to find its opcode.
@@ -221,6 +259,7 @@ private:
         bool simple;
     };
     OperandRules operandRules_[HxScript::Opcodes::Invalid] = {};
+    HxTArray<FloatSlot> floats_;  // made with the first float read
 };
 
 }  // namespace Assembler

@@ -481,6 +481,48 @@ TEST(AssemblyText, FastTokenizingAndFloatsMatchThePlainWay) {
     }
 }
 
+// A spelling read again reads as it did the first time: floats of one
+// length that share their first 8 bytes (more of them than any table of
+// recent spellings could keep apart by slot alone), in any order; a
+// directive's name spelled as a live code name takes that name's entry (its
+// first spelling), and one spelled as a code name that a failed line let go
+// of is a name of its own.
+TEST(AssemblyText, SpellingsReadAgainReadAsTheFirstTime) {
+    Lines floats = {"1.5", "1.50", "-1.5", "1.5e1", "1.0e2", "9.99999e37"};
+    for (int i = 0; i < 300; ++i) floats.push_back("0.000001" + std::to_string(1000 + i).substr(1));
+    Lines order = floats;
+    order.insert(order.end(), floats.begin(), floats.end());
+    std::shuffle(order.begin(), order.end(), std::mt19937(5));
+    std::string code = "Assign ::Gone\nAssign f ::Kept\n";
+    for (const std::string& number : order) code += "FAdd f f " + number + "\n";
+    TestSupport::RecordingLogger log;
+    Assembler::AssemblyLoader loader(&log);
+    loader.SetStore(new TestSupport::MemorySource(
+        With(With(kRich, "top:\n", "top:\n" + code), ".state Busy\n",
+             ".state Busy\n" + F("Go", "None", "", ".local ::KEPT Int\n.local ::Gone Int\n.local ::GONE Int\n", "")),
+        "Rich.cas"));
+    auto object = std::make_unique<Object>();
+    EXPECT_FALSE(loader.Load("Rich", *object));
+    EXPECT_EQ(Joined(log.lines),
+              "Rich.cas(" + std::to_string(LineOf("top:") + 1) + ") : error: Instruction \"Assign\" has too few arguments");
+
+    const auto& run = object->emptyState.functions.Find("Run")->instructions;
+    uint32_t next = 0;
+    for (uint32_t i = 0; i < run.GetTotalOperandCount() && next < order.size(); ++i) {
+        if (run.Kinds()[i] != uint8_t(HxScript::UnlinkedTypes::ValueKind::Float)) continue;
+        const float expected = Assembler::ClassifyValue(Assembler::TokenView(order[next].c_str())).number;
+        ASSERT_EQ(std::memcmp(&run.Payloads()[i], &expected, sizeof expected), 0) << order[next];
+        ++next;
+    }
+    EXPECT_EQ(next, order.size());
+
+    const auto& locals = object->states.Find("Busy")->functions.Find("Go")->locals;
+    ASSERT_EQ(locals.Size(), 3u);
+    EXPECT_STREQ(locals[0].name.text(), "::Kept");
+    EXPECT_STREQ(locals[1].name.text(), "::Gone");
+    EXPECT_STREQ(locals[2].name.text(), "::Gone");
+}
+
 // The disassembler spells floats itself; its text must be printf's "%f", ties
 // to even included, for every exponent (random bit patterns and the ties k/2^n).
 TEST(AssemblyText, FloatsAreSpelledAsPrintfSpellsThem) {
