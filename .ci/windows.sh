@@ -99,7 +99,10 @@ echo "windows: $((compared - mismatched)) of $compared outputs of the two execut
 unset TZ
 
 # Then the unit tests and the golden cases of the Windows build, under wine.
-ctest --test-dir build-windows --output-on-failure -j "$jobs"
+# Now and then wine loses its own server and a run ends before the test
+# starts; a test that fails is run again, up to three times in all (the tests
+# are deterministic, so a real failure fails every time).
+ctest --test-dir build-windows --output-on-failure -j "$jobs" --repeat until-pass:3
 
 # The Windows zip of that executable, the documents and the examples.
 bash .ci/windows-zip.sh build-windows
