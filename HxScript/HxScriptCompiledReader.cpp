@@ -867,6 +867,17 @@ bool CompiledReader::ReadCode(InstructionStream& stream, uint32_t count) {
     return true;
 }
 
+bool CompiledReader::ReadAgain(InstructionStream& stream, const uint8_t* begin, uint32_t& i, uint32_t& index,
+                               uint32_t& built, const uint8_t*& at) {
+    cur_ = begin;
+    index = i;
+    if (!ReadInstructionFrom<true>(stream, i)) return false;
+    ++i;
+    built = stream.GetBuiltCount();
+    at = cur_;
+    return true;
+}
+
 bool CompiledReader::CountCodeInWindow(InstructionStream& stream, uint32_t& index, uint32_t count) {
     // ReadCodeInWindow for code that is only checked and counted: the same
     // checks, by table, and nothing stored (the records stay the Noops that
@@ -937,14 +948,8 @@ bool CompiledReader::CountCodeInWindow(InstructionStream& stream, uint32_t& inde
             }
         }
         if (!ok) {
-            // Read again from its start, to the same end or to the message.
             stream.SkipBuilt(built - stream.GetBuiltCount());
-            cur_ = begin;
-            index = i;
-            if (!ReadInstructionFrom<true>(stream, i)) return false;
-            ++i;
-            built = stream.GetBuiltCount();
-            at = cur_;
+            if (!ReadAgain(stream, begin, i, index, built, at)) return false;
             continue;
         }
         ++built;
@@ -1018,14 +1023,8 @@ bool CompiledReader::ReadCodeInWindow(InstructionStream& stream, uint32_t& index
             ok = at != nullptr;
         }
         if (!ok) {
-            // Read again from its start, to the same end or to the message.
             stream.TruncateOperands(start);
-            cur_ = begin;
-            index = i;
-            if (!ReadInstructionFrom<true>(stream, i)) return false;
-            ++i;
-            built = stream.GetBuiltCount();
-            at = cur_;
+            if (!ReadAgain(stream, begin, i, index, built, at)) return false;
             continue;
         }
         stream.SetNextRecord(opcode, kept);

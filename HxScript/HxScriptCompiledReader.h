@@ -79,6 +79,11 @@ private:
     bool ReadCodeInWindow(UnlinkedTypes::InstructionStream& stream, uint32_t& index, uint32_t count);
     // The same, checking and counting only, by table.
     bool CountCodeInWindow(UnlinkedTypes::InstructionStream& stream, uint32_t& index, uint32_t count);
+    // For the two loops above: reads the instruction at `begin` (number `i`)
+    // again field by field, to the same end or to its message, and moves the
+    // loop's place (`i`, `built`, `at`) past it; false where it fails.
+    bool ReadAgain(UnlinkedTypes::InstructionStream& stream, const uint8_t* begin, uint32_t& i, uint32_t& index,
+                   uint32_t& built, const uint8_t*& at);
     void CheckSignatures(const UnlinkedTypes::Object& object);
 
     // Primitives, decoded little-endian. Up to the header's end each is one

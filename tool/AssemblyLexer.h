@@ -199,37 +199,26 @@ inline void MaskChunk(const char* text, uint32_t& blank, uint32_t& special, uint
     name = Bits(names);
 }
 
+// The masks of the 16 bytes at `text + at` added to `m` at bit `at`; called
+// with constant places, so that each shift is a constant.
+inline void AddChunkMasks(const char* text, uint32_t at, LineMasks& m) {
+    uint32_t blank, special, digit, name;
+    MaskChunk(text + at, blank, special, digit, name);
+    m.blank |= uint64_t(blank) << at;
+    m.special |= uint64_t(special) << at;
+    m.digit |= uint64_t(digit) << at;
+    m.name |= uint64_t(name) << at;
+}
+
 // The masks of the first `length` bytes (1 to 64) of a text followed by
 // readable bytes up to 64 in all; the bits past `length` are whatever the
 // bytes there give. Each block at its own fixed place.
 inline void MaskLine(const char* text, uint32_t length, LineMasks& m) {
-    uint32_t blank, special, digit, name;
-    MaskChunk(text, blank, special, digit, name);
-    m.blank = blank;
-    m.special = special;
-    m.digit = digit;
-    m.name = name;
-    if (length > 16) {
-        MaskChunk(text + 16, blank, special, digit, name);
-        m.blank |= uint64_t(blank) << 16;
-        m.special |= uint64_t(special) << 16;
-        m.digit |= uint64_t(digit) << 16;
-        m.name |= uint64_t(name) << 16;
-    }
-    if (length > 32) {
-        MaskChunk(text + 32, blank, special, digit, name);
-        m.blank |= uint64_t(blank) << 32;
-        m.special |= uint64_t(special) << 32;
-        m.digit |= uint64_t(digit) << 32;
-        m.name |= uint64_t(name) << 32;
-    }
-    if (length > 48) {
-        MaskChunk(text + 48, blank, special, digit, name);
-        m.blank |= uint64_t(blank) << 48;
-        m.special |= uint64_t(special) << 48;
-        m.digit |= uint64_t(digit) << 48;
-        m.name |= uint64_t(name) << 48;
-    }
+    m = LineMasks{};
+    AddChunkMasks(text, 0, m);
+    if (length > 16) AddChunkMasks(text, 16, m);
+    if (length > 32) AddChunkMasks(text, 32, m);
+    if (length > 48) AddChunkMasks(text, 48, m);
 }
 #endif
 
