@@ -37,9 +37,6 @@ constexpr uint16_t kGroupedProperty = 1u << 6;
 constexpr uint16_t kGroupName = 1u << 7;
 constexpr uint16_t kOrderedStruct = 1u << 8;
 
-// Below this size a file's run takes too few pages for large ones to pay.
-constexpr uint64_t kLargeHeapFrom = 1400000;
-
 const char kFunctionData[] = "Error writing function data";
 
 inline char FoldAscii(char c) { return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c; }
@@ -78,8 +75,9 @@ bool StrippedCopy::Prepare(HxScript::IStore& store, const HxFixedString& objectN
     const uint64_t size = store.GetSize();
     bool ok = size != 0 && size < (uint64_t(1) << 31);
     if (ok) {
-        // The file, its table and the names take about twice its size.
-        if (size > kLargeHeapFrom) Platform::PrepareLargeHeap(2 * size);
+        // The file, its table and the names take about twice its size (a
+        // small file's run stays on small pages: PrepareLargeHeap declines).
+        Platform::PrepareLargeHeap(2 * size);
         file_.reset(new (std::nothrow) uint8_t[size]);
         ok = file_ && store.Read(static_cast<uint32_t>(size), file_.get()) == StorageResult::Success;
     }

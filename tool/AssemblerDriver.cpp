@@ -108,8 +108,9 @@ void RunProcessor(const CommandLineOptions& options, ErrorHandler& errorHandler)
     if (options.disassemble && options.analyze) {
         // An analysis of a compiled file builds a model of a few times the
         // file's size in many small blocks, all of them kept to the end.
-        // (Stripping and disassembly keep the code too: their peak memory,
-        // rounded up to large pages, would pass twice the file's size.)
+        // (Disassembly keeps the code too: its peak memory, rounded up to
+        // large pages, would pass twice the file's size. The stripped copy
+        // prepares its own heap.)
         // The store opens once: the loader's own Open then finds it open.
         if (input->Open(options.objectName.text())) Platform::PrepareLargeHeap(3 * input->GetSize());
     }
